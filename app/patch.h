@@ -1,0 +1,49 @@
+#pragma once
+
+// The whole patch, from payload extraction to the verified output, without any window. The
+// window's Patch button and `tflux-krn-cli patch` both call PatchRom and only present its result.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rom/rom_state.h"
+
+namespace tflux {
+
+inline constexpr const char* kMsgInvalidInput = "Invalid input ROM file";
+inline constexpr const char* kMsgInvalidOutput = "Invalid output file";
+inline constexpr const char* kMsgOutputIsInput = "The output file must not be the input ROM file.";
+inline constexpr const char* kMsgSuccess = "Patch successful.";
+inline constexpr const char* kMsgUnknown1 = "An unknown error occured.";
+inline constexpr const char* kMsgUnknown2 = "Rebooting may solve the problem.";
+inline constexpr const char* kNewInternalName = "T-FLUX KRN          ";
+
+struct PatchRequest {
+    std::string inputPath;
+    std::string outputPath;
+    // A container to use instead of the built-in one (the bytes of a --payload file).
+    std::optional<std::vector<std::uint8_t>> payload;
+};
+
+enum class PatchOutcome { Success, Refused, Failed };
+
+struct PatchResult {
+    PatchOutcome outcome = PatchOutcome::Failed;
+    std::string message;  // the text the user is shown
+    std::string cause;    // for a failure: what went wrong, and with which file
+};
+
+// "" when the input can be read and the output written; otherwise the message for the first
+// path that fails. Never removes or empties anything at the output path.
+std::string CheckFile(const std::string& inputPath, const std::string& outputPath,
+                      IoHook* hook = nullptr);
+
+// The output path the window proposes for an input: "_krn" before the file name's extension.
+std::string DeriveOutputPath(const std::string& inputPath);
+
+// Runs the patch on `state` (its tables hold this run's values afterwards). Never throws.
+PatchResult PatchRom(RomState& state, const PatchRequest& request);
+
+}  // namespace tflux

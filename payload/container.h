@@ -1,0 +1,53 @@
+#pragma once
+
+// The payload container: magic "QUINTARA", a table of 25 little-endian positions, then 25
+// entries of a length and content. Entry 0 is the checksum updater, 1..24 the track records.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "rom/file.h"
+
+namespace tflux {
+
+inline constexpr int kPayloadEntries = 25;
+inline constexpr std::size_t kMagicSearchSize = 10000;
+inline constexpr const char* kPayloadFileName = "Quintara.dat";
+inline constexpr const char* kUpdaterFileName = "0.dat.exe";
+
+struct PayloadEntry {
+    std::uint64_t offset = 0;  // of the content, in the file the container was found in
+    std::uint32_t length = 0;
+};
+
+// Finds the container whose magic starts within the first 10,000 bytes of a file of
+// `fileSize` bytes (`head` is the start of that file) and checks every entry against the
+// file's end before anything is written. Throws EngineError for a damaged payload.
+std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(
+    std::span<const std::uint8_t> head, std::uint64_t fileSize);
+
+// Name that entry i is unpacked to: "0.dat.exe", "1.dat", ...; entries 9 and 10 exchanged.
+std::string PayloadEntryName(int entry);
+
+// Splits dir/Quintara.dat into the 25 files in dir.
+void UnpackPayload(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
+// Writes `container` to dir/Quintara.dat, unpacks it and removes Quintara.dat.
+void ExtractPayload(const std::filesystem::path& dir, std::span<const std::uint8_t> container,
+                    IoHook* hook = nullptr);
+
+// Builds a container at `output` from sourceDir/0.dat .. 24.dat.
+void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::path& output);
+
+// The container built into the program.
+std::span<const std::uint8_t> BuiltInPayload();
+
+// The private temporary directory, ending in the platform's separator. Creates it when
+// missing; throws EngineError when it is a link, not a directory, or owned by another user.
+std::string TempPath();
+
+}  // namespace tflux

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+#include "rom/file.h"
+#include "rom/rom_state.h"
+
+namespace tflux {
+
+inline constexpr std::size_t kTrackRecordSize = 2109;
+
+// Parses the track record at the 1-based `position` of `file` and overrides track `track`
+// (1..24) of the state's arrays; the course block goes to state.TrackBlock (Z64 order).
+// A record that cannot be read whole throws EngineError and changes nothing.
+void LoadDat(RomState& state, const File& file, std::uint64_t position, int track);
+
+}  // namespace tflux

@@ -1,0 +1,74 @@
+#include "rom/byteorder.h"
+
+#include <string>
+#include <utility>
+
+#include "rom/errors.h"
+
+namespace tflux {
+
+namespace {
+
+void CheckRange(std::size_t size, std::size_t offset, std::size_t count, const char* what) {
+    if (offset > size || size - offset < count) {
+        throw EngineError(std::string(what) + " outside its buffer (offset " +
+                          std::to_string(offset) + " of " + std::to_string(size) + " bytes)");
+    }
+}
+
+}  // namespace
+
+void SwapPairs(std::span<std::uint8_t> buffer, std::size_t n) {
+    CheckRange(buffer.size(), 0, n, "pair swap");
+    for (std::size_t k = 0; k + 1 < n; k += 2) {
+        std::swap(buffer[k], buffer[k + 1]);
+    }
+}
+
+void ReverseWords(std::span<std::uint8_t> buffer) {
+    for (std::size_t k = 0; k + 3 < buffer.size(); k += 4) {
+        std::swap(buffer[k], buffer[k + 3]);
+        std::swap(buffer[k + 1], buffer[k + 2]);
+    }
+}
+
+std::uint32_t GetBE32(std::span<const std::uint8_t> buffer, std::size_t position) {
+    CheckRange(buffer.size(), position == 0 ? buffer.size() + 1 : position - 1, 4,
+               "big-endian read");
+    const std::size_t o = position - 1;
+    return (std::uint32_t{buffer[o]} << 24) | (std::uint32_t{buffer[o + 1]} << 16) |
+           (std::uint32_t{buffer[o + 2]} << 8) | std::uint32_t{buffer[o + 3]};
+}
+
+void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t position) {
+    if (value < 0 || value > 0xFFFFFFFFLL) {
+        throw EngineError("Overflow: " + std::to_string(value) + " does not fit 32 bits");
+    }
+    CheckRange(buffer.size(), position == 0 ? buffer.size() + 1 : position - 1, 4,
+               "big-endian write");
+    const std::size_t o = position - 1;
+    const auto v = static_cast<std::uint32_t>(value);
+    buffer[o] = static_cast<std::uint8_t>(v >> 24);
+    buffer[o + 1] = static_cast<std::uint8_t>(v >> 16);
+    buffer[o + 2] = static_cast<std::uint8_t>(v >> 8);
+    buffer[o + 3] = static_cast<std::uint8_t>(v);
+}
+
+std::int32_t GetLE32(std::span<const std::uint8_t> buffer, std::size_t offset) {
+    CheckRange(buffer.size(), offset, 4, "little-endian read");
+    const std::uint32_t v = std::uint32_t{buffer[offset]} |
+                            (std::uint32_t{buffer[offset + 1]} << 8) |
+                            (std::uint32_t{buffer[offset + 2]} << 16) |
+                            (std::uint32_t{buffer[offset + 3]} << 24);
+    return static_cast<std::int32_t>(v);
+}
+
+void PutLE32(std::span<std::uint8_t> buffer, std::int32_t value, std::size_t offset) {
+    CheckRange(buffer.size(), offset, 4, "little-endian write");
+    const auto v = static_cast<std::uint32_t>(value);
+    for (int i = 0; i < 4; ++i) {
+        buffer[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+}  // namespace tflux

@@ -1,0 +1,32 @@
+#pragma once
+
+// Every byte-order conversion of the engine lives here: pair swapping (V64), word reversal
+// (little-endian word order), and the big- and little-endian integer fields of the image,
+// the track records and the payload container. Every accessor checks its bounds, because
+// the bytes come from files the user hands us.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tflux {
+
+// Exchanges bytes 1 and 2, 3 and 4, ... over the first n bytes. An odd last byte stays.
+void SwapPairs(std::span<std::uint8_t> buffer, std::size_t n);
+
+// Reverses the four bytes of every whole 32-bit word (little-endian word order <-> Z64).
+void ReverseWords(std::span<std::uint8_t> buffer);
+
+// Big-endian 32-bit number at a 1-based position, as the table routines address their
+// buffers. Throws EngineError when the four bytes are not all inside the buffer.
+std::uint32_t GetBE32(std::span<const std::uint8_t> buffer, std::size_t position);
+
+// Stores value big-endian at a 1-based position. A value outside 0..2^32-1 is an overflow:
+// EngineError, and nothing is stored.
+void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t position);
+
+// Little-endian signed 32-bit number at a 0-based offset (payload container fields).
+std::int32_t GetLE32(std::span<const std::uint8_t> buffer, std::size_t offset);
+void PutLE32(std::span<std::uint8_t> buffer, std::int32_t value, std::size_t offset);
+
+}  // namespace tflux

@@ -1,0 +1,93 @@
+#pragma once
+
+// The engine's only way to touch the file system. Every handle is an RAII object, and every
+// operation reports failure as an EngineError naming the file and the system's reason.
+//
+// IoHook is the seam for fault tests: each operation announces itself to the hook first, and
+// a hook that throws makes that operation fail exactly as the system call would.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace tflux {
+
+enum class IoOp { Open, Create, Read, Write, Sync, Close, Remove, Rename, Copy };
+
+const char* IoOpName(IoOp op);
+
+class IoHook {
+public:
+    virtual ~IoHook() = default;
+    // Called before the operation; throw EngineError to make it fail.
+    virtual void Before(IoOp op, const std::filesystem::path& path) = 0;
+};
+
+enum class OpenMode {
+    Read,             // existing regular file, read only
+    Write,            // existing file, write only, never truncated
+    CreateExclusive,  // new file; fails when anything exists at the path
+    CreateOrOpen,     // create, or open an existing file without truncating it
+};
+
+// Temporary-directory files are opened without following links, so a planted link cannot
+// redirect a write; user-chosen paths may be links.
+enum class Links { Follow, NoFollow };
+
+class File {
+public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    ~File();
+
+    // Regular files only: a directory, a FIFO or a device is refused without blocking.
+    static File Open(const std::filesystem::path& path, OpenMode mode,
+                     Links links = Links::Follow, IoHook* hook = nullptr);
+
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::filesystem::path& Path() const { return path_; }
+    int Descriptor() const { return fd_; }
+    IoHook* Hook() const { return hook_; }
+
+    std::uint64_t Size() const;
+    // Reads exactly buffer.size() bytes at offset; a short read is an error.
+    void ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+    // Reads up to buffer.size() bytes at offset; returns how many there were.
+    std::size_t ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+    void Sync();
+    // Closes and reports a failed close (which can carry a deferred write error).
+    void Close();
+
+private:
+    void Announce(IoOp op) const;
+    [[noreturn]] void Fail(const char* what) const;
+
+    int fd_ = -1;
+    std::filesystem::path path_;
+    IoHook* hook_ = nullptr;
+};
+
+// Removes a file; a path that does not exist is not an error.
+void RemoveFile(const std::filesystem::path& path, IoHook* hook = nullptr);
+// Atomically replaces `to` with `from` (same directory).
+void RenameFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                IoHook* hook = nullptr);
+// Copies the whole of `from` into `to` (both open) with the system's in-kernel copy where it
+// has one.
+void CopyFileContents(const File& from, File& to);
+// Flushes a directory's entries (after a rename) so the new name survives a crash.
+void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
+// Reads a whole regular file of at most maxBytes.
+std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxBytes);
+
+// "cannot <what> <path>: <reason>"
+std::string DescribeFailure(const char* what, const std::filesystem::path& path, int error);
+
+}  // namespace tflux

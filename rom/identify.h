@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "rom/rom_state.h"
+
+namespace tflux {
+
+inline constexpr std::uint64_t kRomSize = 0x1000000;
+inline constexpr std::uint64_t kInternalNameOffset = 0x20;
+inline constexpr std::size_t kInternalNameSize = 20;
+
+// Results of IdentifyRom.
+enum RomCheckCode : std::int16_t {
+    kRomOk = 0,
+    kRomAccessError = 1,
+    kRomNotTFlux = 2,
+    kRomBadRegion = 3,
+    kRomUnknownError = -1,
+};
+
+// Decides whether `path` is an image this tool patches. Never throws. On 0, 2 and 3 the image
+// is left open for reading in state.RomFile; the caller always calls CloseRom afterwards.
+std::int16_t IdentifyRom(RomState& state, const std::string& path);
+
+std::string RomCheckMessage(int code);
+
+// Never throws; closing nothing does nothing.
+void CloseRom(RomState& state);
+
+// Opens `path` (an existing copy of the input) for writing, without truncation.
+void OpenRomOutput(RomState& state, const std::filesystem::path& path);
+
+}  // namespace tflux

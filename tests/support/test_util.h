@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tflux::test {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// ../shared/testdata beside the checkout, or empty when it is not there.
+std::filesystem::path SharedTestData();
+
+// Runs a program with arguments (no shell), capturing standard output and standard error.
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+RunResult RunProgram(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnv = {});
+
+// build/bin/<name>
+std::filesystem::path BinPath(const std::string& name);
+
+}  // namespace tflux::test
