@@ -7,8 +7,8 @@ namespace tflux {
 float BytesToSingle(std::span<const std::uint8_t, 4> bytes, bool bigEndian, std::uint8_t& status) {
     std::uint32_t bits = 0;
     for (int i = 0; i < 4; ++i) {
-        const std::uint8_t b = bigEndian ? bytes[static_cast<std::size_t>(i)]
-                                         : bytes[static_cast<std::size_t>(3 - i)];
+        const std::uint8_t b =
+            bigEndian ? bytes[static_cast<std::size_t>(i)] : bytes[static_cast<std::size_t>(3 - i)];
         bits = (bits << 8) | b;
     }
     status = kSingleOk;

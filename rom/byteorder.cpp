@@ -56,10 +56,9 @@ void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t pos
 
 std::int32_t GetLE32(std::span<const std::uint8_t> buffer, std::size_t offset) {
     CheckRange(buffer.size(), offset, 4, "little-endian read");
-    const std::uint32_t v = std::uint32_t{buffer[offset]} |
-                            (std::uint32_t{buffer[offset + 1]} << 8) |
-                            (std::uint32_t{buffer[offset + 2]} << 16) |
-                            (std::uint32_t{buffer[offset + 3]} << 24);
+    const std::uint32_t v =
+        std::uint32_t{buffer[offset]} | (std::uint32_t{buffer[offset + 1]} << 8) |
+        (std::uint32_t{buffer[offset + 2]} << 16) | (std::uint32_t{buffer[offset + 3]} << 24);
     return static_cast<std::int32_t>(v);
 }
 

@@ -62,7 +62,9 @@ fs::path SharedTestData() {
     return fs::is_directory(dir, ec) ? dir : fs::path();
 }
 
-fs::path BinPath(const std::string& name) { return fs::path(TFLUX_BIN_DIR) / name; }
+fs::path BinPath(const std::string& name) {
+    return fs::path(TFLUX_BIN_DIR) / name;
+}
 
 namespace {
 
@@ -72,11 +74,13 @@ void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
     char buffer[4096];
     while (open > 0) {
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
             ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
@@ -104,13 +108,17 @@ RunResult RunProgram(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
-    for (const auto& e : extraEnv) envStrings.push_back(e);
+    for (char** e = environ; *e != nullptr; ++e)
+        envStrings.emplace_back(*e);
+    for (const auto& e : extraEnv)
+        envStrings.push_back(e);
     std::vector<char*> env;
-    for (auto& e : envStrings) env.push_back(e.data());
+    for (auto& e : envStrings)
+        env.push_back(e.data());
     env.push_back(nullptr);
 
     pid_t pid = 0;
