@@ -71,6 +71,9 @@ int OpenFlags(OpenMode mode, Links links) {
         case OpenMode::CreateOrOpen:
             flags |= O_WRONLY | O_CREAT;
             break;
+        case OpenMode::ReadWrite:
+            flags |= O_RDWR;
+            break;
     }
     if (links == Links::NoFollow) {
         flags |= O_NOFOLLOW;

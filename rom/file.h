@@ -30,6 +30,7 @@ enum class OpenMode {
     Write,            // existing file, write only, never truncated
     CreateExclusive,  // new file; fails when anything exists at the path
     CreateOrOpen,     // create, or open an existing file without truncating it
+    ReadWrite,        // existing file, read and write, never truncated (in-place updates)
 };
 
 // Temporary-directory files are opened without following links, so a planted link cannot
