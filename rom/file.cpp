@@ -66,7 +66,7 @@ int OpenFlags(OpenMode mode, Links links) {
             flags |= O_WRONLY;
             break;
         case OpenMode::CreateExclusive:
-            flags |= O_WRONLY | O_CREAT | O_EXCL;
+            flags |= O_RDWR | O_CREAT | O_EXCL;
             break;
         case OpenMode::CreateOrOpen:
             flags |= O_WRONLY | O_CREAT;

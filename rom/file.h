@@ -28,7 +28,7 @@ public:
 enum class OpenMode {
     Read,             // existing regular file, read only
     Write,            // existing file, write only, never truncated
-    CreateExclusive,  // new file; fails when anything exists at the path
+    CreateExclusive,  // new file, read and write; fails when anything exists at the path
     CreateOrOpen,     // create, or open an existing file without truncating it
     ReadWrite,        // existing file, read and write, never truncated (in-place updates)
 };

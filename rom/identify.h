@@ -30,7 +30,21 @@ std::string RomCheckMessage(int code);
 // Never throws; closing nothing does nothing.
 void CloseRom(RomState& state);
 
-// Opens `path` (an existing copy of the input) for writing, without truncation.
+// What the window's status line says about an input path, and whether the image is accepted:
+// "Invalid input file", "File Error: " + message, or "File Version: " + region + " (Z64)".
+struct InputStatus {
+    bool accepted = false;
+    bool readable = false;  // false: "Invalid input file"
+    std::int16_t code = kRomAccessError;
+    std::string text;
+};
+InputStatus CheckInput(RomState& state, const std::string& path);
+
+// "North American", "Japanese", "PAL"; "" for anything else.
+std::string RegionName(const std::string& regionCode);
+
+// Opens `path` (an existing copy of the input) for reading and writing, without truncation:
+// the checksum step reads back what the patch wrote.
 void OpenRomOutput(RomState& state, const std::filesystem::path& path);
 
 }  // namespace tflux
