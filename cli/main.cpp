@@ -1,1 +1,63 @@
-int main() { return 0; }
+// tflux-krn-cli: the patch without a window, over the same engine calls the window makes.
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+    using namespace tflux::cli;
+    CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition."};
+    app.set_version_flag("--version", std::string("tflux-krn-cli ") + TFLUX_VERSION);
+    app.require_subcommand(1);
+
+    std::string input;
+    std::optional<std::string> output;
+    std::optional<std::string> payloadFile;
+    bool json = false;
+    std::string dir;
+
+    auto* patch =
+        app.add_subcommand("patch", "Patch an image (OUTPUT defaults to INPUT with _krn)");
+    patch->add_option("--payload", payloadFile,
+                      "Container file to use instead of the built-in one");
+    patch->add_option("INPUT", input, "Image of T-Flux X (.z64 or .v64)")->required();
+    patch->add_option("OUTPUT", output, "Where to write the patched image");
+
+    auto* identify = app.add_subcommand("identify", "Say whether an image can be patched");
+    identify->add_option("INPUT", input, "Image to look at")->required();
+    identify->add_flag("--json", json, "Print JSON");
+
+    auto* payload = app.add_subcommand("payload", "Look into the track payload");
+    payload->require_subcommand(1);
+    auto* list = payload->add_subcommand("list", "List tracks 1 to 24 as the patch applies them");
+    list->add_option("--payload", payloadFile, "Container file instead of the built-in one");
+    list->add_flag("--json", json, "Print JSON");
+    auto* unpack = payload->add_subcommand("unpack", "Write the 25 files of the payload into DIR");
+    unpack->add_option("--payload", payloadFile, "Container file instead of the built-in one");
+    unpack->add_option("DIR", dir, "Existing folder")->required();
+    std::string source;
+    auto* pack = payload->add_subcommand("pack", "Build a container from 0.dat .. 24.dat");
+    pack->add_option("SOURCE_DIR", source, "Folder with 0.dat .. 24.dat")->required();
+    pack->add_option("OUTPUT", dir, "Container file to write")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    Streams io{std::cout, std::cerr};
+    if (*patch)
+        return Patch(input, output, payloadFile, io);
+    if (*identify)
+        return Identify(input, json, io);
+    if (*list)
+        return PayloadList(payloadFile, json, io);
+    if (*unpack)
+        return PayloadUnpack(payloadFile, dir, io);
+    if (*pack)
+        return PayloadPack(source, dir, io);
+    return kExitUsage;
+}

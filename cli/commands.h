@@ -1,0 +1,30 @@
+#pragma once
+
+// The command-line front end's commands. Each presents what an engine call returns and gives
+// the process's exit code: 0 done, 1 refused, 2 usage, 3 failed.
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace tflux::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitFailed = 3;
+
+struct Streams {
+    std::ostream& out;
+    std::ostream& err;
+};
+
+int Patch(const std::string& input, const std::optional<std::string>& output,
+          const std::optional<std::string>& payloadFile, Streams io);
+int Identify(const std::string& input, bool json, Streams io);
+int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io);
+int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
+                  Streams io);
+int PayloadPack(const std::string& sourceDir, const std::string& output, Streams io);
+
+}  // namespace tflux::cli
