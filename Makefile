@@ -1,0 +1,61 @@
+# Entry points for people and CI. Each target first installs the Debian packages it needs.
+
+BUILD      ?= build
+BUILD_TYPE ?= RelWithDebInfo
+BIN        := $(BUILD)/bin
+SAMPLE_DIR := $(BUILD)/sample
+
+PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
+            libcli11-dev nlohmann-json3-dev
+
+.PHONY: all deps configure build test run clean format
+
+all: build
+
+# Installs what is missing; without root, prints the command to run and stops.
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" -ne 0 ]; then \
+	    echo "These packages are missing:$$missing"; \
+	    echo "Install them with:"; \
+	    echo "  sudo apt-get update && sudo apt-get install -y$$missing"; \
+	    exit 1; \
+	  fi; \
+	  echo "Installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: configure
+	cmake --build $(BUILD)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# With a display, opens the window; without one, patches a generated image and says so.
+run: build
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	  exec $(BIN)/tflux-krn; \
+	else \
+	  mkdir -p $(SAMPLE_DIR); \
+	  echo "No display: patching a generated sample image with tflux-krn-cli instead."; \
+	  $(BIN)/tflux-krn-sample $(SAMPLE_DIR)/sample.z64 E z64; \
+	  echo "Input:  $(SAMPLE_DIR)/sample.z64 ($$($(BIN)/tflux-krn-cli identify $(SAMPLE_DIR)/sample.z64))"; \
+	  $(BIN)/tflux-krn-cli patch $(SAMPLE_DIR)/sample.z64 $(SAMPLE_DIR)/sample_krn.z64; \
+	  echo "Output: $(SAMPLE_DIR)/sample_krn.z64"; \
+	  $(BIN)/tflux-krn-checksum -v $(SAMPLE_DIR)/sample_krn.z64; \
+	  echo "First tracks of the pack:"; \
+	  $(BIN)/tflux-krn-cli payload list | head -n 4; \
+	fi
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD)
