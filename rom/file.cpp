@@ -1,6 +1,7 @@
 #include "rom/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,27 @@ void File::Close() {
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && errno != EINTR) {
         throw EngineError(DescribeFailure("close", path_, errno));
+    }
+}
+
+DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Create, path);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        throw EngineError(DescribeFailure("create", path, errno));
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int error = errno;
+            ::close(fd_);
+            throw EngineError(DescribeFailure("lock", path, error));
+        }
+    }
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // releases the lock
     }
 }
 

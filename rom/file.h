@@ -19,7 +19,7 @@ enum class IoOp { Open, Create, Read, Write, Sync, Close, Remove, Rename, Copy }
 const char* IoOpName(IoOp op);
 
 class IoHook {
-public:
+  public:
     virtual ~IoHook() = default;
     // Called before the operation; throw EngineError to make it fail.
     virtual void Before(IoOp op, const std::filesystem::path& path) = 0;
@@ -38,7 +38,7 @@ enum class OpenMode {
 enum class Links { Follow, NoFollow };
 
 class File {
-public:
+  public:
     File() = default;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -47,8 +47,8 @@ public:
     ~File();
 
     // Regular files only: a directory, a FIFO or a device is refused without blocking.
-    static File Open(const std::filesystem::path& path, OpenMode mode,
-                     Links links = Links::Follow, IoHook* hook = nullptr);
+    static File Open(const std::filesystem::path& path, OpenMode mode, Links links = Links::Follow,
+                     IoHook* hook = nullptr);
 
     bool IsOpen() const { return fd_ >= 0; }
     const std::filesystem::path& Path() const { return path_; }
@@ -65,13 +65,27 @@ public:
     // Closes and reports a failed close (which can carry a deferred write error).
     void Close();
 
-private:
+  private:
     void Announce(IoOp op) const;
     [[noreturn]] void Fail(const char* what) const;
 
     int fd_ = -1;
     std::filesystem::path path_;
     IoHook* hook_ = nullptr;
+};
+
+// Holds an exclusive lock on `path` (created when missing, never through a link) while it
+// lives, so that two patches sharing one temporary directory take turns instead of
+// overwriting each other's extracted files.
+class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::filesystem::path& path, IoHook* hook = nullptr);
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    ~DirectoryLock();
+
+  private:
+    int fd_ = -1;
 };
 
 // Removes a file; a path that does not exist is not an error.

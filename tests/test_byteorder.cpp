@@ -1,1 +1,79 @@
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rom/byteorder.h"
+#include "rom/errors.h"
+
+namespace tflux {
+namespace {
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+TEST(SwapPairs, TurnsTheZ64NameIntoTheV64Name) {
+    auto name = Bytes("T-FLUX X            ");
+    SwapPairs(name, 20);
+    EXPECT_EQ(name, Bytes("-TLFXUX             "));
+    SwapPairs(name, 20);
+    EXPECT_EQ(name, Bytes("T-FLUX X            "));
+}
+
+TEST(SwapPairs, OddCountLeavesTheLastByteAndNothingPastN) {
+    std::vector<std::uint8_t> b = {1, 2, 3, 4, 5, 6};
+    SwapPairs(b, 5);
+    EXPECT_EQ(b, (std::vector<std::uint8_t>{2, 1, 4, 3, 5, 6}));
+    std::vector<std::uint8_t> c = {1, 2};
+    SwapPairs(c, 0);
+    SwapPairs(c, 1);
+    EXPECT_EQ(c, (std::vector<std::uint8_t>{1, 2}));
+}
+
+TEST(SwapPairs, RefusesACountPastTheBuffer) {
+    std::vector<std::uint8_t> b = {1, 2, 3};
+    EXPECT_THROW(SwapPairs(b, 4), EngineError);
+    EXPECT_EQ(b, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST(ReverseWords, ReversesWholeWordsOnly) {
+    std::vector<std::uint8_t> b = {0x40, 0x12, 0x37, 0x80, 9, 8};
+    ReverseWords(b);
+    EXPECT_EQ(b, (std::vector<std::uint8_t>{0x80, 0x37, 0x12, 0x40, 9, 8}));
+}
+
+TEST(BigEndian32, ReadsAndWritesAtOneBasedPositions) {
+    std::vector<std::uint8_t> b = {0xFF, 0x80, 0x0D, 0x43, 0x10};
+    EXPECT_EQ(GetBE32(b, 2), 0x800D4310u);
+    PutBE32(b, 0x800C6E1F, 1);
+    EXPECT_EQ(b, (std::vector<std::uint8_t>{0x80, 0x0C, 0x6E, 0x1F, 0x10}));
+}
+
+TEST(BigEndian32, OverflowAndOutOfBoundsStoreNothing) {
+    std::vector<std::uint8_t> b(4, 0xAA);
+    EXPECT_THROW(PutBE32(b, -1, 1), EngineError);
+    EXPECT_THROW(PutBE32(b, 4294967296LL, 1), EngineError);
+    EXPECT_THROW(PutBE32(b, 1, 2), EngineError);
+    EXPECT_THROW(PutBE32(b, 1, 0), EngineError);
+    EXPECT_EQ(b, std::vector<std::uint8_t>(4, 0xAA));
+    EXPECT_THROW(GetBE32(b, 2), EngineError);
+    EXPECT_THROW(GetBE32(b, 0), EngineError);
+    EXPECT_THROW(GetBE32(b, static_cast<std::size_t>(-1)), EngineError);
+}
+
+TEST(LittleEndian32, RoundTripsSignedValuesAndChecksBounds) {
+    std::vector<std::uint8_t> b(6, 0);
+    PutLE32(b, 378952, 1);
+    EXPECT_EQ(b[1], 0x48);
+    EXPECT_EQ(b[2], 0xC8);
+    EXPECT_EQ(b[3], 0x05);
+    EXPECT_EQ(GetLE32(b, 1), 378952);
+    PutLE32(b, -2, 2);
+    EXPECT_EQ(GetLE32(b, 2), -2);
+    EXPECT_THROW(GetLE32(b, 3), EngineError);
+    EXPECT_THROW(PutLE32(b, 0, 3), EngineError);
+}
+
+}  // namespace
+}  // namespace tflux
