@@ -1,1 +1,121 @@
-int main() { return 0; }
+// tflux-krn-checksum: recomputes or checks the header checksums of a cartridge image.
+// Exit status: 0 done (or the checksums match), 1 they do not match, 2 usage error or failure.
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "rom/checksum.h"
+#include "rom/errors.h"
+#include "rom/file.h"
+
+namespace {
+
+constexpr int kExitMismatch = 1;
+constexpr int kExitFailure = 2;
+constexpr const char* kProgram = "tflux-krn-checksum";
+
+const char* OrderName(tflux::ImageOrder order) {
+    switch (order) {
+        case tflux::ImageOrder::Z64:
+            return "z64";
+        case tflux::ImageOrder::V64:
+            return "v64";
+        case tflux::ImageOrder::N64:
+            return "n64";
+    }
+    return "?";
+}
+
+std::optional<tflux::ImageOrder> ParseOrder(const std::string& name) {
+    for (auto order : {tflux::ImageOrder::Z64, tflux::ImageOrder::V64, tflux::ImageOrder::N64}) {
+        if (name == OrderName(order)) {
+            return order;
+        }
+    }
+    return std::nullopt;
+}
+
+void PrintWords(const char* label, const tflux::HeaderCrc& crc) {
+    std::printf("%s CRC1 0x%08X CRC2 0x%08X\n", label, static_cast<unsigned>(crc.crc1),
+                static_cast<unsigned>(crc.crc2));
+}
+
+void PrintHeading(const std::string& path, const tflux::ChecksumReport& report) {
+    std::printf("%s: CIC %s, %s\n", path.c_str(), tflux::CicName(report.variant).c_str(),
+                OrderName(report.order));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Recomputes or checks the header checksums (CRC1, CRC2) of a cartridge image.",
+                 kProgram};
+    app.set_version_flag("--version", std::string(kProgram) + " " + TFLUX_VERSION);
+
+    std::string updatePath;
+    std::string verifyPath;
+    std::string orderName;
+    std::string cicName;
+    auto* update = app.add_option("-u,--update", updatePath,
+                                  "Recompute the checksums and write them into the image in place")
+                       ->option_text("PATH");
+    auto* verify =
+        app.add_option("-v,--verify", verifyPath,
+                       "Compare the stored checksums with computed ones (exit 1 when they differ)")
+            ->option_text("PATH");
+    update->excludes(verify);
+    app.add_option("--order", orderName, "Byte order of the image instead of detecting it")
+        ->option_text("z64|v64|n64")
+        ->check(CLI::IsMember({"z64", "v64", "n64"}));
+    app.add_option("--cic", cicName, "Checksum variant instead of detecting it from the boot code")
+        ->option_text("NAME")
+        ->check(CLI::IsMember(
+            {"6101", "6102", "6103", "6105", "6106", "7101", "7102", "7103", "7105", "7106"}));
+
+    try {
+        app.parse(argc, argv);
+        if (update->count() + verify->count() != 1) {
+            throw CLI::RequiredError("one of -u PATH or -v PATH");
+        }
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitFailure;
+    }
+
+    const bool updating = update->count() > 0;
+    const std::string path = updating ? updatePath : verifyPath;
+    const std::optional<tflux::ImageOrder> order =
+        orderName.empty() ? std::nullopt : ParseOrder(orderName);
+    const std::optional<tflux::CicVariant> variant =
+        cicName.empty() ? std::nullopt : tflux::ParseCic(cicName);
+    try {
+        if (updating) {
+            tflux::File image = tflux::File::Open(path, tflux::OpenMode::ReadWrite);
+            const tflux::ChecksumReport report = tflux::UpdateChecksum(image, order, variant);
+            // Close reports a deferred write error that the writes themselves did not.
+            image.Close();
+            PrintHeading(path, report);
+            PrintWords("written", report.stored);
+            return 0;
+        }
+        tflux::File image = tflux::File::Open(path, tflux::OpenMode::Read);
+        const tflux::ChecksumReport report = tflux::VerifyChecksum(image, order, variant);
+        PrintHeading(path, report);
+        PrintWords("stored  ", report.stored);
+        PrintWords("computed", report.computed);
+        const bool match = report.stored == report.computed;
+        std::printf("%s\n", match ? "checksums match" : "checksums differ");
+        return match ? 0 : kExitMismatch;
+    } catch (const tflux::EngineError& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << path << ": " << e.what() << "\n";
+    }
+    return kExitFailure;
+}
