@@ -220,10 +220,10 @@ void File::Close() {
 }
 
 DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Create, path);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    AnnounceTo(hook, IoOp::Open, path);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
-        throw EngineError(DescribeFailure("create", path, errno));
+        throw EngineError(DescribeFailure("open folder", path, errno));
     }
     while (::flock(fd_, LOCK_EX) != 0) {
         if (errno != EINTR) {

@@ -74,9 +74,8 @@ class File {
     IoHook* hook_ = nullptr;
 };
 
-// Holds an exclusive lock on `path` (created when missing, never through a link) while it
-// lives, so that two patches sharing one temporary directory take turns instead of
-// overwriting each other's extracted files.
+// Holds an exclusive lock on a directory while it lives, so that two patches sharing one
+// temporary directory take turns instead of overwriting each other's extracted files.
 class DirectoryLock {
   public:
     explicit DirectoryLock(const std::filesystem::path& path, IoHook* hook = nullptr);
