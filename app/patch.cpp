@@ -177,7 +177,11 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request) {
     state.RomFile.Sync();
     state.RomFile.Close();
     pending.Commit(output);
-    SyncDirectory(ParentOf(output), state.Io);
+    try {
+        SyncDirectory(ParentOf(output), state.Io);
+    } catch (const EngineError&) {
+        // The complete image is in place; some file systems cannot flush a folder.
+    }
     return {PatchOutcome::Success, kMsgSuccess, ""};
 }
 

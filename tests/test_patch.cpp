@@ -1,1 +1,239 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "app/patch.h"
+#include "payload/container.h"
+#include "rom/checksum.h"
+#include "rom/errors.h"
+#include "rom/identify.h"
+#include "support/test_util.h"
+#include "tools/sample_image.h"
+
+namespace tflux {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PatchTest : public ::testing::Test {
+  protected:
+    PatchTest() : tmp_(scratch_ / "tmp") {
+        input_ = scratch_ / "game.z64";
+        WriteSampleImage(input_, {'E', false, 7});
+        inputBytes_ = test::ReadBytes(input_);
+    }
+
+    PatchResult Patch(const fs::path& in, const fs::path& out, IoHook* hook = nullptr) {
+        RomState state;
+        state.Io = hook;
+        return PatchRom(state, {in.string(), out.string(), payload_});
+    }
+
+    fs::path TempDir() const {
+        return scratch_ / "tmp" / ("tflux-krn-" + std::to_string(getuid()));
+    }
+
+    std::set<std::string> Names(const fs::path& dir) const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    void ExpectInputUnharmed() const { EXPECT_EQ(test::ReadBytes(input_), inputBytes_); }
+
+    test::ScratchDir scratch_;
+    test::TempDirOverride tmp_;
+    fs::path input_;
+    std::vector<std::uint8_t> inputBytes_;
+    std::optional<std::vector<std::uint8_t>> payload_;
+};
+
+TEST_F(PatchTest, SucceedsAndLeavesOnlyTheUpdaterInTheTemporaryFolder) {
+    const fs::path out = scratch_ / "game_krn.z64";
+    const PatchResult result = Patch(input_, out);
+    ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+    EXPECT_EQ(result.message, "Patch successful.");
+    ExpectInputUnharmed();
+    EXPECT_EQ(Names(TempDir()), std::set<std::string>{"0.dat.exe"});
+    EXPECT_EQ(Names(scratch_.path()), (std::set<std::string>{"game.z64", "game_krn.z64", "tmp"}));
+
+    File patched = File::Open(out, OpenMode::Read);
+    const ChecksumReport report = VerifyChecksum(patched);
+    EXPECT_EQ(report.stored, report.computed);
+    RomState state;
+    EXPECT_EQ(CheckInput(state, out.string()).text, "File Version: North American (Z64)")
+        << "the new name is not the accepted input name";
+}
+
+TEST_F(PatchTest, ReplacesAnExistingOutputAndKeepsItsPermissions) {
+    const fs::path out = scratch_ / "out.z64";
+    test::WriteBytes(out, {1, 2, 3});
+    fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(Patch(input_, out).outcome, PatchOutcome::Success);
+    EXPECT_EQ(fs::file_size(out), kRomSize);
+    EXPECT_EQ(fs::status(out).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(PatchTest, RefusalsLeaveInputAndExistingOutputAlone) {
+    const fs::path out = scratch_ / "keep.z64";
+    const std::vector<std::uint8_t> old = {9, 8, 7, 6};
+    test::WriteBytes(out, old);
+
+    const PatchResult missing = Patch(scratch_ / "missing.z64", out);
+    EXPECT_EQ(missing.outcome, PatchOutcome::Refused);
+    EXPECT_EQ(missing.message, "Invalid input ROM file");
+    // The payload is extracted before any check.
+    EXPECT_EQ(Names(TempDir()).size(), 25u);
+
+    const fs::path wrong = scratch_ / "wrong.z64";
+    auto bytes = inputBytes_;
+    bytes[0x20] = 'X';
+    test::WriteBytes(wrong, bytes);
+    const PatchResult notGame = Patch(wrong, out);
+    EXPECT_EQ(notGame.outcome, PatchOutcome::Refused);
+    EXPECT_EQ(notGame.message, "Not T-Flux X");
+
+    const fs::path region = scratch_ / "region.z64";
+    WriteSampleImage(region, {'U', false, 3});
+    EXPECT_EQ(Patch(region, out).message, "Bad ROM region code");
+
+    EXPECT_EQ(test::ReadBytes(out), old) << "an existing output was harmed by a refused patch";
+    EXPECT_EQ(test::ReadBytes(wrong), bytes);
+    ExpectInputUnharmed();
+}
+
+TEST_F(PatchTest, UnusableOutputPathsAreInvalidOutput) {
+    EXPECT_EQ(Patch(input_, scratch_ / "no" / "such" / "out.z64").message, "Invalid output file");
+    fs::create_directory(scratch_ / "folder");
+    EXPECT_EQ(Patch(input_, scratch_ / "folder").message, "Invalid output file");
+    EXPECT_EQ(Patch(input_, "").message, "Invalid output file");
+    // Both bad: the input is named first.
+    EXPECT_EQ(Patch(scratch_ / "none", scratch_ / "no" / "out").message, "Invalid input ROM file");
+    ExpectInputUnharmed();
+    EXPECT_TRUE(fs::is_directory(scratch_ / "folder"));
+}
+
+TEST_F(PatchTest, AnOutputThatIsTheInputIsRefusedHoweverItIsSpelled) {
+    fs::create_symlink(input_, scratch_ / "link.z64");
+    fs::create_hard_link(input_, scratch_ / "hard.z64");
+    const fs::path dotted = scratch_ / "." / "game.z64";
+    for (const fs::path& out : {input_, scratch_ / "link.z64", scratch_ / "hard.z64", dotted}) {
+        const PatchResult result = Patch(input_, out);
+        EXPECT_EQ(result.outcome, PatchOutcome::Refused) << out;
+        EXPECT_EQ(result.message, "The output file must not be the input ROM file.") << out;
+    }
+    ExpectInputUnharmed();
+    EXPECT_TRUE(fs::is_symlink(scratch_ / "link.z64"));
+}
+
+TEST_F(PatchTest, AnOutputLinkReplacesTheFileItPointsTo) {
+    const fs::path target = scratch_ / "target.z64";
+    test::WriteBytes(target, {1});
+    fs::create_symlink(target, scratch_ / "out.z64");
+    ASSERT_EQ(Patch(input_, scratch_ / "out.z64").outcome, PatchOutcome::Success);
+    EXPECT_TRUE(fs::is_symlink(scratch_ / "out.z64"));
+    EXPECT_EQ(fs::file_size(target), kRomSize);
+}
+
+TEST_F(PatchTest, CheckFileNeverEmptiesAnExistingOutput) {
+    const fs::path out = scratch_ / "existing.z64";
+    test::WriteBytes(out, {1, 2, 3});
+    EXPECT_EQ(CheckFile(input_.string(), out.string()), "");
+    EXPECT_EQ(test::ReadBytes(out), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(Names(scratch_.path()), (std::set<std::string>{"existing.z64", "game.z64", "tmp"}));
+}
+
+// Fails the n-th file operation of the run.
+class FailNth : public IoHook {
+  public:
+    explicit FailNth(int n) : n_(n) {}
+    void Before(IoOp op, const fs::path& path) override {
+        if (++count_ == n_) {
+            failed = std::string(IoOpName(op)) + " " + path.string();
+            throw EngineError("injected failure: " + failed);
+        }
+    }
+    int count() const { return count_; }
+    std::string failed;
+
+  private:
+    int n_;
+    int count_ = 0;
+};
+
+TEST_F(PatchTest, AFailureAtAnyFileOperationLosesNothing) {
+    const fs::path out = scratch_ / "out.z64";
+    const std::vector<std::uint8_t> old(1000, 0x5A);
+    FailNth counter(-1);
+    ASSERT_EQ(Patch(input_, out, &counter).outcome, PatchOutcome::Success);
+    ASSERT_GT(counter.count(), 60);
+
+    int failures = 0;
+    for (int n = 1; n <= counter.count(); ++n) {
+        test::WriteBytes(out, old);
+        FailNth hook(n);
+        const PatchResult result = Patch(input_, out, &hook);
+        if (result.outcome == PatchOutcome::Success) {
+            // Only what comes after the rename may fail without failing the patch.
+            File patched = File::Open(out, OpenMode::Read);
+            const ChecksumReport report = VerifyChecksum(patched);
+            EXPECT_EQ(report.stored, report.computed) << hook.failed;
+            continue;
+        }
+        if (result.outcome == PatchOutcome::Failed) {
+            ++failures;
+            EXPECT_EQ(result.message,
+                      "An unknown error occured.\nRebooting may solve the problem.");
+            EXPECT_NE(result.cause.find("injected failure"), std::string::npos) << result.cause;
+        }
+        EXPECT_EQ(test::ReadBytes(out), old) << "output harmed by a failure at " << hook.failed;
+        EXPECT_EQ(Names(scratch_.path()), (std::set<std::string>{"game.z64", "out.z64", "tmp"}))
+            << "left behind after a failure at " << hook.failed;
+    }
+    EXPECT_GE(failures, counter.count() - 8);
+    ExpectInputUnharmed();
+    // And the next run, without the fault, succeeds.
+    ASSERT_EQ(Patch(input_, out).outcome, PatchOutcome::Success);
+}
+
+TEST_F(PatchTest, ADamagedPayloadFailsBeforeAnyOutputIsWritten) {
+    const fs::path out = scratch_ / "out.z64";
+    payload_ = std::vector<std::uint8_t>(500, 0);  // no magic
+    PatchResult result = Patch(input_, out);
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_FALSE(result.cause.empty());
+    EXPECT_FALSE(fs::exists(out));
+
+    // A track record that is too short.
+    std::vector<std::vector<std::uint8_t>> records;
+    for (int i = 1; i <= 24; ++i) {
+        records.push_back(test::MakeTrackRecord("T" + std::to_string(i), "S", 1, {{1, 2.0f}},
+                                                static_cast<std::uint32_t>(i)));
+    }
+    records[4].resize(2000);
+    const fs::path container = scratch_ / "short.dat";
+    test::WriteContainer(container, {0x7F, 'E', 'L', 'F'}, records);
+    payload_ = test::ReadBytes(container);
+    result = Patch(input_, out);
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_NE(result.cause.find("5.dat"), std::string::npos) << result.cause;
+    EXPECT_FALSE(fs::exists(out));
+    ExpectInputUnharmed();
+}
+
+TEST(DeriveOutputPath, InsertsBeforeTheFileNamesExtensionOnly) {
+    EXPECT_EQ(DeriveOutputPath("/roms/game.z64"), "/roms/game_krn.z64");
+    EXPECT_EQ(DeriveOutputPath("/my.roms/game.z64"), "/my.roms/game_krn.z64");
+    EXPECT_EQ(DeriveOutputPath("/roms/game"), "/roms/game_krn");
+    EXPECT_EQ(DeriveOutputPath("/my.roms/game"), "/my.roms/game_krn");
+    EXPECT_EQ(DeriveOutputPath("game.v1.v64"), "game.v1_krn.v64");
+    EXPECT_EQ(DeriveOutputPath("game.z64"), "game_krn.z64");
+}
+
+}  // namespace
+}  // namespace tflux

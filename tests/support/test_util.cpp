@@ -1,11 +1,15 @@
 #include "support/test_util.h"
 
+#include "payload/container.h"
+#include "payload/modIEEE754.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -140,6 +144,53 @@ RunResult RunProgram(const std::vector<std::string>& argv,
     }
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+std::vector<std::uint8_t> MakeTrackRecord(const std::string& name, const std::string& subtitle,
+                                          std::uint8_t attr, const std::vector<RecordParam>& params,
+                                          std::uint32_t seed) {
+    std::vector<std::uint8_t> record(2109, 0);
+    std::copy_n(name.begin(), std::min<std::size_t>(name.size(), 20), record.begin());
+    std::copy_n(subtitle.begin(), std::min<std::size_t>(subtitle.size(), 24), record.begin() + 20);
+    record[44] = attr;
+    for (std::size_t k = 0; k < params.size() && k < 6; ++k) {
+        const std::size_t slot = 45 + 8 * k;
+        record[slot + 1] = params[k].code;
+        SingleToBytes(params[k].value, true, std::span<std::uint8_t, 4>(&record[slot + 4], 4));
+    }
+    std::uint32_t x = seed * 747796405u + 1;
+    for (std::size_t i = 93; i < record.size(); ++i) {
+        x = x * 1664525u + 1013904223u;
+        record[i] = static_cast<std::uint8_t>(x >> 24);
+    }
+    return record;
+}
+
+void WriteContainer(const fs::path& path, const std::vector<std::uint8_t>& updater,
+                    const std::vector<std::vector<std::uint8_t>>& records) {
+    ScratchDir source;
+    WriteBytes(source / "0.dat", updater);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        WriteBytes(source / (std::to_string(i + 1) + ".dat"), records[i]);
+    }
+    PackPayload(source.path(), path);
+}
+
+TempDirOverride::TempDirOverride(const fs::path& dir) {
+    if (const char* old = std::getenv("TMPDIR")) {
+        previous_ = old;
+        hadPrevious_ = true;
+    }
+    fs::create_directories(dir);
+    setenv("TMPDIR", dir.c_str(), 1);
+}
+
+TempDirOverride::~TempDirOverride() {
+    if (hadPrevious_) {
+        setenv("TMPDIR", previous_.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
 }
 
 }  // namespace tflux::test
