@@ -1,1 +1,228 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "payload/container.h"
+#include "payload/track_record.h"
+#include "rom/byteorder.h"
+#include "rom/checksum.h"
+#include "rom/identify.h"
+#include "romtables/regions.h"
+#include "romtables/romtables.h"
+#include "support/test_util.h"
+#include "tools/sample_image.h"
+
+namespace tflux {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CliTest : public ::testing::Test {
+  protected:
+    CliTest() : tmp_(scratch_ / "tmp") {}
+
+    test::RunResult Cli(std::vector<std::string> args) {
+        args.insert(args.begin(), test::BinPath("tflux-krn-cli").string());
+        return test::RunProgram(args, {"TMPDIR=" + (scratch_ / "tmp").string()});
+    }
+
+    test::ScratchDir scratch_;
+    test::TempDirOverride tmp_;
+};
+
+// Byte ranges [begin, end) that a patch of `layout` may change.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> WrittenRanges(const RegionLayout& layout) {
+    return {
+        {kCrcOffset, kCrcOffset + 8},
+        {kInternalNameOffset, kInternalNameOffset + kInternalNameSize},
+        {layout.courseBase, layout.courseBase + 24 * kTrackBlockSize},
+        {layout.names.pointerTableOffset, layout.names.pointerTableOffset + 4 * kNamePointerCount},
+        {layout.names.poolOffset, layout.names.poolOffset + layout.names.poolSize},
+        {layout.subtitles.pointerTableOffset, layout.subtitles.pointerTableOffset + 96},
+        {layout.subtitles.poolOffset, layout.subtitles.poolOffset + layout.subtitles.poolSize},
+        {layout.params.poolOffset, layout.params.poolOffset + kParamPoolSize},
+        {layout.params.pointerTableOffset, layout.params.pointerTableOffset + 96},
+        {layout.attrTableOffset, layout.attrTableOffset + 24},
+    };
+}
+
+// The tracks the built-in payload should leave in an image of `region`.
+RomState ExpectedTracks(const std::string& region) {
+    RomState expected;
+    expected.RegionCode = region;
+    const auto payload = BuiltInPayload();
+    const auto entries = LocatePayloadEntries(payload, payload.size());
+    for (int entry = 1; entry <= 24; ++entry) {
+        const int track = entry == 9 ? 10 : entry == 10 ? 9 : entry;
+        const auto& e = entries[static_cast<std::size_t>(entry)];
+        LoadDat(expected, payload.subspan(e.offset, e.length), track);
+    }
+    return expected;
+}
+
+TEST_F(CliTest, PatchesEveryRegionAndByteOrderTouchingOnlyWhatItMust) {
+    const auto payload = BuiltInPayload();
+    const auto entries = LocatePayloadEntries(payload, payload.size());
+    for (const char region : {'E', 'J', 'P'}) {
+        for (const bool v64 : {false, true}) {
+            SCOPED_TRACE(std::string(1, region) + (v64 ? " V64" : " Z64"));
+            const fs::path in = scratch_ / (v64 ? "game.v64" : "game.z64");
+            WriteSampleImage(in, {region, v64, static_cast<std::uint32_t>(region)});
+            const auto before = test::ReadBytes(in);
+            const test::RunResult run = Cli({"patch", in.string()});
+            ASSERT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.out, "Patch successful.\n");
+            const fs::path out = scratch_ / (v64 ? "game_krn.v64" : "game_krn.z64");
+            auto after = test::ReadBytes(out);
+            ASSERT_EQ(after.size(), kRomSize);
+            EXPECT_EQ(test::ReadBytes(in), before);
+
+            const RegionLayout layout = LayoutFor(std::string(1, region)).value();
+            std::vector<bool> written(after.size(), false);
+            for (const auto& [begin, end] : WrittenRanges(layout)) {
+                std::fill(written.begin() + static_cast<long>(begin),
+                          written.begin() + static_cast<long>(end), true);
+            }
+            std::size_t changedOutside = 0;
+            for (std::size_t i = 0; i < after.size(); ++i) {
+                changedOutside += !written[i] && after[i] != before[i];
+            }
+            EXPECT_EQ(changedOutside, 0u);
+
+            // Everything below is compared in Z64 order.
+            if (v64) {
+                SwapPairs(after, after.size());
+            }
+            EXPECT_EQ(std::string(after.begin() + 0x20, after.begin() + 0x34),
+                      "T-FLUX KRN          ");
+            EXPECT_EQ(CalculateChecksum(after, DetectCic(after)),
+                      (HeaderCrc{GetBE32(after, 0x11), GetBE32(after, 0x15)}));
+            for (int entry = 1; entry <= 24; ++entry) {
+                const int track = entry == 9 ? 10 : entry == 10 ? 9 : entry;
+                const auto& e = entries[static_cast<std::size_t>(entry)];
+                const auto block = payload.subspan(e.offset + 93, kTrackBlockSize);
+                const auto at = after.begin() + static_cast<long>(layout.courseBase +
+                                                                  (track - 1) * kTrackBlockSize);
+                EXPECT_TRUE(std::equal(block.begin(), block.end(), at)) << "track " << track;
+            }
+
+            RomState readBack;
+            readBack.RegionCode = std::string(1, region);
+            readBack.IsByteSwapped = v64;
+            readBack.RomFile = File::Open(out, OpenMode::Read);
+            ReadRomTables(readBack);
+            const RomState expected = ExpectedTracks(std::string(1, region));
+            EXPECT_EQ(readBack.TrackNames, expected.TrackNames);
+            EXPECT_EQ(readBack.TrackSubtitles, expected.TrackSubtitles);
+            EXPECT_EQ(readBack.TrackAttrs, expected.TrackAttrs);
+            for (std::size_t t = 0; t < 24; ++t) {
+                const TrackParamSet& got = readBack.TrackParams[t];
+                const TrackParamSet& want = expected.TrackParams[t];
+                ASSERT_EQ(got.Count, want.Count) << "track " << t + 1;
+                for (std::size_t k = 0; k < got.Count; ++k) {
+                    EXPECT_EQ(got.Codes[k], want.Codes[k]);
+                    EXPECT_EQ(got.Values[k], want.Values[k]);
+                }
+            }
+            if (region == 'J') {
+                EXPECT_EQ(readBack.TrackSubtitles, (std::array<std::string, 24>{}));
+            }
+        }
+    }
+}
+
+TEST_F(CliTest, RefusalsAndFailuresHaveTheirExitCodes) {
+    const fs::path in = scratch_ / "game.z64";
+    WriteSampleImage(in, {'P', false, 4});
+
+    test::RunResult run = Cli({"patch", (scratch_ / "missing.z64").string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "Invalid input ROM file\n");
+
+    run = Cli({"patch", in.string(), in.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "The output file must not be the input ROM file.\n");
+
+    const fs::path bad = scratch_ / "bad.dat";
+    test::WriteBytes(bad, std::vector<std::uint8_t>(64, 1));
+    run = Cli({"patch", "--payload", bad.string(), in.string()});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err.substr(0, 59),
+              "An unknown error occured.\nRebooting may solve the problem.\n");
+    EXPECT_GT(run.err.size(), 60u) << "the cause is missing";
+    EXPECT_FALSE(fs::exists(scratch_ / "game_krn.z64"));
+
+    EXPECT_EQ(Cli({"patch"}).exitCode, 2);
+    EXPECT_EQ(Cli({"frobnicate"}).exitCode, 2);
+    EXPECT_EQ(Cli({"--help"}).exitCode, 0);
+    run = Cli({"--version"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.out.find("tflux-krn-cli"), std::string::npos);
+}
+
+TEST_F(CliTest, IdentifyPrintsTheStatusLine) {
+    const fs::path in = scratch_ / "game.v64";
+    WriteSampleImage(in, {'J', true, 5});
+    test::RunResult run = Cli({"identify", in.string()});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "File Version: Japanese (V64)\n");
+
+    run = Cli({"identify", "--json", in.string()});
+    const auto doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["accepted"], true);
+    EXPECT_EQ(doc["region"], "J");
+    EXPECT_EQ(doc["byteOrder"], "V64");
+
+    run = Cli({"identify", (scratch_ / "nothing").string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "Invalid input file\n");
+    const fs::path small = scratch_ / "small.z64";
+    test::WriteBytes(small, {1, 2, 3});
+    run = Cli({"identify", small.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "File Error: Not T-Flux X\n");
+}
+
+TEST_F(CliTest, PayloadCommandsRoundTripACustomContainer) {
+    std::vector<std::vector<std::uint8_t>> records;
+    for (int i = 1; i <= 24; ++i) {
+        records.push_back(
+            test::MakeTrackRecord("Entry " + std::to_string(i), "Sub", static_cast<std::uint8_t>(i),
+                                  {{3, 1.5f}, {4, -2.0f}}, static_cast<std::uint32_t>(i)));
+    }
+    const fs::path container = scratch_ / "custom.dat";
+    test::WriteContainer(container, {'u', 'p', 'd'}, records);
+
+    test::RunResult run = Cli({"payload", "list", "--json", "--payload", container.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto doc = nlohmann::json::parse(run.out);
+    ASSERT_EQ(doc.size(), 24u);
+    EXPECT_EQ(doc[8]["name"], "Entry 10");  // entries 9 and 10 trade places
+    EXPECT_EQ(doc[9]["name"], "Entry 9");
+    EXPECT_EQ(doc[0]["attribute"], 1);
+    EXPECT_EQ(doc[0]["params"][1]["code"], 4);
+    EXPECT_EQ(doc[0]["params"][1]["value"], -2.0);
+
+    fs::create_directory(scratch_ / "out");
+    run = Cli({"payload", "unpack", "--payload", container.string(), (scratch_ / "out").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(test::ReadBytes(scratch_ / "out" / "0.dat.exe"),
+              (std::vector<std::uint8_t>{'u', 'p', 'd'}));
+    EXPECT_EQ(test::ReadBytes(scratch_ / "out" / "9.dat"), records[9]);
+    EXPECT_EQ(test::ReadBytes(scratch_ / "out" / "10.dat"), records[8]);
+
+    // Packing the unpacked files straight back exchanges 9 and 10 once more.
+    fs::rename(scratch_ / "out" / "0.dat.exe", scratch_ / "out" / "0.dat");
+    run = Cli({"payload", "pack", (scratch_ / "out").string(), (scratch_ / "again.dat").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    run = Cli({"payload", "list", "--payload", (scratch_ / "again.dat").string()});
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+              "1\tEntry 1\tSub\tattr=0x1\tparams=3:1.5,4:-2");
+    EXPECT_NE(run.out.find("\n9\tEntry 9\t"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tflux
