@@ -1,1 +1,112 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "rom/errors.h"
+#include "rom/file.h"
+#include "support/test_util.h"
+
+namespace tflux {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EngineError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(File, OpensRegularFilesOnlyAndNamesThePathOnFailure) {
+    test::ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_NE(
+        FailureOf([&] { File::Open(dir / "fifo", OpenMode::Read); }).find("not a regular file"),
+        std::string::npos);
+    EXPECT_NE(FailureOf([&] { File::Open(dir.path(), OpenMode::Read); }), "");
+    const std::string missing = FailureOf([&] { File::Open(dir / "gone", OpenMode::Read); });
+    EXPECT_NE(missing.find((dir / "gone").string()), std::string::npos) << missing;
+    EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
+}
+
+TEST(File, NeverWritesThroughALinkWhenAskedNotTo) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "target", {1, 2, 3});
+    fs::create_symlink(dir / "target", dir / "link");
+    EXPECT_NE(FailureOf([&] {
+                  File::Open(dir / "link", OpenMode::CreateOrOpen, Links::NoFollow);
+              }).find("symbolic link"),
+              std::string::npos);
+    EXPECT_NE(FailureOf([&] { File::Open(dir / "target", OpenMode::CreateExclusive); }), "");
+    EXPECT_EQ(test::ReadBytes(dir / "target"), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST(File, ShortReadsFailAndWritesNeverTruncate) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "f", {1, 2, 3, 4, 5});
+    File file = File::Open(dir / "f", OpenMode::Write);
+    const std::vector<std::uint8_t> two = {9, 9};
+    file.WriteAt(1, two);
+    file.Close();
+    EXPECT_EQ(test::ReadBytes(dir / "f"), (std::vector<std::uint8_t>{1, 9, 9, 4, 5}));
+
+    File reader = File::Open(dir / "f", OpenMode::Read);
+    std::vector<std::uint8_t> buffer(4);
+    EXPECT_EQ(reader.ReadSome(3, buffer), 2u);
+    const std::string failure = FailureOf([&] { reader.ReadAt(3, buffer); });
+    EXPECT_NE(failure.find("ends at byte 5"), std::string::npos) << failure;
+}
+
+TEST(File, CopiesWholeFilesAndRemovingNothingIsFine) {
+    test::ScratchDir dir;
+    std::vector<std::uint8_t> data(3 << 20);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    test::WriteBytes(dir / "a", data);
+    {
+        File from = File::Open(dir / "a", OpenMode::Read);
+        File to = File::Open(dir / "b", OpenMode::CreateExclusive);
+        CopyFileContents(from, to);
+        to.Close();
+    }
+    EXPECT_EQ(test::ReadBytes(dir / "b"), data);
+    EXPECT_NO_THROW(RemoveFile(dir / "never-was"));
+    RemoveFile(dir / "b");
+    EXPECT_FALSE(fs::exists(dir / "b"));
+}
+
+class Refuse : public IoHook {
+  public:
+    explicit Refuse(IoOp op) : op_(op) {}
+    void Before(IoOp op, const fs::path& path) override {
+        if (op == op_)
+            throw EngineError("refused " + path.string());
+    }
+
+  private:
+    IoOp op_;
+};
+
+TEST(File, TheHookCanFailEachOperation) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "f", {1, 2});
+    Refuse write(IoOp::Write);
+    File file = File::Open(dir / "f", OpenMode::Write, Links::Follow, &write);
+    const std::vector<std::uint8_t> byte = {7};
+    EXPECT_THROW(file.WriteAt(0, byte), EngineError);
+    Refuse open(IoOp::Open);
+    EXPECT_THROW(File::Open(dir / "f", OpenMode::Read, Links::Follow, &open), EngineError);
+    Refuse rename(IoOp::Rename);
+    EXPECT_THROW(RenameFile(dir / "f", dir / "g", &rename), EngineError);
+    Refuse remove(IoOp::Remove);
+    EXPECT_THROW(RemoveFile(dir / "f", &remove), EngineError);
+    EXPECT_EQ(test::ReadBytes(dir / "f"), (std::vector<std::uint8_t>{1, 2}));
+}
+
+}  // namespace
+}  // namespace tflux
