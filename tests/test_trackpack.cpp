@@ -158,14 +158,17 @@ TEST(TrackPack, RefusesBrokenPacksNamingTheProblem) {
         EXPECT_NE(message.find("entry 3 is already used by tracks[2]"), std::string::npos);
         EXPECT_NE(message.find("entry 6 is missing"), std::string::npos);
     }
-    for (const char* huge : {"1e39", "1e400", "-3.5e38"}) {
+    for (const char* huge : {"1e39", "-3.5e38", "1e400"}) {
         json pack = Bundled();
         pack["tracks"][1]["params"][0][1] = 12345.0;
         std::string text = pack.dump();
         text.replace(text.find("12345.0"), 7, huge);
-        EXPECT_NE(Refusal(text).find("parameter pair 1: value is not a finite number"),
-                  std::string::npos)
-            << huge;
+        const std::string message = Refusal(text);
+        // Beyond double range the JSON reader itself refuses the number.
+        EXPECT_TRUE(message.find("parameter pair 1: value is not a finite number") !=
+                        std::string::npos ||
+                    message.find("number overflow parsing '1e400'") != std::string::npos)
+            << message;
     }
     {
         json pack = Bundled();
@@ -223,7 +226,7 @@ TEST(TrackPack, HoldsThePackToTheGamesPools) {
 
     json names = Bundled();
     for (std::size_t i = 0; i < 24; ++i) {
-        names["tracks"][i]["name"] = std::string(16, 'n') + char('a' + i);  // 24 x 17 = 408
+        names["tracks"][i]["name"] = std::string(15, 'n') + char('a' + i);  // 24 x 17 = 408
     }
     EXPECT_NE(Refusal(names).find("names take 408 bytes"), std::string::npos);
     names["tracks"][23]["name"] = names["tracks"][22]["name"];  // shared: 391 bytes fit
