@@ -73,8 +73,13 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"z64", "v64", "n64"}));
     app.add_option("--cic", cicName, "Checksum variant instead of detecting it from the boot code")
         ->option_text("NAME")
-        ->check(CLI::IsMember(
-            {"6101", "6102", "6103", "6105", "6106", "7101", "7102", "7103", "7105", "7106"}));
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return tflux::ParseCic(name) ? std::string()
+                                             : "unknown variant " + name +
+                                                   " (6101, 6102, 6103, 6105, 6106 or 7101..7106)";
+            },
+            "NAME"));
 
     try {
         app.parse(argc, argv);
