@@ -1,1 +1,232 @@
+#include "payload/container.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "rom/byteorder.h"
+#include "rom/errors.h"
+
+namespace tflux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kMagic = {'Q', 'U', 'I', 'N', 'T', 'A', 'R', 'A'};
+constexpr std::size_t kTableSize = 4 * kPayloadEntries;
+// Entry 0's length field follows the magic and the table: position 109.
+constexpr std::uint64_t kFirstEntryPosition = kMagic.size() + kTableSize + 1;
+constexpr std::size_t kCopyChunk = 64 * 1024;
+
+[[noreturn]] void Damaged(const std::string& what, const std::string& source) {
+    throw EngineError("damaged payload: " + what + (source.empty() ? "" : " in " + source));
+}
+
+// Reader: void(std::uint64_t offset, std::span<std::uint8_t> out), reading exactly out.size()
+// bytes. The caller has already checked that they lie inside the file.
+template <class Reader>
+std::array<PayloadEntry, kPayloadEntries> Locate(std::span<const std::uint8_t> head,
+                                                 std::uint64_t fileSize, const Reader& read,
+                                                 const std::string& source) {
+    const std::size_t searched = static_cast<std::size_t>(
+        std::min<std::uint64_t>({head.size(), kMagicSearchSize, fileSize}));
+    const auto searchEnd = head.begin() + static_cast<std::ptrdiff_t>(searched);
+    const auto found = std::search(head.begin(), searchEnd, kMagic.begin(), kMagic.end());
+    if (found == searchEnd) {
+        Damaged("no \"QUINTARA\" within the first " + std::to_string(kMagicSearchSize) + " bytes",
+                source);
+    }
+    const auto magic = static_cast<std::uint64_t>(found - head.begin());
+    const std::uint64_t tableOffset = magic + kMagic.size();
+    if (fileSize - tableOffset < kTableSize) {
+        Damaged("the entry table at offset " + std::to_string(tableOffset) +
+                    " runs past the end of the file (" + std::to_string(fileSize) + " bytes)",
+                source);
+    }
+    std::array<std::uint8_t, kTableSize> table{};
+    read(tableOffset, std::span(table));
+
+    std::array<PayloadEntry, kPayloadEntries> entries{};
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const std::string entry = "entry " + std::to_string(i);
+        const std::int32_t value = GetLE32(table, 4 * static_cast<std::size_t>(i));
+        if (value < 1) {
+            Damaged(
+                entry + " points to position " + std::to_string(value) + ", before the container",
+                source);
+        }
+        // Table values count the magic's first byte as position 1.
+        const std::uint64_t lengthOffset = magic + static_cast<std::uint64_t>(value) - 1;
+        if (lengthOffset > fileSize || fileSize - lengthOffset < 4) {
+            Damaged(entry + " points to position " + std::to_string(value) +
+                        ", past the end of the file (" + std::to_string(fileSize) + " bytes)",
+                    source);
+        }
+        std::array<std::uint8_t, 4> lengthField{};
+        read(lengthOffset, std::span(lengthField));
+        const std::int32_t length = GetLE32(lengthField, 0);
+        if (length < 1) {
+            Damaged(entry + " has length " + std::to_string(length), source);
+        }
+        const std::uint64_t contentOffset = lengthOffset + 4;
+        if (fileSize - contentOffset < static_cast<std::uint64_t>(length)) {
+            Damaged(entry + " of " + std::to_string(length) + " bytes at offset " +
+                        std::to_string(contentOffset) + " runs past the end of the file (" +
+                        std::to_string(fileSize) + " bytes)",
+                    source);
+        }
+        entries[static_cast<std::size_t>(i)] = {contentOffset, static_cast<std::uint32_t>(length)};
+    }
+    return entries;
+}
+
+std::array<PayloadEntry, kPayloadEntries> LocateInFile(const File& file) {
+    const std::uint64_t size = file.Size();
+    std::vector<std::uint8_t> head(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kMagicSearchSize)));
+    file.ReadAt(0, head);
+    const auto read = [&file](std::uint64_t offset, std::span<std::uint8_t> out) {
+        file.ReadAt(offset, out);
+    };
+    return Locate(head, size, read, file.Path().string());
+}
+
+void CopyRange(const File& from, std::uint64_t fromOffset, File& to, std::uint64_t toOffset,
+               std::uint64_t length) {
+    std::vector<std::uint8_t> chunk(
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk)));
+    for (std::uint64_t done = 0; done < length;) {
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), length - done));
+        const auto part = std::span(chunk).first(n);
+        from.ReadAt(fromOffset + done, part);
+        to.WriteAt(toOffset + done, part);
+        done += n;
+    }
+}
+
+// The unpacked updater is a working copy that can be run as it stands.
+void MakeExecutable([[maybe_unused]] const File& file) {
+#ifndef _WIN32
+    struct stat st {};
+    if (::fstat(file.Descriptor(), &st) != 0) {
+        throw EngineError(DescribeFailure("examine", file.Path(), errno));
+    }
+    const mode_t mode = (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2);
+    if (::fchmod(file.Descriptor(), mode) != 0) {
+        throw EngineError(DescribeFailure("make executable", file.Path(), errno));
+    }
+#endif
+}
+
+}  // namespace
+
+std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(std::span<const std::uint8_t> head,
+                                                               std::uint64_t fileSize) {
+    const auto read = [head](std::uint64_t offset, std::span<std::uint8_t> out) {
+        if (offset > head.size() || head.size() - offset < out.size()) {
+            throw EngineError("payload field at offset " + std::to_string(offset) +
+                              " lies beyond the " + std::to_string(head.size()) + " bytes at hand");
+        }
+        std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+    };
+    return Locate(head, fileSize, read, std::string());
+}
+
+std::string PayloadEntryName(int entry) {
+    if (entry < 0 || entry >= kPayloadEntries) {
+        throw EngineError("there is no payload entry " + std::to_string(entry));
+    }
+    if (entry == 0) {
+        return kUpdaterFileName;
+    }
+    // The shipped payload carries tracks 9 and 10 in each other's place.
+    const int track = entry == 9 ? 10 : entry == 10 ? 9 : entry;
+    return std::to_string(track) + ".dat";
+}
+
+void UnpackPayload(const fs::path& dir, IoHook* hook) {
+    File container = File::Open(dir / kPayloadFileName, OpenMode::Read, Links::NoFollow, hook);
+    // Everything is checked before the first output file is touched.
+    const auto entries = LocateInFile(container);
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
+        const fs::path target = dir / PayloadEntryName(i);
+        RemoveFile(target, hook);
+        File out = File::Open(target, OpenMode::CreateExclusive, Links::NoFollow, hook);
+        CopyRange(container, entry.offset, out, 0, entry.length);
+        if (i == 0) {
+            MakeExecutable(out);
+        }
+        out.Close();
+    }
+    container.Close();
+}
+
+void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container, IoHook* hook) {
+    // A damaged container is refused before anything lands in the directory.
+    LocatePayloadEntries(container, container.size());
+    const fs::path carrier = dir / kPayloadFileName;
+    {
+        // Not truncated: a longer left-over file keeps its tail, which the magic search skips.
+        File file = File::Open(carrier, OpenMode::CreateOrOpen, Links::NoFollow, hook);
+        file.WriteAt(0, container);
+        file.Close();
+    }
+    UnpackPayload(dir, hook);
+    RemoveFile(carrier, hook);
+}
+
+void PackPayload(const fs::path& sourceDir, const fs::path& output) {
+    fs::path partial = output;
+    partial += ".partial";
+    RemoveFile(partial);
+    // Removes the half-built file on every way out but success.
+    struct Cleanup {
+        const fs::path& path;
+        bool armed = true;
+        ~Cleanup() {
+            if (armed) {
+                try {
+                    RemoveFile(path);
+                } catch (const EngineError&) {
+                    // The failure that brought us here is the one worth reporting.
+                }
+            }
+        }
+    } cleanup{partial};
+
+    File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
+    out.WriteAt(0, kMagic);
+    std::array<std::uint8_t, kTableSize> table{};
+    std::uint64_t position = kFirstEntryPosition;
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const fs::path sourcePath = sourceDir / (std::to_string(i) + ".dat");
+        File source = File::Open(sourcePath, OpenMode::Read);
+        const std::uint64_t length = source.Size();
+        constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+        if (length < 1 || length > kMax || position > kMax) {
+            throw EngineError("cannot pack " + sourcePath.string() + ": " + std::to_string(length) +
+                              " bytes do not fit the container (1 byte up to 2 GiB in all)");
+        }
+        std::array<std::uint8_t, 4> lengthField{};
+        PutLE32(lengthField, static_cast<std::int32_t>(length), 0);
+        out.WriteAt(position - 1, lengthField);
+        CopyRange(source, 0, out, position + 3, length);
+        PutLE32(table, static_cast<std::int32_t>(position), 4 * static_cast<std::size_t>(i));
+        position += length + 4;
+        source.Close();
+    }
+    out.WriteAt(kMagic.size(), table);
+    out.Sync();
+    out.Close();
+    RenameFile(partial, output);
+    cleanup.armed = false;
+}
+
+}  // namespace tflux

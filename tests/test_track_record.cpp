@@ -202,12 +202,34 @@ TEST_F(LoadDatTest, ShortRecordChangesNothing) {
     EXPECT_EQ(state.TrackParams, untouched.TrackParams);
     EXPECT_EQ(state.TrackBlock, untouched.TrackBlock);
 
+    const std::span<const std::uint8_t> inMemory(r.bytes());
+    EXPECT_THROW(LoadDat(state, inMemory, 5), EngineError);
+    EXPECT_EQ(state.TrackNames, untouched.TrackNames);
+    EXPECT_EQ(state.TrackParams, untouched.TrackParams);
+
     // A whole record that starts too late in its file is just as short.
     r.bytes().push_back(0);
     test::WriteBytes(dir / "6.dat", r.bytes());
     const File g = File::Open(dir / "6.dat", OpenMode::Read);
     EXPECT_THROW(LoadDat(state, g, 2, 6), EngineError);
     EXPECT_EQ(state.TrackNames, untouched.TrackNames);
+}
+
+TEST_F(LoadDatTest, RecordInMemoryReadsLikeTheFile) {
+    Record r;
+    r.Name("Harbour").Subtitle("Dusk").Attr(9).Param(1, {2, kMinus2_5});
+    Load(r);
+    RomState fromMemory;
+    FillFromImage(fromMemory);
+    std::vector<std::uint8_t> longer = r.bytes();
+    longer.push_back(0xFF);  // bytes past the record are not part of it
+    LoadDat(fromMemory, longer, 5);
+    EXPECT_EQ(fromMemory.TrackNames, state.TrackNames);
+    EXPECT_EQ(fromMemory.TrackSubtitles, state.TrackSubtitles);
+    EXPECT_EQ(fromMemory.TrackAttrs, state.TrackAttrs);
+    EXPECT_EQ(fromMemory.TrackParams, state.TrackParams);
+    EXPECT_EQ(fromMemory.TrackBlock, state.TrackBlock);
+    EXPECT_THROW(LoadDat(fromMemory, longer, 25), EngineError);
 }
 
 TEST_F(LoadDatTest, TrackOutsideTheRangeIsRefused) {
