@@ -1,1 +1,120 @@
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
 
+#include "rom/byteorder.h"
+#include "romtables/romtables.h"
+#include "romtables/table_common.h"
+
+namespace tflux {
+
+namespace {
+
+using StringArray = std::array<std::string, kTrackCount>;
+
+// The name pool ends in a string "x" that the game's 31st name pointer refers to.
+constexpr std::uint8_t kReservedName = 0x78;
+constexpr std::size_t kReservedTail = 2;
+
+void ReadStringTable(const RomState& state, const StringTableLayout& layout, StringArray& strings) {
+    std::vector<std::uint8_t> pool(layout.poolSize);
+    std::array<std::uint8_t, kPointerTableSize> table{};
+    state.RomFile.ReadAt(layout.poolOffset, pool);
+    state.RomFile.ReadAt(layout.pointerTableOffset, table);
+    if (state.IsByteSwapped) {
+        SwapPairs(pool, pool.size());
+        SwapPairs(table, table.size());
+    }
+    for (std::size_t k = 0; k < strings.size(); ++k) {
+        const std::uint32_t pointer = GetBE32(table, 4 * k + 1);
+        // A pointer outside the pool, or a string that runs off its end, tells us nothing
+        // trustworthy: the entry keeps what it held.
+        if (pointer < layout.poolAddress || pointer - layout.poolAddress >= pool.size()) {
+            continue;
+        }
+        const auto begin = pool.begin() + (pointer - layout.poolAddress);
+        const auto end = std::find(begin, pool.end(), std::uint8_t{0});
+        if (end != pool.end()) {
+            strings[k].assign(begin, end);
+        }
+    }
+}
+
+// Names and subtitles are laid out alike; the name table alone keeps the reserved "x" at the
+// pool's end and has pointers 25 to 31 beyond the tracks'.
+void WriteStringTable(const RomState& state, const StringTableLayout& layout,
+                      const StringArray& strings, bool isNameTable) {
+    const std::size_t size = layout.poolSize;
+    const std::size_t pointerCount = isNameTable ? kNamePointerCount : kTrackCount;
+    const std::int64_t address = layout.poolAddress;
+    const std::int64_t endOfPool = address + static_cast<std::int64_t>(size) - 1;
+
+    std::vector<std::uint8_t> pool(size, 0);
+    std::vector<std::uint8_t> table(4 * pointerCount, 0);
+    // Entries the loop does not reach, and name entries 25 to 30, designate the pool's last
+    // byte, which is always 0: an empty string.
+    std::vector<std::int64_t> pointers(pointerCount, endOfPool);
+    if (isNameTable) {
+        pool[size - kReservedTail] = kReservedName;
+        pointers[pointerCount - 1] = address + static_cast<std::int64_t>(size - kReservedTail);
+    }
+
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        if (w == size || (isNameTable && w == size - kReservedTail)) {
+            break;
+        }
+        const auto earlier = std::find(strings.begin(), strings.begin() + i, strings[i]);
+        if (earlier != strings.begin() + i) {
+            pointers[i] = pointers[static_cast<std::size_t>(earlier - strings.begin())];
+            continue;
+        }
+        pointers[i] = address + static_cast<std::int64_t>(w);
+        for (const char c : strings[i]) {
+            pool[w++] = static_cast<std::uint8_t>(c);
+            if (w == size) {
+                break;
+            }
+        }
+        if (w < size) {
+            pool[w++] = 0;
+        } else {
+            // Cut at the pool's end: the last byte becomes the terminator, so the end-of-pool
+            // pointer still designates an empty string.
+            pool[size - 1] = 0;
+        }
+    }
+
+    for (std::size_t k = 0; k < pointerCount; ++k) {
+        PutBE32(table, pointers[k], 4 * k + 1);
+    }
+    if (state.IsByteSwapped) {
+        SwapPairs(table, table.size());
+        SwapPairs(pool, pool.size());
+    }
+    File& out = OutputFile(state);
+    out.WriteAt(layout.pointerTableOffset, table);
+    out.WriteAt(layout.poolOffset, pool);
+}
+
+}  // namespace
+
+void ReadNameTable(RomState& state) {
+    ReadStringTable(state, TableLayoutFor(state).names, state.TrackNames);
+}
+
+void ReadSubtitleTable(RomState& state) {
+    ReadStringTable(state, TableLayoutFor(state).subtitles, state.TrackSubtitles);
+}
+
+void WriteNameTable(const RomState& state) {
+    WriteStringTable(state, TableLayoutFor(state).names, state.TrackNames, true);
+}
+
+void WriteSubtitleTable(const RomState& state) {
+    WriteStringTable(state, TableLayoutFor(state).subtitles, state.TrackSubtitles, false);
+}
+
+}  // namespace tflux
