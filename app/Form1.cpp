@@ -1,0 +1,408 @@
+#include "app/Form1.h"
+
+#include <QColor>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPainter>
+#include <QPalette>
+#include <QPushButton>
+#include <QUrl>
+#include <exception>
+#include <string>
+
+#include "app/patch.h"
+#include "dialog/modCommonDialog.h"
+#include "rom/file.h"
+#include "rom/identify.h"
+
+// Resources of a static library have to be pulled in by name.
+static void LoadArtwork() {
+    Q_INIT_RESOURCE(tflux);
+}
+
+namespace {
+
+const QString kCaption = QStringLiteral("Orvane's T-Flux KRN Track Pack");
+const QString kFilter = QStringLiteral("N64 ROMs (*.*64)|*.*64");
+const QString kBlank = QStringLiteral("     ");
+const QString kNoInput = QStringLiteral("No input ROM selected.");
+
+const QColor kYellow(255, 255, 0);
+const QColor kCyan(0, 255, 255);
+const QColor kWhite(255, 255, 255);
+const QColor kBlack(0, 0, 0);
+const QColor kPink(255, 128, 255);
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 255, 0);
+
+// A picture box: draws its picture from the top-left corner and clips its children.
+class PictureBox : public QWidget {
+  public:
+    PictureBox(QWidget* parent, const QPixmap& picture) : QWidget(parent), picture_(picture) {}
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        if (!picture_.isNull()) {
+            QPainter(this).drawPixmap(0, 0, picture_);
+        }
+    }
+
+  private:
+    QPixmap picture_;
+};
+
+// A one-pixel line control from (x1, y) to (x2, y), both ends drawn.
+class LineControl : public QWidget {
+  public:
+    LineControl(QWidget* parent, int x1, int x2, int y, const QColor& colour)
+        : QWidget(parent), colour_(colour) {
+        setGeometry(x1, y, x2 - x1 + 1, 1);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
+
+  private:
+    QColor colour_;
+};
+
+void SetTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
+// Labels are created shadow first, so that each shadow lies beneath its label.
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QColor& colour) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setTextFormat(Qt::PlainText);  // a path may hold "<" or "&"
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    SetTextColour(label, colour);
+    return label;
+}
+
+// Labels that size themselves to their text: as wide as the text, one line high.
+void SizeToText(QLabel* label) {
+    const QFontMetrics metrics(label->font());
+    label->resize(metrics.horizontalAdvance(label->text()), metrics.height());
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text,
+                        const QRect& geometry, const QString& accessibleName) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(geometry);
+    button->setAccessibleName(accessibleName);
+    // Night-blue buttons with white captions, to sit in the artwork rather than on it.
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Button, QColor(0x22, 0x2a, 0x66));
+    palette.setColor(QPalette::Window, QColor(0x10, 0x12, 0x36));
+    palette.setColor(QPalette::ButtonText, kWhite);
+    palette.setColor(QPalette::Highlight, kCyan);
+    button->setPalette(palette);
+    return button;
+}
+
+// File names are bytes to the engine; Qt's own conversion keeps every name reachable.
+std::string ToEnginePath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString FromEnginePath(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+// The one local file of a drop, or "" when the drop is anything else.
+QString DroppedFile(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1 ||
+        !mime->urls().first().isLocalFile()) {
+        return QString();
+    }
+    return mime->urls().first().toLocalFile();
+}
+
+class WaitCursor {
+  public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+}  // namespace
+
+QString DialogPrompts::AskForFile(QWidget* owner, const QString& title, const QString& filter) {
+    return ShowFileDialog(title, filter, owner);
+}
+
+void DialogPrompts::ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
+                                const QString& text, const QString& detail) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
+    if (!detail.isEmpty()) {
+        box.setDetailedText(detail);
+    }
+    box.exec();
+}
+
+Form1::Form1(QWidget* parent) : QWidget(parent) {
+    LoadArtwork();
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(kCaption);
+    QIcon icon;
+    for (const int size : {16, 32, 48}) {
+        icon.addFile(QStringLiteral(":/art/icon-%1.png").arg(size), QSize(size, size));
+    }
+    setWindowIcon(icon);
+    setFixedSize(kClientWidth, kClientHeight);
+    setAcceptDrops(true);
+    background_ = QPixmap(QStringLiteral(":/art/background.png"));
+
+    // Every position below assumes a font whose line is 13 pixels high, as the classic dialog
+    // font's is; a fixed pixel size keeps the layout whole under any desktop setting.
+    QFont dialogFont = font();
+    dialogFont.setPixelSize(11);
+    setFont(dialogFont);
+
+    // The hidden part first: the text boxes hold the paths, the labels only mirror them.
+    txtROMIn = new QLineEdit(this);
+    txtROMIn->setObjectName(QStringLiteral("txtROMIn"));
+    txtROMIn->setGeometry(0, 104, 225, 19);
+    txtROMIn->setAccessibleName(QStringLiteral("Input ROM path"));
+    txtROMOut = new QLineEdit(this);
+    txtROMOut->setObjectName(QStringLiteral("txtROMOut"));
+    txtROMOut->setGeometry(0, 128, 225, 19);
+    txtROMOut->setAccessibleName(QStringLiteral("Output ROM path"));
+    for (QLineEdit* box : {txtROMIn, txtROMOut}) {
+        box->setFocusPolicy(Qt::NoFocus);  // out of sight, so out of the tab order too
+    }
+    lblWidth = MakeLabel(this, "lblWidth", QStringLiteral("FFF"), kYellow);
+    lblWidth->move(0, 152);
+    SizeToText(lblWidth);
+    Picture1 = new PictureBox(this, QPixmap());
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(232, 104, 25, 25);
+
+    picBack = new PictureBox(this, QPixmap(QStringLiteral(":/art/paths.png")));
+    picBack->setObjectName(QStringLiteral("picBack"));
+    picBack->setGeometry(64, 8, 225, 41);
+    picBack->setAccessibleName(QStringLiteral("Paths"));
+    lblROMIn2 = MakeLabel(picBack, "lblROMIn2", kBlank, kBlack);
+    lblROMIn2->move(1, 1);
+    lblROMIn = MakeLabel(picBack, "lblROMIn", kBlank, kYellow);
+    lblROMIn->move(0, 0);
+    lblROMIn->setAccessibleName(QStringLiteral("Input ROM"));
+    lblROMOut2 = MakeLabel(picBack, "lblROMOut2", kBlank, kBlack);
+    lblROMOut2->move(1, 25);
+    lblROMOut = MakeLabel(picBack, "lblROMOut", kBlank, kYellow);
+    lblROMOut->move(0, 24);
+    lblROMOut->setAccessibleName(QStringLiteral("Output ROM"));
+    for (QLabel* label : {lblROMIn, lblROMIn2, lblROMOut, lblROMOut2}) {
+        SizeToText(label);
+    }
+
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("ROM In:"), kBlack);
+    Label5->setGeometry(1, 9, 57, 17);
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("ROM In:"), kCyan);
+    Label1->setGeometry(0, 8, 57, 17);
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("ROM Out:"), kBlack);
+    Label4->setGeometry(1, 33, 57, 17);
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("ROM Out:"), kCyan);
+    Label3->setGeometry(0, 32, 57, 17);
+
+    cmdROMIn = MakeButton(this, "cmdROMIn", QStringLiteral("..."), QRect(296, 8, 17, 17),
+                          QStringLiteral("Choose input ROM"));
+    cmdROMOut = MakeButton(this, "cmdROMOut", QStringLiteral("..."), QRect(296, 32, 17, 17),
+                           QStringLiteral("Choose output ROM"));
+
+    Line2 = new LineControl(this, 17, 305, 57, kBlack);
+    Line2->setObjectName(QStringLiteral("Line2"));
+    Line1 = new LineControl(this, 16, 304, 56, kPink);
+    Line1->setObjectName(QStringLiteral("Line1"));
+
+    lblStatus2 = MakeLabel(this, "lblStatus2", kNoInput, kBlack);
+    lblStatus2->setGeometry(9, 73, 241, 17);
+    lblStatus = MakeLabel(this, "lblStatus", kNoInput, kWhite);
+    lblStatus->setGeometry(8, 72, 241, 17);
+    lblStatus->setAccessibleName(QStringLiteral("Status"));
+    lblStatus->setAccessibleDescription(kNoInput);
+
+    cmdPatch = MakeButton(this, "cmdPatch", QStringLiteral("Patch"), QRect(256, 64, 57, 25),
+                          QStringLiteral("Patch"));
+
+    QWidget::setTabOrder(cmdPatch, cmdROMIn);
+    QWidget::setTabOrder(cmdROMIn, cmdROMOut);
+    cmdPatch->setFocus();
+
+    connect(cmdROMIn, &QPushButton::clicked, this, &Form1::cmdROMIn_Click);
+    connect(cmdROMOut, &QPushButton::clicked, this, &Form1::cmdROMOut_Click);
+    connect(cmdPatch, &QPushButton::clicked, this, &Form1::cmdPatch_Click);
+    connect(txtROMIn, &QLineEdit::textChanged, this, &Form1::txtROMIn_Change);
+    connect(txtROMOut, &QLineEdit::textChanged, this, &Form1::txtROMOut_Change);
+}
+
+Form1::~Form1() {
+    tflux::CloseRom(state_);
+}
+
+void Form1::SetPrompts(FormPrompts* prompts) {
+    prompts_ = prompts;
+}
+
+void Form1::SetIoHook(tflux::IoHook* hook) {
+    state_.Io = hook;
+}
+
+FormPrompts& Form1::Prompts() {
+    return prompts_ != nullptr ? *prompts_ : static_cast<FormPrompts&>(dialogPrompts_);
+}
+
+void Form1::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), kBlack);
+    painter.drawPixmap(0, 0, background_);
+}
+
+void Form1::cmdROMIn_Click() {
+    const QString path =
+        Prompts().AskForFile(this, QStringLiteral("Select input ROM file..."), kFilter);
+    if (path.isEmpty()) {
+        return;
+    }
+    ChooseInput(path);
+}
+
+void Form1::ChooseInput(const QString& path) {
+    try {
+        txtROMIn->setText(path);
+        txtROMOut->setText(FromEnginePath(tflux::DeriveOutputPath(ToEnginePath(path))));
+        txtROMIn->setCursorPosition(static_cast<int>(txtROMIn->text().size()));
+        txtROMOut->setCursorPosition(static_cast<int>(txtROMOut->text().size()));
+    } catch (const std::exception&) {
+        txtROMIn->setText(QString());
+    }
+}
+
+void Form1::cmdROMOut_Click() {
+    const QString path =
+        Prompts().AskForFile(this, QStringLiteral("Select output ROM file..."), kFilter);
+    if (path.isEmpty()) {
+        return;
+    }
+    txtROMOut->setText(path);
+    txtROMOut->setCursorPosition(static_cast<int>(txtROMOut->text().size()));
+}
+
+void Form1::txtROMIn_Change() {
+    SetPathCaptions(txtROMIn->text(), lblROMIn, lblROMIn2);
+    InputCheck();
+}
+
+void Form1::txtROMOut_Change() {
+    SetPathCaptions(txtROMOut->text(), lblROMOut, lblROMOut2);
+}
+
+void Form1::SetPathCaptions(const QString& text, QLabel* label, QLabel* shadow) {
+    for (QLabel* each : {lblWidth, label, shadow}) {
+        each->setText(text);
+        SizeToText(each);
+    }
+    label->setAccessibleDescription(text);
+    LayOutPathLabels(label, shadow);
+}
+
+// A path wider than the picture is right-aligned, so that its end, the file name, shows.
+void Form1::LayOutPathLabels(QLabel* label, QLabel* shadow) {
+    const int width = lblWidth->width();
+    if (width > picBack->width()) {
+        label->move(picBack->width() - label->width() - 1, label->y());
+        shadow->move(picBack->width() - shadow->width(), shadow->y());
+    } else {
+        label->move(0, label->y());
+        shadow->move(1, shadow->y());
+    }
+}
+
+bool Form1::CheckROMIn() {
+    try {
+        tflux::File probe = tflux::File::Open(ToEnginePath(txtROMIn->text()), tflux::OpenMode::Read,
+                                              tflux::Links::Follow, state_.Io);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void Form1::InputCheck() {
+    QString status;
+    QColor colour = kRed;
+    if (!CheckROMIn()) {
+        status = QStringLiteral("Invalid input file");
+    } else {
+        const int code = tflux::IdentifyRom(state_, ToEnginePath(txtROMIn->text()));
+        tflux::CloseRom(state_);
+        if (code == tflux::kRomOk) {
+            status = QStringLiteral("File Version: %1 (%2)")
+                         .arg(QString::fromStdString(tflux::RegionName(state_.RegionCode)),
+                              state_.IsByteSwapped ? QStringLiteral("V64") : QStringLiteral("Z64"));
+            colour = kGreen;
+        } else {
+            status = QStringLiteral("File Error: ") +
+                     QString::fromStdString(tflux::RomCheckMessage(code));
+        }
+    }
+    lblStatus->setText(status);
+    SetTextColour(lblStatus, colour);
+    lblStatus->setAccessibleDescription(status);
+    lblStatus2->setText(lblStatus->text());
+}
+
+void Form1::cmdPatch_Click() {
+    const tflux::PatchRequest request{ToEnginePath(txtROMIn->text()),
+                                      ToEnginePath(txtROMOut->text()), std::nullopt};
+    tflux::PatchResult result;
+    {
+        const WaitCursor busy;
+        try {
+            result = tflux::PatchRom(state_, request);
+        } catch (const std::exception& error) {
+            result = {tflux::PatchOutcome::Failed, std::string(), error.what()};
+        }
+    }
+    if (result.outcome == tflux::PatchOutcome::Failed && result.message.empty()) {
+        result.message = std::string(tflux::kMsgUnknown1) + "\r\n" + tflux::kMsgUnknown2;
+    }
+    QString text = QString::fromStdString(result.message);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const QMessageBox::Icon icon = result.outcome == tflux::PatchOutcome::Success
+                                       ? QMessageBox::Information
+                                       : QMessageBox::Critical;
+    const QString detail = result.outcome == tflux::PatchOutcome::Failed
+                               ? QString::fromLocal8Bit(result.cause.c_str())
+                               : QString();
+    Prompts().ShowMessage(this, icon, windowTitle(), text, detail);
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+    const QString path = DroppedFile(event->mimeData());
+    if (path.isEmpty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    ChooseInput(path);
+}

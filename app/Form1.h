@@ -1,0 +1,101 @@
+#pragma once
+
+// The program's only window: two path rows over a picture, a status line and the Patch button.
+// The paths live in two text boxes below the visible area; the labels only mirror them.
+
+#include <QMessageBox>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+
+#include "rom/rom_state.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// Everything the window asks of the user goes through here, so that tests can answer the
+// questions themselves instead of waiting on a modal dialog.
+class FormPrompts {
+  public:
+    virtual ~FormPrompts() = default;
+    // The chosen path, or "" when the user cancels.
+    virtual QString AskForFile(QWidget* owner, const QString& title, const QString& filter) = 0;
+    virtual void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
+                             const QString& text, const QString& detail) = 0;
+};
+
+// The real thing: the file dialog and a modal message box with an OK button.
+class DialogPrompts : public FormPrompts {
+  public:
+    QString AskForFile(QWidget* owner, const QString& title, const QString& filter) override;
+    void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
+                     const QString& text, const QString& detail) override;
+};
+
+class Form1 : public QWidget {
+    Q_OBJECT
+
+  public:
+    static constexpr int kClientWidth = 321;
+    static constexpr int kClientHeight = 98;
+
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Not owned; nullptr goes back to the real dialogs.
+    void SetPrompts(FormPrompts* prompts);
+    // Fault seam for every file the window's patch and checks open. Not owned.
+    void SetIoHook(tflux::IoHook* hook);
+
+    // What choosing `path` with the input browse button does: input set and identified,
+    // output derived from it.
+    void ChooseInput(const QString& path);
+
+  public slots:
+    void cmdROMIn_Click();
+    void cmdROMOut_Click();
+    void cmdPatch_Click();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+  private slots:
+    void txtROMIn_Change();
+    void txtROMOut_Change();
+
+  private:
+    bool CheckROMIn();
+    void InputCheck();
+    void LayOutPathLabels(QLabel* label, QLabel* shadow);
+    void SetPathCaptions(const QString& text, QLabel* label, QLabel* shadow);
+    FormPrompts& Prompts();
+
+    tflux::RomState state_;
+    DialogPrompts dialogPrompts_;
+    FormPrompts* prompts_ = nullptr;
+    QPixmap background_;
+
+    QWidget* picBack = nullptr;
+    QLabel* lblROMIn = nullptr;
+    QLabel* lblROMIn2 = nullptr;
+    QLabel* lblROMOut = nullptr;
+    QLabel* lblROMOut2 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QPushButton* cmdROMIn = nullptr;
+    QPushButton* cmdROMOut = nullptr;
+    QWidget* Line1 = nullptr;
+    QWidget* Line2 = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* lblStatus2 = nullptr;
+    QPushButton* cmdPatch = nullptr;
+    QLineEdit* txtROMIn = nullptr;
+    QLineEdit* txtROMOut = nullptr;
+    QLabel* lblWidth = nullptr;
+    QWidget* Picture1 = nullptr;
+};
