@@ -1,1 +1,692 @@
-int main() { return 0; }
+// The real window under the offscreen platform. Dialogs and message boxes are answered by a
+// recording stand-in, so nothing here waits on a modal loop.
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+#include <set>
+#include <string>
+
+#include "app/Form1.h"
+#include "dialog/modCommonDialog.h"
+#include "rom/errors.h"
+#include "rom/file.h"
+#include "tools/sample_image.h"
+
+namespace {
+
+const QString kCaption = QStringLiteral("Orvane's T-Flux KRN Track Pack");
+const QString kFilter = QStringLiteral("N64 ROMs (*.*64)|*.*64");
+const QColor kRed(255, 0, 0);
+const QColor kGreen(0, 255, 0);
+const QColor kWhite(255, 255, 255);
+const QColor kBlack(0, 0, 0);
+
+struct Asked {
+    QString title;
+    QString filter;
+};
+
+struct Shown {
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+    QString detail;
+};
+
+// Answers file dialogs from a queue ("" is a cancel) and records every question and message.
+class RecordingPrompts : public FormPrompts {
+  public:
+    QStringList answers;
+    QList<Asked> asked;
+    QList<Shown> shown;
+
+    QString AskForFile(QWidget*, const QString& title, const QString& filter) override {
+        asked.append({title, filter});
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    }
+    void ShowMessage(QWidget*, QMessageBox::Icon icon, const QString& title, const QString& text,
+                     const QString& detail) override {
+        shown.append({icon, title, text, detail});
+    }
+};
+
+// Fails every write to files under one directory, as a full disk would.
+class FailWritesUnder : public tflux::IoHook {
+  public:
+    explicit FailWritesUnder(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    void Before(tflux::IoOp op, const std::filesystem::path& path) override {
+        const std::string text = path.string();
+        if (op == tflux::IoOp::Write && text.rfind(dir_.string(), 0) == 0) {
+            throw tflux::EngineError("cannot write " + text + ": No space left on device");
+        }
+    }
+
+  private:
+    std::filesystem::path dir_;
+};
+
+std::string Local(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+// A text exactly `target` pixels wide in `font`, made of path characters.
+QString TextOfWidth(const QFont& font, int target) {
+    const QFontMetrics metrics(font);
+    QString base = QStringLiteral("/roms/");
+    while (metrics.horizontalAdvance(base + QStringLiteral("a")) <= target - 16) {
+        base += QLatin1Char('a');
+    }
+    const QString alphabet = QStringLiteral("ilj.-_aemwW0");
+    QStringList frontier{base};
+    for (int depth = 0; depth < 5; ++depth) {
+        QStringList next;
+        for (const QString& text : frontier) {
+            for (const QChar c : alphabet) {
+                const QString candidate = text + c;
+                const int width = metrics.horizontalAdvance(candidate);
+                if (width == target) {
+                    return candidate;
+                }
+                if (width < target) {
+                    next << candidate;
+                }
+            }
+        }
+        frontier = next;
+    }
+    return QString();
+}
+
+}  // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+
+  private:
+    std::unique_ptr<Form1> form_;
+    RecordingPrompts prompts_;
+    std::unique_ptr<QTemporaryDir> dir_;
+
+    template <typename T = QWidget>
+    T* Child(const char* name) {
+        T* child = form_->findChild<T*>(QLatin1String(name));
+        if (child == nullptr) {
+            qFatal("no control %s", name);
+        }
+        return child;
+    }
+    QString Path(const QString& name) const { return dir_->filePath(name); }
+    QString Sample(const QString& name, char region, bool v64) {
+        tflux::WriteSampleImage(Local(Path(name)), {.region = region, .v64 = v64, .seed = 7});
+        return Path(name);
+    }
+    QString FileOfSize(const QString& name, qint64 size) {
+        QFile file(Path(name));
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size)) {
+            qFatal("cannot make %s", qPrintable(name));
+        }
+        return Path(name);
+    }
+    // Picks `path` with the input browse button.
+    void PickInput(const QString& path) {
+        prompts_.answers << path;
+        Child<QPushButton>("cmdROMIn")->click();
+    }
+    void PickOutput(const QString& path) {
+        prompts_.answers << path;
+        Child<QPushButton>("cmdROMOut")->click();
+    }
+    QString Status() { return Child<QLabel>("lblStatus")->text(); }
+    QColor StatusColour() {
+        return Child<QLabel>("lblStatus")->palette().color(QPalette::WindowText);
+    }
+    QString Input() { return Child<QLineEdit>("txtROMIn")->text(); }
+    QString Output() { return Child<QLineEdit>("txtROMOut")->text(); }
+
+  private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        prompts_ = RecordingPrompts();
+        form_ = std::make_unique<Form1>();
+        form_->SetPrompts(&prompts_);
+    }
+    void cleanup() {
+        form_.reset();
+        dir_.reset();
+    }
+
+    // ---- the window as it opens ----
+
+    void windowHasCaptionSizeAndIcon() {
+        QCOMPARE(form_->windowTitle(), kCaption);
+        QCOMPARE(form_->size(), QSize(321, 98));
+        QCOMPARE(form_->minimumSize(), form_->maximumSize());
+        for (const int size : {16, 32, 48}) {
+            QVERIFY(form_->windowIcon().availableSizes().contains(QSize(size, size)));
+        }
+        QCOMPARE(Status(), QStringLiteral("No input ROM selected."));
+        QCOMPARE(StatusColour(), kWhite);
+        QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
+        QCOMPARE(Input(), QString());
+        QCOMPARE(Child<QLabel>("lblROMIn")->text(), QStringLiteral("     "));
+    }
+
+    void controlsSitWhereTheWindowPlacesThem_data() {
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QColor>("colour");
+        const QColor none;
+        QTest::newRow("picBack") << "Form1" << QRect(64, 8, 225, 41) << none;
+        QTest::newRow("Label1") << "Form1" << QRect(0, 8, 57, 17) << QColor(0, 255, 255);
+        QTest::newRow("Label5") << "Form1" << QRect(1, 9, 57, 17) << kBlack;
+        QTest::newRow("Label3") << "Form1" << QRect(0, 32, 57, 17) << QColor(0, 255, 255);
+        QTest::newRow("Label4") << "Form1" << QRect(1, 33, 57, 17) << kBlack;
+        QTest::newRow("cmdROMIn") << "Form1" << QRect(296, 8, 17, 17) << none;
+        QTest::newRow("cmdROMOut") << "Form1" << QRect(296, 32, 17, 17) << none;
+        QTest::newRow("Line1") << "Form1" << QRect(16, 56, 289, 1) << none;
+        QTest::newRow("Line2") << "Form1" << QRect(17, 57, 289, 1) << none;
+        QTest::newRow("lblStatus") << "Form1" << QRect(8, 72, 241, 17) << kWhite;
+        QTest::newRow("lblStatus2") << "Form1" << QRect(9, 73, 241, 17) << kBlack;
+        QTest::newRow("cmdPatch") << "Form1" << QRect(256, 64, 57, 25) << none;
+        QTest::newRow("txtROMIn") << "Form1" << QRect(0, 104, 225, 19) << none;
+        QTest::newRow("txtROMOut") << "Form1" << QRect(0, 128, 225, 19) << none;
+        QTest::newRow("Picture1") << "Form1" << QRect(232, 104, 25, 25) << none;
+        // Labels that size themselves: only the corner is fixed.
+        QTest::newRow("lblROMIn") << "picBack" << QRect(0, 0, -1, -1) << QColor(255, 255, 0);
+        QTest::newRow("lblROMIn2") << "picBack" << QRect(1, 1, -1, -1) << kBlack;
+        QTest::newRow("lblROMOut") << "picBack" << QRect(0, 24, -1, -1) << QColor(255, 255, 0);
+        QTest::newRow("lblROMOut2") << "picBack" << QRect(1, 25, -1, -1) << kBlack;
+        QTest::newRow("lblWidth") << "Form1" << QRect(0, 152, -1, -1) << QColor(255, 255, 0);
+    }
+    void controlsSitWhereTheWindowPlacesThem() {
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        QFETCH(QColor, colour);
+        QWidget* control = Child(QTest::currentDataTag());
+        QCOMPARE(control->parentWidget()->objectName(), parent);
+        if (geometry.width() < 0) {
+            QCOMPARE(control->pos(), geometry.topLeft());
+            QCOMPARE(control->height(), QFontMetrics(control->font()).height());
+        } else {
+            QCOMPARE(control->geometry(), geometry);
+        }
+        if (colour.isValid()) {
+            QCOMPARE(control->palette().color(QPalette::WindowText), colour);
+            QVERIFY(!control->autoFillBackground());  // transparent over the pictures
+        }
+    }
+
+    void shadowsLieBeneathTheirLabels() {
+        const std::pair<const char*, const char*> pairs[] = {
+            {"lblROMIn", "lblROMIn2"}, {"lblROMOut", "lblROMOut2"}, {"Label1", "Label5"},
+            {"Label3", "Label4"},      {"lblStatus", "lblStatus2"}, {"Line1", "Line2"}};
+        for (const auto& [top, shadow] : pairs) {
+            QWidget* label = Child(top);
+            QWidget* under = Child(shadow);
+            const QObjectList& siblings = label->parentWidget()->children();
+            QVERIFY2(siblings.indexOf(under) < siblings.indexOf(label), top);
+            QCOMPARE(under->pos(), label->pos() + QPoint(1, 1));
+        }
+    }
+
+    void hiddenControlsLieBelowTheClientArea() {
+        for (const char* name : {"txtROMIn", "txtROMOut", "lblWidth", "Picture1"}) {
+            QVERIFY2(Child(name)->y() >= form_->height(), name);
+        }
+        QCOMPARE(form_->findChildren<QLineEdit*>().size(), 2);
+    }
+
+    void patchHasTheFocusAndTabGoesToTheBrowseButtons() {
+        form_->show();
+        QApplication::setActiveWindow(form_.get());
+        QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+        QCOMPARE(QApplication::focusWidget(), Child("cmdPatch"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), Child("cmdROMIn"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), Child("cmdROMOut"));
+    }
+
+    void controlsCarryDistinctAccessibleNames() {
+        std::set<QString> names;
+        for (const char* name : {"cmdROMIn", "cmdROMOut", "cmdPatch", "txtROMIn", "txtROMOut",
+                                 "lblROMIn", "lblROMOut", "lblStatus"}) {
+            const QString accessible = Child(name)->accessibleName();
+            QVERIFY2(!accessible.isEmpty(), name);
+            QVERIFY2(names.insert(accessible).second, name);
+        }
+    }
+
+    // ---- the status line ----
+
+    void missingOrUnreadableInputIsInvalid() {
+        PickInput(Path(QStringLiteral("absent.z64")));
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+        QCOMPARE(StatusColour(), kRed);
+        QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
+        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kBlack);
+
+        PickInput(dir_->path());  // a folder
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+
+        // A FIFO must not block the window while it waits for a writer.
+        const QString fifo = Path(QStringLiteral("pipe.z64"));
+        QCOMPARE(::mkfifo(Local(fifo).c_str(), 0600), 0);
+        PickInput(fifo);
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+    }
+
+    void refusedImagesShowTheReasonInRed() {
+        PickInput(FileOfSize(QStringLiteral("small.z64"), 8 << 20));
+        QCOMPARE(Status(), QStringLiteral("File Error: Not T-Flux X"));
+        QCOMPARE(StatusColour(), kRed);
+
+        PickInput(Sample(QStringLiteral("region.z64"), 'X', false));
+        QCOMPARE(Status(), QStringLiteral("File Error: Bad ROM region code"));
+        QCOMPARE(StatusColour(), kRed);
+        QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
+    }
+
+    void acceptedImagesShowRegionAndByteOrder_data() {
+        QTest::addColumn<char>("region");
+        QTest::addColumn<bool>("v64");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("E z64") << 'E' << false << "File Version: North American (Z64)";
+        QTest::newRow("E v64") << 'E' << true << "File Version: North American (V64)";
+        QTest::newRow("J z64") << 'J' << false << "File Version: Japanese (Z64)";
+        QTest::newRow("J v64") << 'J' << true << "File Version: Japanese (V64)";
+        QTest::newRow("P z64") << 'P' << false << "File Version: PAL (Z64)";
+        QTest::newRow("P v64") << 'P' << true << "File Version: PAL (V64)";
+    }
+    void acceptedImagesShowRegionAndByteOrder() {
+        QFETCH(char, region);
+        QFETCH(bool, v64);
+        QFETCH(QString, expected);
+        PickInput(Sample(QStringLiteral("game.rom"), region, v64));
+        QCOMPARE(Status(), expected);
+        QCOMPARE(StatusColour(), kGreen);
+        QCOMPARE(Child<QLabel>("lblStatus2")->text(), expected);
+        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kBlack);
+    }
+
+    void everyInputEditReidentifies() {
+        const QString good = Sample(QStringLiteral("game.z64"), 'P', false);
+        PickInput(good);
+        auto* input = Child<QLineEdit>("txtROMIn");
+        input->setText(good + QLatin1Char('x'));
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+        input->setText(good);
+        QCOMPARE(Status(), QStringLiteral("File Version: PAL (Z64)"));
+        QCOMPARE(Child<QLabel>("lblROMIn")->text(), good);
+        input->setText(QString());
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+    }
+
+    void outputChangesNeverTouchTheStatus() {
+        PickInput(Sample(QStringLiteral("game.v64"), 'J', true));
+        const QString status = Status();
+        PickOutput(Path(QStringLiteral("elsewhere/absent.z64")));
+        QCOMPARE(Output(), Path(QStringLiteral("elsewhere/absent.z64")));
+        QCOMPARE(Child<QLabel>("lblROMOut")->text(), Output());
+        QCOMPARE(Status(), status);
+        QCOMPARE(StatusColour(), kGreen);
+        Child<QLineEdit>("txtROMOut")->setText(Path(QStringLiteral("game.v64")));
+        QCOMPARE(Status(), status);
+
+        // And the same with no input chosen yet: the first status stays.
+        form_ = std::make_unique<Form1>();
+        form_->SetPrompts(&prompts_);
+        PickOutput(Path(QStringLiteral("out.z64")));
+        QCOMPARE(Status(), QStringLiteral("No input ROM selected."));
+        QCOMPARE(StatusColour(), kWhite);
+    }
+
+    // ---- paths ----
+
+    void pathLabelsRightAlignOnlyPastThePictureWidth_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("top");
+        QTest::newRow("input") << "cmdROMIn"
+                               << "lblROMIn" << 0;
+        QTest::newRow("output") << "cmdROMOut"
+                                << "lblROMOut" << 24;
+    }
+    void pathLabelsRightAlignOnlyPastThePictureWidth() {
+        QFETCH(QString, button);
+        QFETCH(QString, label);
+        QFETCH(int, top);
+        auto* coloured = form_->findChild<QLabel*>(label);
+        auto* shadow = form_->findChild<QLabel*>(label + QLatin1Char('2'));
+        QVERIFY(coloured != nullptr && shadow != nullptr);
+        const QFont font = Child<QLabel>("lblWidth")->font();
+        QCOMPARE(coloured->font(), font);
+
+        const QString fits = TextOfWidth(font, 225);
+        const QString wider = TextOfWidth(font, 226);
+        QVERIFY2(!fits.isEmpty() && !wider.isEmpty(), "no text of the width in this font");
+
+        prompts_.answers << fits;
+        form_->findChild<QPushButton*>(button)->click();
+        QCOMPARE(coloured->text(), fits);
+        QCOMPARE(coloured->width(), 225);
+        QCOMPARE(coloured->pos(), QPoint(0, top));
+        QCOMPARE(shadow->pos(), QPoint(1, top + 1));
+
+        prompts_.answers << wider;
+        form_->findChild<QPushButton*>(button)->click();
+        QCOMPARE(coloured->width(), 226);
+        QCOMPARE(coloured->geometry().right() + 1, 225 - 1);  // one pixel inside picBack
+        QCOMPARE(coloured->pos(), QPoint(-2, top));
+        QCOMPARE(shadow->pos(), QPoint(-1, top + 1));
+
+        // Back to a short path: back to the left edge.
+        prompts_.answers << QStringLiteral("/a.z64");
+        form_->findChild<QPushButton*>(button)->click();
+        QCOMPARE(coloured->pos(), QPoint(0, top));
+        QCOMPARE(shadow->pos(), QPoint(1, top + 1));
+    }
+
+    void outputIsDerivedFromTheFileNameOnly_data() {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("extension") << "/roms/Game.Z64"
+                                   << "/roms/Game_krn.Z64";
+        QTest::newRow("dotted folder") << "/my.roms/game.v64"
+                                       << "/my.roms/game_krn.v64";
+        QTest::newRow("no extension") << "/roms/game"
+                                      << "/roms/game_krn";
+        QTest::newRow("last dot") << "/roms/t.flux.n64"
+                                  << "/roms/t.flux_krn.n64";
+    }
+    void outputIsDerivedFromTheFileNameOnly() {
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        PickInput(input);
+        QCOMPARE(Input(), input);  // never cleared, case kept
+        QCOMPARE(Output(), output);
+        QCOMPARE(Child<QLabel>("lblROMIn")->text(), input);
+        QCOMPARE(Child<QLabel>("lblROMOut")->text(), output);
+        QCOMPARE(Child<QLineEdit>("txtROMIn")->cursorPosition(), input.size());
+        QCOMPARE(Child<QLineEdit>("txtROMOut")->cursorPosition(), output.size());
+    }
+
+    void cancelledDialogsChangeNothing() {
+        PickInput(Sample(QStringLiteral("game.z64"), 'E', false));
+        PickOutput(Path(QStringLiteral("chosen.z64")));
+        const QString status = Status();
+        const QColor colour = StatusColour();
+        const QString in = Input();
+        const QString out = Output();
+        const QPoint inPos = Child("lblROMIn")->pos();
+
+        QSignalSpy inChanges(Child<QLineEdit>("txtROMIn"), &QLineEdit::textChanged);
+        QSignalSpy outChanges(Child<QLineEdit>("txtROMOut"), &QLineEdit::textChanged);
+        Child<QPushButton>("cmdROMIn")->click();  // no answer queued: cancel
+        Child<QPushButton>("cmdROMOut")->click();
+        QCOMPARE(inChanges.size(), 0);
+        QCOMPARE(outChanges.size(), 0);
+        QCOMPARE(Input(), in);
+        QCOMPARE(Output(), out);
+        QCOMPARE(Child<QLabel>("lblROMIn")->text(), in);
+        QCOMPARE(Child<QLabel>("lblROMOut")->text(), out);
+        QCOMPARE(Child("lblROMIn")->pos(), inPos);
+        QCOMPARE(Status(), status);
+        QCOMPARE(StatusColour(), colour);
+
+        QCOMPARE(prompts_.asked.size(), 4);
+        QCOMPARE(prompts_.asked[2].title, QStringLiteral("Select input ROM file..."));
+        QCOMPARE(prompts_.asked[3].title, QStringLiteral("Select output ROM file..."));
+        QCOMPARE(prompts_.asked[2].filter, kFilter);
+        QCOMPARE(prompts_.asked[3].filter, kFilter);
+    }
+
+    void droppingAFileChoosesItAsInput() {
+        const QString game = Sample(QStringLiteral("dropped.v64"), 'P', true);
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(game)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &drop);
+        QCOMPARE(Input(), game);
+        QCOMPARE(Output(), Path(QStringLiteral("dropped_krn.v64")));
+        QCOMPARE(Status(), QStringLiteral("File Version: PAL (V64)"));
+
+        // Two files, or something that is not a local file, are not taken.
+        QMimeData two;
+        two.setUrls({QUrl::fromLocalFile(game), QUrl::fromLocalFile(game)});
+        QMimeData remote;
+        remote.setUrls({QUrl(QStringLiteral("https://example.invalid/game.z64"))});
+        for (QMimeData* refused : {&two, &remote}) {
+            QDragEnterEvent again(QPoint(10, 10), Qt::CopyAction, refused, Qt::LeftButton,
+                                  Qt::NoModifier);
+            again.setAccepted(false);
+            QApplication::sendEvent(form_.get(), &again);
+            QVERIFY(!again.isAccepted());
+            QDropEvent ignored(QPointF(10, 10), Qt::CopyAction, refused, Qt::LeftButton,
+                               Qt::NoModifier);
+            QApplication::sendEvent(form_.get(), &ignored);
+            QCOMPARE(Input(), game);
+        }
+        QVERIFY(prompts_.asked.isEmpty());
+    }
+
+    // ---- the Patch button ----
+
+    void successfulPatchSaysSo() {
+        PickInput(Sample(QStringLiteral("game.z64"), 'E', false));
+        const QString status = Status();
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.shown.size(), 1);
+        const Shown& message = prompts_.shown.first();
+        QCOMPARE(message.icon, QMessageBox::Information);
+        QCOMPARE(message.title, kCaption);
+        QCOMPARE(message.text, QStringLiteral("Patch successful."));
+        QCOMPARE(message.detail, QString());
+
+        QFile output(Path(QStringLiteral("game_krn.z64")));
+        QVERIFY(output.open(QIODevice::ReadOnly));
+        QCOMPARE(output.size(), qint64(16) << 20);
+        output.seek(0x20);
+        QCOMPARE(output.read(20), QByteArray("T-FLUX KRN          "));
+        QCOMPARE(Status(), status);  // a patch does not refresh the status line
+    }
+
+    void refusedPatchShowsTheRefusal_data() {
+        QTest::addColumn<QString>("case_");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing input") << "missing"
+                                       << "Invalid input ROM file";
+        QTest::newRow("output folder missing") << "badout"
+                                               << "Invalid output file";
+        QTest::newRow("output is input") << "same"
+                                         << "The output file must not be the input ROM file.";
+        QTest::newRow("not the game") << "small"
+                                      << "Not T-Flux X";
+        QTest::newRow("bad region") << "region"
+                                    << "Bad ROM region code";
+    }
+    void refusedPatchShowsTheRefusal() {
+        QFETCH(QString, case_);
+        QFETCH(QString, expected);
+        if (case_ == QLatin1String("missing")) {
+            PickInput(Path(QStringLiteral("absent.z64")));
+        } else if (case_ == QLatin1String("small")) {
+            PickInput(FileOfSize(QStringLiteral("small.z64"), 4096));
+        } else if (case_ == QLatin1String("region")) {
+            PickInput(Sample(QStringLiteral("region.z64"), 'Q', false));
+        } else {
+            PickInput(Sample(QStringLiteral("game.z64"), 'J', false));
+            PickOutput(case_ == QLatin1String("same") ? Input()
+                                                      : Path(QStringLiteral("no/dir/out.z64")));
+        }
+        QByteArray before;
+        if (QFile in(Input()); in.open(QIODevice::ReadOnly)) {
+            before = in.readAll();
+        }
+
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.shown.size(), 1);
+        QCOMPARE(prompts_.shown.first().icon, QMessageBox::Critical);
+        QCOMPARE(prompts_.shown.first().title, kCaption);
+        QCOMPARE(prompts_.shown.first().text, expected);
+        if (!before.isEmpty()) {
+            QFile in(Input());
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            QVERIFY(in.readAll() == before);
+        }
+        if (case_ != QLatin1String("same")) {
+            QVERIFY(!QFile::exists(Output()));
+        }
+    }
+
+    void failedPatchShowsTheUnknownErrorWithItsCause() {
+        FailWritesUnder hook(Local(dir_->path()));
+        form_->SetIoHook(&hook);
+        PickInput(Sample(QStringLiteral("game.v64"), 'P', true));
+        const QString out = Path(QStringLiteral("kept.v64"));
+        {
+            QFile existing(out);
+            QVERIFY(existing.open(QIODevice::WriteOnly));
+            existing.write("previous contents");
+        }
+        PickOutput(out);
+        Child<QPushButton>("cmdPatch")->click();
+        form_->SetIoHook(nullptr);
+
+        QCOMPARE(prompts_.shown.size(), 1);
+        const Shown& message = prompts_.shown.first();
+        QCOMPARE(message.icon, QMessageBox::Critical);
+        QCOMPARE(message.title, kCaption);
+        QCOMPARE(message.text,
+                 QStringLiteral("An unknown error occured.\nRebooting may solve the problem."));
+        QVERIFY2(message.detail.contains(dir_->path()), qPrintable(message.detail));
+        QVERIFY2(message.detail.contains(QStringLiteral("No space left on device")),
+                 qPrintable(message.detail));
+        QFile kept(out);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("previous contents"));
+    }
+    // ---- the file dialog module ----
+
+    void replaceAllReplacesEveryOccurrence_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("find");
+        QTest::addColumn<QString>("replacement");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("rest");
+        struct Case {
+            const char* tag;
+            const char* text;
+            const char* find;
+            const char* replacement;
+            const char* result;
+            const char* rest;
+        };
+        const Case cases[] = {
+            {"absent", "abc", "|", "-", "abc", "abc"},
+            {"pipes", "a|b|c", "|", "-", "a-b-c", "c"},
+            {"ignores case", "aXbxc", "X", ".", "a.b.c", "c"},
+            {"keeps case", "One TWO two", "tWo", "2", "One 2 2", ""},
+            {"no overlap", "aaaa a", "aa", "b", "bb a", " a"},
+            {"not searched again", "a|b", "|", "||", "a||b", "b"},
+            {"empty find", "abc", "", "-", "abc", "abc"},
+        };
+        for (const Case& c : cases) {
+            QTest::newRow(c.tag) << QString(c.text) << QString(c.find) << QString(c.replacement)
+                                 << QString(c.result) << QString(c.rest);
+        }
+    }
+    void replaceAllReplacesEveryOccurrence() {
+        QFETCH(QString, text);
+        QFETCH(QString, find);
+        QFETCH(QString, replacement);
+        QFETCH(QString, result);
+        QFETCH(QString, rest);
+        QCOMPARE(ReplaceAll(text, find, replacement), result);
+        QCOMPARE(text, rest);  // consumed up to the last occurrence
+    }
+
+    void filtersSplitIntoDescriptionAndPattern() {
+        QCOMPARE(DialogNameFilters(kFilter), QStringList{QStringLiteral("N64 ROMs (*.*64)")});
+        QCOMPARE(
+            DialogNameFilters(QStringLiteral("Images|*.png;*.jpg|All files|*")),
+            (QStringList{QStringLiteral("Images (*.png *.jpg)"), QStringLiteral("All files (*)")}));
+        QCOMPARE(DialogNameFilters(QString()), QStringList());
+    }
+
+    void dialogReturnsThePathAsChosenOrNothing() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        {
+            QFile game(dir.filePath(QStringLiteral("Game.Z64")));
+            QVERIFY(game.open(QIODevice::WriteOnly));
+        }
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+
+        QString seenTitle;
+        QStringList seenFilters;
+        QString seenDirectory;
+        const auto answer = [&](bool accept) {
+            QTimer::singleShot(0, [&, accept] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) {
+                    return;
+                }
+                seenTitle = dialog->windowTitle();
+                seenFilters = dialog->nameFilters();
+                seenDirectory = dialog->directory().absolutePath();
+                if (accept) {
+                    dialog->selectFile(QStringLiteral("Game.Z64"));
+                    static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+                } else {
+                    dialog->reject();
+                }
+            });
+        };
+
+        answer(true);
+        const QString chosen = ShowFileDialog(QStringLiteral("Select input ROM file..."), kFilter);
+        answer(false);
+        const QString cancelled =
+            ShowFileDialog(QStringLiteral("Select output ROM file..."), kFilter);
+        QDir::setCurrent(previous);
+
+        QCOMPARE(chosen, QDir(dir.path()).absoluteFilePath(QStringLiteral("Game.Z64")));
+        QCOMPARE(cancelled, QString());
+        QCOMPARE(seenTitle, QStringLiteral("Select output ROM file..."));
+        QCOMPARE(seenFilters, QStringList{QStringLiteral("N64 ROMs (*.*64)")});
+        QCOMPARE(QDir(seenDirectory).canonicalPath(), QDir(dir.path()).canonicalPath());
+    }
+};
+
+int main(int argc, char* argv[]) {
+    // Runs without a display, also when started by hand.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    TestForm1 tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+#include "test_form1.moc"
