@@ -8,7 +8,7 @@ SAMPLE_DIR := $(BUILD)/sample
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libcli11-dev nlohmann-json3-dev
 
-.PHONY: all deps configure build test run clean format
+.PHONY: all deps configure build test run screenshot clean format
 
 all: build
 
@@ -53,6 +53,11 @@ run: build
 	  echo "First tracks of the pack:"; \
 	  $(BIN)/tflux-krn-cli payload list | head -n 4; \
 	fi
+
+# The window as a user sees it, drawn offscreen: a generated sample image chosen, then a
+# refused file.
+screenshot: build
+	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot $(BUILD)/screenshot.png $(BUILD)/screenshot-refused.png
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
