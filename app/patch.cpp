@@ -208,9 +208,10 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
             File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
         }
         // The patched image is assembled beside the output, so its folder must take a new file.
-        fs::path probe;
-        { File scratch = CreateUniqueFile(ParentOf(output), hook, probe); }
-        RemoveFile(probe, hook);
+        // Asking is enough: a scratch file there could itself be left behind.
+        if (!CanCreateFileIn(ParentOf(output), hook)) {
+            return kMsgInvalidOutput;
+        }
     } catch (const std::exception&) {
         return kMsgInvalidOutput;
     }

@@ -240,6 +240,13 @@ DirectoryLock::~DirectoryLock() {
     }
 }
 
+bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Create, dir);
+    struct stat st {};
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 void RemoveFile(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Remove, path);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {

@@ -87,6 +87,9 @@ class DirectoryLock {
     int fd_ = -1;
 };
 
+// Whether a new file may be created in `dir` (an existing, writable folder).
+bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
 // Removes a file; a path that does not exist is not an error.
 void RemoveFile(const std::filesystem::path& path, IoHook* hook = nullptr);
 // Atomically replaces `to` with `from` (same directory).

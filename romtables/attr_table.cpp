@@ -19,13 +19,13 @@ void ReadAttrTable(RomState& state) {
     state.TrackAttrs = table;
 }
 
-void WriteAttrTable(const RomState& state) {
+void WriteAttrTable(RomState& state) {
     const std::uint32_t offset = TableLayoutFor(state).attrTableOffset;
     std::array<std::uint8_t, kTrackCount> table = state.TrackAttrs;
     if (state.IsByteSwapped) {
         SwapPairs(table, table.size());
     }
-    OutputFile(state).WriteAt(offset, table);
+    state.RomFile.WriteAt(offset, table);
 }
 
 }  // namespace tflux

@@ -44,8 +44,8 @@ void ReadStringTable(const RomState& state, const StringTableLayout& layout, Str
 
 // Names and subtitles are laid out alike; the name table alone keeps the reserved "x" at the
 // pool's end and has pointers 25 to 31 beyond the tracks'.
-void WriteStringTable(const RomState& state, const StringTableLayout& layout,
-                      const StringArray& strings, bool isNameTable) {
+void WriteStringTable(RomState& state, const StringTableLayout& layout, const StringArray& strings,
+                      bool isNameTable) {
     const std::size_t size = layout.poolSize;
     const std::size_t pointerCount = isNameTable ? kNamePointerCount : kTrackCount;
     const std::int64_t address = layout.poolAddress;
@@ -94,7 +94,7 @@ void WriteStringTable(const RomState& state, const StringTableLayout& layout,
         SwapPairs(table, table.size());
         SwapPairs(pool, pool.size());
     }
-    File& out = OutputFile(state);
+    File& out = state.RomFile;
     out.WriteAt(layout.pointerTableOffset, table);
     out.WriteAt(layout.poolOffset, pool);
 }
@@ -109,11 +109,11 @@ void ReadSubtitleTable(RomState& state) {
     ReadStringTable(state, TableLayoutFor(state).subtitles, state.TrackSubtitles);
 }
 
-void WriteNameTable(const RomState& state) {
+void WriteNameTable(RomState& state) {
     WriteStringTable(state, TableLayoutFor(state).names, state.TrackNames, true);
 }
 
-void WriteSubtitleTable(const RomState& state) {
+void WriteSubtitleTable(RomState& state) {
     WriteStringTable(state, TableLayoutFor(state).subtitles, state.TrackSubtitles, false);
 }
 

@@ -56,7 +56,7 @@ void ReadParamTable(RomState& state) {
     }
 }
 
-void WriteParamTable(const RomState& state) {
+void WriteParamTable(RomState& state) {
     const ParamTableLayout layout = TableLayoutFor(state).params;
     const std::int64_t address = layout.poolAddress;
     std::array<std::uint8_t, kParamPoolSize> pool{};
@@ -96,7 +96,7 @@ void WriteParamTable(const RomState& state) {
         SwapPairs(table, table.size());
         SwapPairs(pool, pool.size());
     }
-    File& out = OutputFile(state);
+    File& out = state.RomFile;
     out.WriteAt(layout.pointerTableOffset, table);
     out.WriteAt(layout.poolOffset, pool);
 }

@@ -9,7 +9,7 @@ void ReadRomTables(RomState& state) {
     ReadAttrTable(state);
 }
 
-void WriteRomTables(const RomState& state) {
+void WriteRomTables(RomState& state) {
     WriteNameTable(state);
     WriteSubtitleTable(state);
     WriteParamTable(state);

@@ -13,13 +13,13 @@ void ReadSubtitleTable(RomState& state);
 void ReadParamTable(RomState& state);
 void ReadAttrTable(RomState& state);
 
-void WriteNameTable(const RomState& state);
-void WriteSubtitleTable(const RomState& state);
-void WriteParamTable(const RomState& state);
-void WriteAttrTable(const RomState& state);
+void WriteNameTable(RomState& state);
+void WriteSubtitleTable(RomState& state);
+void WriteParamTable(RomState& state);
+void WriteAttrTable(RomState& state);
 
 // Names, subtitles, parameters, attributes, in that order.
 void ReadRomTables(RomState& state);
-void WriteRomTables(const RomState& state);
+void WriteRomTables(RomState& state);
 
 }  // namespace tflux

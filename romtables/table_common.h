@@ -1,7 +1,6 @@
 #pragma once
 
-// What the four table routines share beyond the byte-order helpers: choosing the region's
-// layout and reaching the output file from the read-only state a writer is given.
+// What the four table routines share beyond the byte-order helpers: choosing the region's layout.
 
 #include <string>
 
@@ -20,12 +19,6 @@ inline RegionLayout TableLayoutFor(const RomState& state) {
     }
     throw EngineError("cannot place the track tables of " + state.RomFile.Path().string() +
                       ": unknown region code \"" + state.RegionCode + "\"");
-}
-
-// Writers take the state read-only because they must not change the per-track arrays; a
-// positioned write changes the file's contents, never the handle itself.
-inline File& OutputFile(const RomState& state) {
-    return const_cast<File&>(state.RomFile);
 }
 
 }  // namespace tflux

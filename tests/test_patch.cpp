@@ -65,8 +65,8 @@ TEST_F(PatchTest, SucceedsAndLeavesOnlyTheUpdaterInTheTemporaryFolder) {
     const ChecksumReport report = VerifyChecksum(patched);
     EXPECT_EQ(report.stored, report.computed);
     RomState state;
-    EXPECT_EQ(CheckInput(state, out.string()).text, "File Version: North American (Z64)")
-        << "the new name is not the accepted input name";
+    EXPECT_EQ(CheckInput(state, out.string()).text, "File Error: Not T-Flux X")
+        << "a patched image carries the new name, which is not patched again";
 }
 
 TEST_F(PatchTest, ReplacesAnExistingOutputAndKeepsItsPermissions) {
