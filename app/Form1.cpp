@@ -333,36 +333,16 @@ void Form1::LayOutPathLabels(QLabel* label, QLabel* shadow) {
 }
 
 bool Form1::CheckROMIn() {
-    try {
-        tflux::File probe = tflux::File::Open(ToEnginePath(txtROMIn->text()), tflux::OpenMode::Read,
-                                              tflux::Links::Follow, state_.Io);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
+    return tflux::CanOpenForReading(ToEnginePath(txtROMIn->text()), state_.Io);
 }
 
 void Form1::InputCheck() {
-    QString status;
-    QColor colour = kRed;
-    if (!CheckROMIn()) {
-        status = QStringLiteral("Invalid input file");
-    } else {
-        const int code = tflux::IdentifyRom(state_, ToEnginePath(txtROMIn->text()));
-        tflux::CloseRom(state_);
-        if (code == tflux::kRomOk) {
-            status = QStringLiteral("File Version: %1 (%2)")
-                         .arg(QString::fromStdString(tflux::RegionName(state_.RegionCode)),
-                              state_.IsByteSwapped ? QStringLiteral("V64") : QStringLiteral("Z64"));
-            colour = kGreen;
-        } else {
-            status = QStringLiteral("File Error: ") +
-                     QString::fromStdString(tflux::RomCheckMessage(code));
-        }
-    }
-    lblStatus->setText(status);
-    SetTextColour(lblStatus, colour);
-    lblStatus->setAccessibleDescription(status);
+    // The engine decides and words the status; the window gives it its colour.
+    const tflux::InputStatus status = tflux::CheckInput(state_, ToEnginePath(txtROMIn->text()));
+    const QString text = QString::fromStdString(status.text);
+    lblStatus->setText(text);
+    SetTextColour(lblStatus, status.accepted ? kGreen : kRed);
+    lblStatus->setAccessibleDescription(text);
     lblStatus2->setText(lblStatus->text());
 }
 
@@ -372,17 +352,9 @@ void Form1::cmdPatch_Click() {
     tflux::PatchResult result;
     {
         const WaitCursor busy;
-        try {
-            result = tflux::PatchRom(state_, request);
-        } catch (const std::exception& error) {
-            result = {tflux::PatchOutcome::Failed, std::string(), error.what()};
-        }
+        result = tflux::PatchRom(state_, request);
     }
-    if (result.outcome == tflux::PatchOutcome::Failed && result.message.empty()) {
-        result.message = std::string(tflux::kMsgUnknown1) + "\r\n" + tflux::kMsgUnknown2;
-    }
-    QString text = QString::fromStdString(result.message);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const QString text = QString::fromStdString(result.message);
     const QMessageBox::Icon icon = result.outcome == tflux::PatchOutcome::Success
                                        ? QMessageBox::Information
                                        : QMessageBox::Critical;

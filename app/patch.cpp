@@ -188,9 +188,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request) {
 }  // namespace
 
 std::string CheckFile(const std::string& inputPath, const std::string& outputPath, IoHook* hook) {
-    try {
-        File input = File::Open(inputPath, OpenMode::Read, Links::Follow, hook);
-    } catch (const std::exception&) {
+    if (!CanOpenForReading(inputPath, hook)) {
         return kMsgInvalidInput;
     }
     try {

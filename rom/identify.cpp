@@ -68,18 +68,28 @@ std::string RomCheckMessage(int code) {
 }
 
 std::string RegionName(const std::string& regionCode) {
-    if (regionCode == "E") return "North American";
-    if (regionCode == "J") return "Japanese";
-    if (regionCode == "P") return "PAL";
+    if (regionCode == "E")
+        return "North American";
+    if (regionCode == "J")
+        return "Japanese";
+    if (regionCode == "P")
+        return "PAL";
     return "";
+}
+
+bool CanOpenForReading(const std::string& path, IoHook* hook) {
+    try {
+        File probe = File::Open(path, OpenMode::Read, Links::Follow, hook);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 InputStatus CheckInput(RomState& state, const std::string& path) {
     InputStatus status;
-    try {
-        File probe = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
-        status.readable = true;
-    } catch (const std::exception&) {
+    status.readable = CanOpenForReading(path, state.Io);
+    if (!status.readable) {
         status.text = "Invalid input file";
         return status;
     }

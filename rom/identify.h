@@ -30,6 +30,9 @@ std::string RomCheckMessage(int code);
 // Never throws; closing nothing does nothing.
 void CloseRom(RomState& state);
 
+// Whether `path` names a regular file that can be opened for reading (never blocks).
+bool CanOpenForReading(const std::string& path, IoHook* hook = nullptr);
+
 // What the window's status line says about an input path, and whether the image is accepted:
 // "Invalid input file", "File Error: " + message, or "File Version: " + region + " (Z64)".
 struct InputStatus {
