@@ -21,12 +21,7 @@ constexpr std::size_t kReservedTail = 2;
 void ReadStringTable(const RomState& state, const StringTableLayout& layout, StringArray& strings) {
     std::vector<std::uint8_t> pool(layout.poolSize);
     std::array<std::uint8_t, kPointerTableSize> table{};
-    state.RomFile.ReadAt(layout.poolOffset, pool);
-    state.RomFile.ReadAt(layout.pointerTableOffset, table);
-    if (state.IsByteSwapped) {
-        SwapPairs(pool, pool.size());
-        SwapPairs(table, table.size());
-    }
+    ReadPoolAndPointers(state, layout.poolOffset, pool, layout.pointerTableOffset, table);
     for (std::size_t k = 0; k < strings.size(); ++k) {
         const std::uint32_t pointer = GetBE32(table, 4 * k + 1);
         // A pointer outside the pool, or a string that runs off its end, tells us nothing
@@ -87,16 +82,8 @@ void WriteStringTable(RomState& state, const StringTableLayout& layout, const St
         }
     }
 
-    for (std::size_t k = 0; k < pointerCount; ++k) {
-        PutBE32(table, pointers[k], 4 * k + 1);
-    }
-    if (state.IsByteSwapped) {
-        SwapPairs(table, table.size());
-        SwapPairs(pool, pool.size());
-    }
-    File& out = state.RomFile;
-    out.WriteAt(layout.pointerTableOffset, table);
-    out.WriteAt(layout.poolOffset, pool);
+    WritePointersAndPool(state, pointers, layout.pointerTableOffset, table, layout.poolOffset,
+                         pool);
 }
 
 }  // namespace

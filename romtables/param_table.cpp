@@ -27,12 +27,7 @@ void ReadParamTable(RomState& state) {
     const ParamTableLayout layout = TableLayoutFor(state).params;
     std::array<std::uint8_t, kParamPoolSize> pool{};
     std::array<std::uint8_t, kPointerTableSize> table{};
-    state.RomFile.ReadAt(layout.poolOffset, pool);
-    state.RomFile.ReadAt(layout.pointerTableOffset, table);
-    if (state.IsByteSwapped) {
-        SwapPairs(pool, pool.size());
-        SwapPairs(table, table.size());
-    }
+    ReadPoolAndPointers(state, layout.poolOffset, pool, layout.pointerTableOffset, table);
     for (std::size_t i = 0; i < state.TrackParams.size(); ++i) {
         TrackParamSet& set = state.TrackParams[i];
         set.Count = 0;
@@ -89,16 +84,7 @@ void WriteParamTable(RomState& state) {
         next += kParamEntrySize;  // the terminator: an entry left at zero
     }
 
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        PutBE32(table, slots[i], 4 * i + 1);
-    }
-    if (state.IsByteSwapped) {
-        SwapPairs(table, table.size());
-        SwapPairs(pool, pool.size());
-    }
-    File& out = state.RomFile;
-    out.WriteAt(layout.pointerTableOffset, table);
-    out.WriteAt(layout.poolOffset, pool);
+    WritePointersAndPool(state, slots, layout.pointerTableOffset, table, layout.poolOffset, pool);
 }
 
 }  // namespace tflux

@@ -2,8 +2,11 @@
 
 // What the four table routines share beyond the byte-order helpers: choosing the region's layout.
 
+#include <cstdint>
+#include <span>
 #include <string>
 
+#include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/rom_state.h"
@@ -19,6 +22,35 @@ inline RegionLayout TableLayoutFor(const RomState& state) {
     }
     throw EngineError("cannot place the track tables of " + state.RomFile.Path().string() +
                       ": unknown region code \"" + state.RegionCode + "\"");
+}
+
+// A pool and its pointer table, read as stored and returned in Z64 order (pool first, then
+// table, each swapped the same way).
+inline void ReadPoolAndPointers(const RomState& state, std::uint32_t poolOffset,
+                                std::span<std::uint8_t> pool, std::uint32_t tableOffset,
+                                std::span<std::uint8_t> table) {
+    state.RomFile.ReadAt(poolOffset, pool);
+    state.RomFile.ReadAt(tableOffset, table);
+    if (state.IsByteSwapped) {
+        SwapPairs(pool, pool.size());
+        SwapPairs(table, table.size());
+    }
+}
+
+// Stores the pointers big-endian into `table`, converts both buffers to the image's order and
+// writes the table, then the pool.
+inline void WritePointersAndPool(RomState& state, std::span<const std::int64_t> pointers,
+                                 std::uint32_t tableOffset, std::span<std::uint8_t> table,
+                                 std::uint32_t poolOffset, std::span<std::uint8_t> pool) {
+    for (std::size_t k = 0; k < pointers.size(); ++k) {
+        PutBE32(table, pointers[k], 4 * k + 1);
+    }
+    if (state.IsByteSwapped) {
+        SwapPairs(table, table.size());
+        SwapPairs(pool, pool.size());
+    }
+    state.RomFile.WriteAt(tableOffset, table);
+    state.RomFile.WriteAt(poolOffset, pool);
 }
 
 }  // namespace tflux
