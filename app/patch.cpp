@@ -1,7 +1,5 @@
 #include "app/patch.h"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cstring>
 #include <random>
@@ -100,14 +98,6 @@ bool SameFile(const std::string& input, const fs::path& output) {
     return fs::exists(output, ec) && fs::equivalent(input, output, ec);
 }
 
-// A replaced output keeps its permissions.
-void KeepPermissions(const fs::path& previous, const File& replacement) {
-    struct stat st {};
-    if (::stat(previous.c_str(), &st) == 0) {
-        ::fchmod(replacement.Descriptor(), st.st_mode & 07777);
-    }
-}
-
 PatchResult Refusal(std::string message) {
     return {PatchOutcome::Refused, std::move(message), ""};
 }
@@ -163,7 +153,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request) {
     // patched even if the path changes meanwhile.
     File input = std::move(state.RomFile);
     PendingOutput pending(output, state.Io);
-    KeepPermissions(output, pending.file());
+    CopyPermissions(output, pending.file());  // a replaced output keeps them
     CopyFileContents(input, pending.file());
     input.Close();
     pending.file().Close();

@@ -1,7 +1,9 @@
+#include <filesystem>
 #include <string>
 
 #include "payload/container.h"
 #include "rom/errors.h"
+#include "rom/file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -18,17 +20,27 @@ namespace tflux {
 
 #ifdef _WIN32
 
+// The user's own temporary folder, which Windows already keeps private to that user.
 std::string TempPath() {
-    char buffer[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof buffer, buffer);
-    if (n == 0 || n >= sizeof buffer) {
-        throw EngineError("cannot find the temporary folder");
+    std::wstring buffer(MAX_PATH + 1, L'\0');
+    DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n > buffer.size()) {  // the size it needs, terminator included
+        buffer.resize(n);
+        n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
     }
-    std::string dir(buffer, n);
-    if (dir.back() != '\\') {
-        dir += '\\';
+    if (n == 0 || n >= buffer.size()) {
+        throw EngineError(DescribeWin32Failure("find", "the temporary folder", GetLastError()));
     }
-    return dir;
+    buffer.resize(n);
+    if (buffer.back() != L'\\') {
+        buffer += L'\\';
+    }
+    // TMP may name a folder that is not there yet.
+    if (!CreateDirectoryW(buffer.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        throw EngineError(DescribeWin32Failure("create folder", buffer, GetLastError()));
+    }
+    // The engine's narrow paths are those std::filesystem::path reads back the same way.
+    return std::filesystem::path(buffer).string();
 }
 
 #else

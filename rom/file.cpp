@@ -240,6 +240,13 @@ DirectoryLock::~DirectoryLock() {
     }
 }
 
+void CopyPermissions(const fs::path& previous, const File& to) {
+    struct stat st {};
+    if (::stat(previous.c_str(), &st) == 0) {
+        ::fchmod(to.Descriptor(), st.st_mode & 07777);
+    }
+}
+
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Create, dir);
     struct stat st {};

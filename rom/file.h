@@ -50,9 +50,14 @@ class File {
     static File Open(const std::filesystem::path& path, OpenMode mode, Links links = Links::Follow,
                      IoHook* hook = nullptr);
 
+#ifdef _WIN32
+    bool IsOpen() const { return handle_ != nullptr; }
+    void* Handle() const { return handle_; }  // the Win32 HANDLE
+#else
     bool IsOpen() const { return fd_ >= 0; }
-    const std::filesystem::path& Path() const { return path_; }
     int Descriptor() const { return fd_; }
+#endif
+    const std::filesystem::path& Path() const { return path_; }
     IoHook* Hook() const { return hook_; }
 
     std::uint64_t Size() const;
@@ -69,7 +74,11 @@ class File {
     void Announce(IoOp op) const;
     [[noreturn]] void Fail(const char* what) const;
 
+#ifdef _WIN32
+    void* handle_ = nullptr;  // never INVALID_HANDLE_VALUE
+#else
     int fd_ = -1;
+#endif
     std::filesystem::path path_;
     IoHook* hook_ = nullptr;
 };
@@ -84,8 +93,16 @@ class DirectoryLock {
     ~DirectoryLock();
 
   private:
+#ifdef _WIN32
+    void* mutex_ = nullptr;
+#else
     int fd_ = -1;
+#endif
 };
+
+// Gives `to` the permissions of the file at `previous`, when there is one, so that a replaced
+// file keeps them. Best effort: a file system without them changes nothing.
+void CopyPermissions(const std::filesystem::path& previous, const File& to);
 
 // Whether a new file may be created in `dir` (an existing, writable folder).
 bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);
@@ -106,5 +123,10 @@ std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxByte
 
 // "cannot <what> <path>: <reason>"
 std::string DescribeFailure(const char* what, const std::filesystem::path& path, int error);
+#ifdef _WIN32
+// The same for a Win32 error code (GetLastError()), with the system's text for it.
+std::string DescribeWin32Failure(const char* what, const std::filesystem::path& path,
+                                 unsigned long error);
+#endif
 
 }  // namespace tflux

@@ -1,0 +1,37 @@
+# The Windows suite, run under Wine by `make test-windows` (included from tests/CMakeLists.txt
+# in a cross build): the engine's tests as one program, and the programs end to end against
+# the Linux build of the same sources.
+if(NOT TFLUX_WINE)
+  message(STATUS "Wine not found (Debian package wine64): the Windows tests cannot run")
+  return()
+endif()
+
+set(TFLUX_WINE_ENV
+  WINEPREFIX=${CMAKE_BINARY_DIR}/wine
+  WINEDEBUG=-all
+  # No Mono or Gecko: nothing here needs them, and asking for them would wait for a click.
+  WINEDLLOVERRIDES=mscoree,mshtml=
+  DISPLAY=)
+
+# Creating the Wine prefix takes a while; done once, before the tests, not by each.
+add_test(NAME wine_prefix COMMAND ${TFLUX_WINE} wineboot --init)
+set_tests_properties(wine_prefix PROPERTIES
+  ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_SETUP wine TIMEOUT 300)
+
+# One run of the whole suite: a Wine start per test would take longer than the tests.
+add_test(NAME engine_tests COMMAND engine_tests --gtest_color=no)
+set_tests_properties(engine_tests PROPERTIES
+  ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
+
+add_test(NAME cli_end_to_end
+  COMMAND ${CMAKE_COMMAND}
+    -DWINE=${TFLUX_WINE}
+    -DCLI_EXE=$<TARGET_FILE:tflux-krn-cli>
+    -DCHECKSUM_EXE=$<TARGET_FILE:tflux-krn-checksum>
+    -DHOST_BIN=${TFLUX_HOST_BIN}
+    -DHOST_PAYLOAD=${CMAKE_BINARY_DIR}/host/payload/Quintara.dat
+    -DWORK=${CMAKE_CURRENT_BINARY_DIR}/end-to-end
+    -DVERSION=${PROJECT_VERSION}
+    -P ${PROJECT_SOURCE_DIR}/cmake/wine-end-to-end.cmake)
+set_tests_properties(cli_end_to_end PROPERTIES
+  ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)

@@ -1,0 +1,143 @@
+# The Windows programs under Wine against the Linux ones, on generated images: the patched
+# output must be the same byte for byte, and the programs must say the same things.
+# Run by ctest in a cross build (cmake/windows-tests.cmake).
+cmake_minimum_required(VERSION 3.25)
+
+foreach(var WINE CLI_EXE CHECKSUM_EXE HOST_BIN HOST_PAYLOAD WORK VERSION)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "${var} not given")
+  endif()
+endforeach()
+
+set(failures 0)
+set(checks 0)
+# check(<if() condition as text> <what failed>)
+function(check condition what)
+  cmake_language(EVAL CODE "if(${condition})\nset(ok TRUE)\nelse()\nset(ok FALSE)\nendif()")
+  math(EXPR n "${checks} + 1")
+  set(checks ${n} PARENT_SCOPE)
+  if(NOT ok)
+    math(EXPR n "${failures} + 1")
+    set(failures ${n} PARENT_SCOPE)
+    message(SEND_ERROR "FAILED: ${what}")
+  endif()
+endfunction()
+
+# A Windows path for Wine's Z: drive, separators and all, so the programs see what a Windows
+# user's shell would hand them.
+function(windows_path out path)
+  string(REPLACE "/" "\\" path "${path}")
+  set(${out} "Z:${path}" PARENT_SCOPE)
+endfunction()
+
+# run(<prefix> program args...): sets <prefix>_rc, <prefix>_out, <prefix>_err.
+function(run prefix)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  TIMEOUT 120)
+  string(REPLACE "\r\n" "\n" out "${out}")
+  string(REPLACE "\r\n" "\n" err "${err}")
+  set(${prefix}_rc "${rc}" PARENT_SCOPE)
+  set(${prefix}_out "${out}" PARENT_SCOPE)
+  set(${prefix}_err "${err}" PARENT_SCOPE)
+endfunction()
+
+function(same_bytes result a b)
+  if(EXISTS "${a}" AND EXISTS "${b}")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files "${a}" "${b}" RESULT_VARIABLE rc)
+    if(rc EQUAL 0)
+      set(${result} TRUE PARENT_SCOPE)
+      return()
+    endif()
+  endif()
+  set(${result} FALSE PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/linux" "${WORK}/windows")
+
+run(v ${WINE} ${CLI_EXE} --version)
+check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-cli ${VERSION}\n\"" "--version: ${v_out}")
+run(v ${WINE} ${CHECKSUM_EXE} --version)
+check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-checksum ${VERSION}\n\"" "checksum --version: ${v_out}")
+
+foreach(case "E;z64" "J;v64" "P;z64")
+  list(GET case 0 region)
+  list(GET case 1 order)
+  set(name "game ${region}.${order}")  # a space, as Windows folders often have
+  set(input "${WORK}/${name}")
+  run(s ${HOST_BIN}/tflux-krn-sample "${input}" ${region} ${order})
+  check("s_rc EQUAL 0" "generating ${name}: ${s_err}")
+  windows_path(win_input "${input}")
+
+  # identify says the same on both
+  run(li ${HOST_BIN}/tflux-krn-cli identify "${input}")
+  run(wi ${WINE} ${CLI_EXE} identify "${win_input}")
+  check("wi_rc EQUAL 0 AND wi_out STREQUAL li_out" "identify ${name}: '${wi_out}' vs '${li_out}'")
+
+  # the patch
+  set(linux_out "${WORK}/linux/${region}_krn.${order}")
+  set(windows_out "${WORK}/windows/${region}_krn.${order}")
+  windows_path(win_out "${windows_out}")
+  run(lp ${HOST_BIN}/tflux-krn-cli patch "${input}" "${linux_out}")
+  check("lp_rc EQUAL 0" "Linux patch of ${name}: ${lp_out}${lp_err}")
+  run(wp ${WINE} ${CLI_EXE} patch "${win_input}" "${win_out}")
+  check("wp_rc EQUAL 0 AND wp_out STREQUAL lp_out" "Windows patch of ${name}: ${wp_rc} ${wp_out}${wp_err}")
+  same_bytes(same "${linux_out}" "${windows_out}")
+  check(same "${name}: the Windows output differs from the Linux output")
+
+  # patching again replaces the existing output, and the checksum tool accepts it
+  run(wp ${WINE} ${CLI_EXE} patch "${win_input}" "${win_out}")
+  check("wp_rc EQUAL 0" "Windows patch over an existing ${windows_out}: ${wp_out}${wp_err}")
+  same_bytes(same "${linux_out}" "${windows_out}")
+  check(same "${name}: replacing an existing output changed the result")
+  run(wc ${WINE} ${CHECKSUM_EXE} -v "${win_out}")
+  check("wc_rc EQUAL 0" "checksum -v on the Windows output: ${wc_out}${wc_err}")
+
+  # the output derived from the input's name, beside it
+  run(wd ${WINE} ${CLI_EXE} patch "${win_input}")
+  check("wd_rc EQUAL 0" "Windows patch with a derived output: ${wd_out}${wd_err}")
+  same_bytes(same "${linux_out}" "${WORK}/game ${region}_krn.${order}")
+  check(same "${name}: the derived output is not ${WORK}/game ${region}_krn.${order}")
+endforeach()
+
+# The Linux build's payload container, given to both: the same result again.
+windows_path(win_payload "${HOST_PAYLOAD}")
+windows_path(win_input "${WORK}/game E.z64")
+windows_path(win_out "${WORK}/windows/given.z64")
+run(lp ${HOST_BIN}/tflux-krn-cli patch --payload "${HOST_PAYLOAD}" "${WORK}/game E.z64" "${WORK}/linux/given.z64")
+run(wp ${WINE} ${CLI_EXE} patch --payload "${win_payload}" "${win_input}" "${win_out}")
+check("lp_rc EQUAL 0 AND wp_rc EQUAL 0" "patch with --payload: ${wp_out}${wp_err}")
+same_bytes(same "${WORK}/linux/given.z64" "${WORK}/windows/given.z64")
+check(same "--payload: the Windows output differs from the Linux output")
+
+# The payload unpacks to the same track records (entry 0, the updater, is each system's own).
+file(MAKE_DIRECTORY "${WORK}/linux/unpacked" "${WORK}/windows/unpacked")
+windows_path(win_dir "${WORK}/windows/unpacked")
+run(lu ${HOST_BIN}/tflux-krn-cli payload unpack "${WORK}/linux/unpacked")
+run(wu ${WINE} ${CLI_EXE} payload unpack "${win_dir}")
+check("lu_rc EQUAL 0 AND wu_rc EQUAL 0" "payload unpack: ${wu_out}${wu_err}")
+foreach(i RANGE 1 24)
+  same_bytes(same "${WORK}/linux/unpacked/${i}.dat" "${WORK}/windows/unpacked/${i}.dat")
+  check(same "payload unpack: ${i}.dat differs")
+endforeach()
+
+# Refusals: the same message and exit code, and nothing written.
+windows_path(win_missing "${WORK}/missing.z64")
+windows_path(win_refused "${WORK}/windows/refused.z64")
+run(lr ${HOST_BIN}/tflux-krn-cli patch "${WORK}/missing.z64" "${WORK}/linux/refused.z64")
+run(wr ${WINE} ${CLI_EXE} patch "${win_missing}" "${win_refused}")
+check("wr_rc EQUAL 1 AND wr_rc EQUAL lr_rc AND wr_err STREQUAL lr_err" "refusal: ${wr_rc} '${wr_err}' vs ${lr_rc} '${lr_err}'")
+check("NOT EXISTS \"${WORK}/windows/refused.z64\"" "a refused patch wrote its output")
+windows_path(win_nofolder "${WORK}/no such folder/out.z64")
+run(wr ${WINE} ${CLI_EXE} patch "${win_input}" "${win_nofolder}")
+check("wr_rc EQUAL 1 AND wr_err MATCHES \"Invalid output file\"" "output in a missing folder: ${wr_rc} ${wr_err}")
+
+# Nothing half-made is left beside the outputs.
+file(GLOB leftovers "${WORK}/windows/.tflux-krn-*" "${WORK}/.tflux-krn-*")
+check("\"${leftovers}\" STREQUAL \"\"" "temporary files left: ${leftovers}")
+
+math(EXPR passed "${checks} - ${failures}")
+message("wine end to end: ${passed} passed, ${failures} failed")
+if(failures GREATER 0)
+  message(FATAL_ERROR "${failures} of ${checks} checks failed")
+endif()

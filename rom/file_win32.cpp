@@ -1,0 +1,408 @@
+// The file layer on Win32. Paths arrive as std::filesystem::path and reach the system as UTF-16,
+// so every name the user can type is reachable.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <utility>
+#include <vector>
+
+#include "rom/errors.h"
+#include "rom/file.h"
+
+namespace tflux {
+
+namespace fs = std::filesystem;
+
+const char* IoOpName(IoOp op) {
+    switch (op) {
+        case IoOp::Open:
+            return "open";
+        case IoOp::Create:
+            return "create";
+        case IoOp::Read:
+            return "read";
+        case IoOp::Write:
+            return "write";
+        case IoOp::Sync:
+            return "flush";
+        case IoOp::Close:
+            return "close";
+        case IoOp::Remove:
+            return "remove";
+        case IoOp::Rename:
+            return "rename";
+        case IoOp::Copy:
+            return "copy";
+    }
+    return "use";
+}
+
+std::string DescribeFailure(const char* what, const fs::path& path, int error) {
+    return std::string("cannot ") + what + " " + path.string() + ": " + std::strerror(error);
+}
+
+namespace {
+
+// The system's own text for a Win32 error, in UTF-8, without the closing period and line break.
+std::string SystemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
+                                message.back() == L'.' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) {
+        return "error " + std::to_string(error);
+    }
+    return fs::path(message).string();
+}
+
+[[noreturn]] void ThrowLastError(const char* what, const fs::path& path) {
+    throw EngineError(DescribeWin32Failure(what, path, GetLastError()));
+}
+
+void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
+    if (hook != nullptr) {
+        hook->Before(op, path);
+    }
+}
+
+HANDLE AsHandle(void* handle) {
+    return static_cast<HANDLE>(handle);
+}
+
+// ReadFile and WriteFile take a DWORD count.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+OVERLAPPED At(std::uint64_t offset) {
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return overlapped;
+}
+
+bool IsLink(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+        return false;
+    }
+    return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(info.ReparseTag);
+}
+
+}  // namespace
+
+std::string DescribeWin32Failure(const char* what, const fs::path& path, unsigned long error) {
+    return std::string("cannot ") + what + " " + path.string() + ": " + SystemMessage(error);
+}
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)),
+      path_(std::move(other.path_)),
+      hook_(std::exchange(other.hook_, nullptr)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != nullptr) {
+            CloseHandle(AsHandle(handle_));
+        }
+        handle_ = std::exchange(other.handle_, nullptr);
+        path_ = std::move(other.path_);
+        hook_ = std::exchange(other.hook_, nullptr);
+    }
+    return *this;
+}
+
+File::~File() {
+    if (handle_ != nullptr) {
+        CloseHandle(AsHandle(handle_));
+    }
+}
+
+File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
+    const bool creates = mode == OpenMode::CreateExclusive || mode == OpenMode::CreateOrOpen;
+    const char* verb = creates ? "create" : "open";
+    AnnounceTo(hook, creates ? IoOp::Create : IoOp::Open, path);
+    if (path.empty()) {
+        throw EngineError(std::string("cannot ") + verb + " a file without a name");
+    }
+    DWORD access = 0;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+        case OpenMode::Read:
+            access = GENERIC_READ;
+            break;
+        case OpenMode::Write:
+            access = GENERIC_WRITE;
+            break;
+        case OpenMode::CreateExclusive:
+            access = GENERIC_READ | GENERIC_WRITE;
+            disposition = CREATE_NEW;
+            break;
+        case OpenMode::CreateOrOpen:
+            access = GENERIC_WRITE;
+            disposition = OPEN_ALWAYS;
+            break;
+        case OpenMode::ReadWrite:
+            access = GENERIC_READ | GENERIC_WRITE;
+            break;
+    }
+    // Full sharing, as on POSIX: an open file can still be read, renamed over and removed
+    // by others, which is what lets the finished output replace a file someone has open.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    DWORD flags = FILE_ATTRIBUTE_NORMAL;
+    if (links == Links::NoFollow) {
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    }
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+                              ": not a regular file");
+        }
+        throw EngineError(DescribeWin32Failure(verb, path, error));
+    }
+    File file;
+    file.handle_ = handle;
+    file.path_ = path;
+    file.hook_ = hook;
+    if (links == Links::NoFollow && IsLink(handle)) {
+        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+                          ": it is a symbolic link");
+    }
+    // Devices, consoles and pipes open like files here; only a file on a disk is one.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+                          ": not a regular file");
+    }
+    return file;
+}
+
+void File::Announce(IoOp op) const {
+    AnnounceTo(hook_, op, path_);
+}
+
+void File::Fail(const char* what) const {
+    ThrowLastError(what, path_);
+}
+
+std::uint64_t File::Size() const {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(AsHandle(handle_), &size)) {
+        Fail("examine");
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::size_t File::ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    Announce(IoOp::Read);
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const auto want = static_cast<DWORD>(std::min(buffer.size() - done, kMaxTransfer));
+        OVERLAPPED at = At(offset + done);
+        DWORD got = 0;
+        if (!ReadFile(AsHandle(handle_), buffer.data() + done, want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            Fail("read");
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    const std::size_t got = ReadSome(offset, buffer);
+    if (got != buffer.size()) {
+        throw EngineError("cannot read " + path_.string() + ": the file ends at byte " +
+                          std::to_string(offset + got) + ", before the " +
+                          std::to_string(buffer.size()) + " bytes at offset " +
+                          std::to_string(offset));
+    }
+}
+
+void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    Announce(IoOp::Write);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const auto want = static_cast<DWORD>(std::min(data.size() - done, kMaxTransfer));
+        OVERLAPPED at = At(offset + done);
+        DWORD put = 0;
+        if (!WriteFile(AsHandle(handle_), data.data() + done, want, &put, &at)) {
+            Fail("write");
+        }
+        if (put == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            Fail("write");
+        }
+        done += put;
+    }
+}
+
+void File::Sync() {
+    Announce(IoOp::Sync);
+    if (!FlushFileBuffers(AsHandle(handle_))) {
+        Fail("flush");
+    }
+}
+
+void File::Close() {
+    if (handle_ == nullptr) {
+        return;
+    }
+    Announce(IoOp::Close);
+    if (!CloseHandle(AsHandle(std::exchange(handle_, nullptr)))) {
+        Fail("close");
+    }
+}
+
+// Windows cannot lock a folder itself, and a lock file would be left in the folder. A named
+// mutex keyed by the folder's full path serialises the patches of this session instead, and is
+// released by the system when its holder dies.
+DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    std::error_code ec;
+    std::wstring key = fs::absolute(path, ec).lexically_normal().wstring();
+    if (ec) {
+        key = path.wstring();
+    }
+    while (!key.empty() && (key.back() == L'\\' || key.back() == L'/')) {
+        key.pop_back();
+    }
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over the case-folded path
+    for (wchar_t c : key) {
+        hash = (hash ^ static_cast<std::uint64_t>(towlower(c))) * 1099511628211ull;
+    }
+    wchar_t name[64];
+    swprintf(name, sizeof name / sizeof name[0], L"Local\\tflux-krn-%016llx",
+             static_cast<unsigned long long>(hash));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        ThrowLastError("lock", path);
+    }
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    // An abandoned mutex is ours all the same: its holder died, and the files it left are
+    // rewritten from the start.
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        const DWORD error = GetLastError();
+        CloseHandle(mutex);
+        throw EngineError(DescribeWin32Failure("lock", path, error));
+    }
+    mutex_ = mutex;
+}
+
+DirectoryLock::~DirectoryLock() {
+    if (mutex_ != nullptr) {
+        ReleaseMutex(AsHandle(mutex_));
+        CloseHandle(AsHandle(mutex_));
+    }
+}
+
+// Access rights come from the folder a new file is created in, as the output's did; what a
+// replaced output can pass on is its attributes (hidden, say). Read-only never gets this far:
+// such an output is refused before the patch starts.
+void CopyPermissions(const fs::path& previous, const File& to) {
+    const DWORD attributes = GetFileAttributesW(previous.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (kept != 0) {
+        FILE_BASIC_INFO info{};  // zero times: left as they are
+        info.FileAttributes = kept;
+        SetFileInformationByHandle(AsHandle(to.Handle()), FileBasicInfo, &info, sizeof info);
+    }
+}
+
+bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Create, dir);
+    const fs::path folder = dir.empty() ? fs::path(".") : dir;
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    // Asking for the right to add a file is the access check itself; nothing is created.
+    HANDLE handle = CreateFileW(folder.c_str(), FILE_ADD_FILE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+void RemoveFile(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Remove, path);
+    if (!DeleteFileW(path.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            throw EngineError(DescribeWin32Failure("remove", path, error));
+        }
+    }
+}
+
+void RenameFile(const fs::path& from, const fs::path& to, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Rename, to);
+    // Write-through: the call returns once the new name is on disk, which is what
+    // SyncDirectory does after a rename elsewhere.
+    if (!MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ThrowLastError("replace", to);
+    }
+}
+
+// Both files are already open, so CopyFileExW, which wants names, does not apply.
+void CopyFileContents(const File& from, File& to) {
+    AnnounceTo(to.Hook(), IoOp::Copy, to.Path());
+    const std::uint64_t size = from.Size();
+    std::uint64_t done = 0;
+    std::vector<std::uint8_t> chunk(1 << 20);
+    while (done < size) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+        const std::size_t got = from.ReadSome(done, std::span(chunk).first(want));
+        if (got == 0)
+            break;
+        to.WriteAt(done, std::span(chunk).first(got));
+        done += got;
+    }
+    if (done != size) {
+        throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
+    }
+}
+
+// RenameFile already wrote the folder's entry through; Windows has no call to flush a folder.
+void SyncDirectory(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Sync, dir);
+}
+
+std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
+    File file = File::Open(path, OpenMode::Read);
+    const std::uint64_t size = file.Size();
+    if (size > maxBytes) {
+        throw EngineError("cannot read " + path.string() + ": larger than " +
+                          std::to_string(maxBytes) + " bytes");
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));
+    return content;
+}
+
+}  // namespace tflux
