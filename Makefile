@@ -7,8 +7,10 @@ SAMPLE_DIR := $(BUILD)/sample
 
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libcli11-dev nlohmann-json3-dev
+# Needed by one target only; added to PACKAGES for that target (and so for its deps).
+BENCH_PACKAGES := xdelta3
 
-.PHONY: all deps configure build test run screenshot clean format
+.PHONY: all deps configure build test run screenshot bench clean format
 
 all: build
 
@@ -58,6 +60,12 @@ run: build
 # refused file.
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot $(BUILD)/screenshot.png $(BUILD)/screenshot-refused.png
+
+# The patch against copying the image durably and against xdelta3, on a generated image:
+# prints the table and writes it to $(BUILD)/bench.json.
+bench: PACKAGES += $(BENCH_PACKAGES)
+bench: build
+	$(BIN)/tflux-krn-bench --bin $(BIN) --work $(BUILD)/bench-work --json $(BUILD)/bench.json
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

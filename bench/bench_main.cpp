@@ -1,0 +1,415 @@
+// tflux-krn-bench: the patch as users run it, against the cost of copying the image durably and
+// against applying the same change with xdelta3, on a generated image, in one interleaved run.
+//
+//   tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 PROGRAM]
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rom/checksum.h"
+#include "rom/file.h"
+#include "tools/sample_image.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Ratios the patch is held to, against commands timed in the same run.
+constexpr double kTargetOverFloor = 1.25;
+constexpr double kTargetOverXdelta = 0.35;
+constexpr double kTargetPeakRssMiB = 8.0;
+
+struct Options {
+    fs::path bin;
+    fs::path work;
+    int runs = 21;
+    fs::path json;
+    std::string xdelta3 = "xdelta3";
+};
+
+struct Sample {
+    double ms = 0;
+    long maxRssKiB = 0;
+};
+
+[[noreturn]] void Die(const std::string& message) {
+    std::cerr << "tflux-krn-bench: " << message << '\n';
+    std::exit(1);
+}
+
+double NowMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Runs a program to its end, its output thrown away; the time is the parent's view of the
+// whole process, start-up and exit included.
+Sample Run(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    const double start = NowMs();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        Die(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+        }
+        ::execvp(args[0], args.data());
+        std::fprintf(stderr, "tflux-krn-bench: cannot run %s: %s\n", args[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            Die(std::string("wait4: ") + std::strerror(errno));
+        }
+    }
+    const double elapsed = NowMs() - start;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::string line;
+        for (const std::string& a : argv) {
+            line += (line.empty() ? "" : " ") + a;
+        }
+        Die("command failed (status " + std::to_string(status) + "): " + line);
+    }
+    return {elapsed, usage.ru_maxrss};
+}
+
+// Compared a block at a time: the driver holds no image while it runs the commands, since a
+// forked child starts out with the parent's resident pages and would be charged for them.
+bool SameContents(const fs::path& a, const fs::path& b) {
+    const tflux::File fa = tflux::File::Open(a, tflux::OpenMode::Read);
+    const tflux::File fb = tflux::File::Open(b, tflux::OpenMode::Read);
+    if (fa.Size() != fb.Size()) {
+        return false;
+    }
+    std::vector<std::uint8_t> ba(1 << 16), bb(1 << 16);
+    for (std::uint64_t offset = 0; offset < fa.Size(); offset += ba.size()) {
+        const std::size_t na = fa.ReadSome(offset, ba);
+        if (fb.ReadSome(offset, bb) != na || !std::equal(ba.begin(), ba.begin() + na, bb.begin())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The file system holding `path`, from the longest mount point that contains it.
+std::string FileSystemOf(const fs::path& path) {
+    const std::string target = fs::canonical(path).string();
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, type, rest, best = "unknown";
+    std::size_t bestLength = 0;
+    while (mounts >> device >> point >> type && std::getline(mounts, rest)) {
+        const bool contains = target == point || point == "/" || target.rfind(point + "/", 0) == 0;
+        if (contains && point.size() >= bestLength) {
+            best = type;
+            bestLength = point.size();
+        }
+    }
+    return best;
+}
+
+std::string CpuModel() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const std::size_t colon = line.find(':');
+            if (colon != std::string::npos) {
+                return line.substr(line.find_first_not_of(' ', colon + 1));
+            }
+        }
+    }
+    return "unknown";
+}
+
+void SyncFileSystem(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+struct Command {
+    std::string name;
+    std::string shown;  // as printed in the table
+    fs::path output;
+    std::vector<std::vector<std::string>> steps;  // run one after another, timed together
+    std::vector<double> ms;
+    long maxRssKiB = 0;
+};
+
+// CRC over the checksummed range alone, beside a plain read of the same bytes from the cached
+// file; each pass timed on its own, so that a preempted pass moves the median by one place.
+nlohmann::json TimeChecksum(const fs::path& image, int passes) {
+    tflux::File file = tflux::File::Open(image, tflux::OpenMode::Read);
+    std::vector<std::uint8_t> head(tflux::kChecksumEnd);
+    file.ReadAt(0, head);
+    const tflux::CicVariant variant = tflux::DetectCic(head);
+    std::vector<double> crcUs, readUs;
+    volatile std::uint32_t sink = 0;  // keeps the passes from being optimised away
+    for (int p = 0; p < passes; ++p) {
+        double start = NowMs();
+        const tflux::HeaderCrc crc = tflux::CalculateChecksum(head, variant);
+        crcUs.push_back((NowMs() - start) * 1e3);
+        sink = sink ^ crc.crc1 ^ crc.crc2;
+        start = NowMs();
+        file.ReadAt(0, head);
+        readUs.push_back((NowMs() - start) * 1e3);
+        sink = sink ^ head[tflux::kChecksumStart];
+    }
+    const double bytes = static_cast<double>(tflux::kChecksumEnd - tflux::kChecksumStart);
+    const double crc = Median(crcUs), read = Median(readUs);
+    return {{"range_bytes", tflux::kChecksumEnd - tflux::kChecksumStart},
+            {"variant", tflux::CicName(variant)},
+            {"passes", passes},
+            {"checksum_us", crc},
+            {"checksum_mb_s", bytes / crc},
+            {"read_bytes", tflux::kChecksumEnd},
+            {"read_us", read},
+            {"read_mb_s", static_cast<double>(tflux::kChecksumEnd) / read}};
+}
+
+// Whether the file system can share the image's blocks with a copy: where it can, cp and the
+// patch both clone instead of copying, and neither writes 16 MiB.
+bool CanReflink(const fs::path& image, const fs::path& probe) {
+    fs::remove(probe);
+    const int from = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    const int to = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool shared = from >= 0 && to >= 0 && ::ioctl(to, FICLONE, from) == 0;
+    if (from >= 0) {
+        ::close(from);
+    }
+    if (to >= 0) {
+        ::close(to);
+    }
+    fs::remove(probe);
+    return shared;
+}
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            Die("missing value after " + arg);
+        }
+        const std::string value = argv[++i];
+        if (arg == "--bin") {
+            options.bin = value;
+        } else if (arg == "--work") {
+            options.work = value;
+        } else if (arg == "--runs") {
+            options.runs = std::atoi(value.c_str());
+        } else if (arg == "--json") {
+            options.json = value;
+        } else if (arg == "--xdelta3") {
+            options.xdelta3 = value;
+        } else {
+            Die("unknown option " + arg);
+        }
+    }
+    if (options.bin.empty() || options.work.empty()) {
+        Die("usage: tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 P]");
+    }
+    if (options.runs < 15) {
+        Die("--runs must be at least 15");
+    }
+    return options;
+}
+
+std::string Fixed(double value, int digits) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", digits, value);
+    return buffer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    fs::create_directories(options.work);
+    const fs::path work = fs::canonical(options.work);
+    const fs::path image = work / "image.z64";
+    const fs::path reference = work / "reference.z64";
+    const fs::path delta = work / "image.vcdiff";
+    const std::string cli = (fs::absolute(options.bin) / "tflux-krn-cli").string();
+
+    // Setup, untimed: the image, the patch's own output as the reference, and a VCDIFF delta
+    // that turns the image into exactly that output.
+    tflux::WriteSampleImage(image, {});
+    fs::remove(reference);
+    Run({cli, "patch", image.string(), reference.string()});
+    Run({options.xdelta3, "-e", "-f", "-s", image.string(), reference.string(), delta.string()});
+
+    std::vector<Command> commands = {
+        {"patch", "tflux-krn-cli patch", work / "out-patch.z64", {}, {}, 0},
+        {"floor", "cp + sync (floor)", work / "out-floor.z64", {}, {}, 0},
+        {"xdelta3", "xdelta3 -d", work / "out-xdelta3.z64", {}, {}, 0},
+    };
+    commands[0].steps = {{cli, "patch", image.string(), commands[0].output.string()}};
+    commands[1].steps = {{"cp", image.string(), commands[1].output.string()},
+                         {"sync", commands[1].output.string()}};
+    commands[2].steps = {
+        {options.xdelta3, "-d", "-s", image.string(), delta.string(), commands[2].output.string()}};
+
+    // The outputs are compared once before anything is timed.
+    for (Command& command : commands) {
+        fs::remove(command.output);
+        for (const auto& step : command.steps) {
+            Run(step);
+        }
+    }
+    if (!SameContents(commands[0].output, reference) ||
+        !SameContents(commands[2].output, reference)) {
+        Die("the patch and xdelta3 do not produce the same output");
+    }
+    if (!SameContents(commands[1].output, image)) {
+        Die("cp did not reproduce the image");
+    }
+
+    // Interleaved: each round runs every command once, the order rotating round by round.
+    for (int round = 0; round < options.runs; ++round) {
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            Command& command = commands[(static_cast<std::size_t>(round) + k) % commands.size()];
+            // Untimed: the previous output goes and its removal reaches the disk, so every
+            // run writes a whole new file from the same starting point.
+            fs::remove(command.output);
+            SyncFileSystem(work);
+            double ms = 0;
+            for (const auto& step : command.steps) {
+                const Sample sample = Run(step);
+                ms += sample.ms;
+                command.maxRssKiB = std::max(command.maxRssKiB, sample.maxRssKiB);
+            }
+            command.ms.push_back(ms);
+        }
+    }
+    if (!SameContents(commands[0].output, reference)) {
+        Die("the patch's last output differs from the reference");
+    }
+
+    const nlohmann::json checksum = TimeChecksum(image, 201);
+
+    std::map<std::string, double> median;
+    nlohmann::json rows = nlohmann::json::array();
+    for (const Command& command : commands) {
+        median[command.name] = Median(command.ms);
+        const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
+        rows.push_back({{"name", command.name},
+                        {"command", command.shown},
+                        {"median_ms", median[command.name]},
+                        {"min_ms", *low},
+                        {"max_ms", *high},
+                        {"peak_rss_kib", command.maxRssKiB},
+                        {"runs_ms", command.ms}});
+    }
+    const double overFloor = median["patch"] / median["floor"];
+    const double overXdelta = median["patch"] / median["xdelta3"];
+    const double patchRssMiB = static_cast<double>(commands[0].maxRssKiB) / 1024.0;
+
+    utsname uts{};
+    ::uname(&uts);
+    const nlohmann::json machine = {
+        {"cpu", CpuModel()},
+        {"cores", ::sysconf(_SC_NPROCESSORS_ONLN)},
+        {"kernel", std::string(uts.sysname) + " " + uts.release},
+        {"file_system", FileSystemOf(work)},
+        {"reflink", CanReflink(image, work / "reflink-probe")},
+        {"temporary_file_system", FileSystemOf(fs::temp_directory_path())}};
+    const nlohmann::json doc = {
+        {"image_bytes", fs::file_size(image)},
+        {"delta_bytes", fs::file_size(delta)},
+        {"runs", options.runs},
+        {"machine", machine},
+        {"commands", rows},
+        {"ratios",
+         {{"patch_over_floor", overFloor},
+          {"patch_over_xdelta3", overXdelta},
+          {"target_patch_over_floor", kTargetOverFloor},
+          {"target_patch_over_xdelta3", kTargetOverXdelta}}},
+        {"patch_peak_rss_mib", patchRssMiB},
+        {"target_patch_peak_rss_mib", kTargetPeakRssMiB},
+        {"meets_targets", overFloor <= kTargetOverFloor && overXdelta <= kTargetOverXdelta &&
+                              patchRssMiB <= kTargetPeakRssMiB},
+        {"checksum", checksum}};
+
+    std::ostringstream table;
+    table << "16 MiB image, " << options.runs << " interleaved runs each, medians; "
+          << machine["cpu"].get<std::string>() << ", " << machine["cores"] << " cores, "
+          << machine["kernel"].get<std::string>() << ", "
+          << machine["file_system"].get<std::string>()
+          << (machine["reflink"].get<bool>() ? " (copies share blocks)" : " (no reflink)")
+          << "\n\n";
+    table << "| command | median ms | min ms | max ms | peak RSS MiB |\n";
+    table << "|---|---:|---:|---:|---:|\n";
+    for (const Command& command : commands) {
+        const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
+        table << "| " << command.shown << " | " << Fixed(median[command.name], 1) << " | "
+              << Fixed(*low, 1) << " | " << Fixed(*high, 1) << " | "
+              << Fixed(static_cast<double>(command.maxRssKiB) / 1024.0, 1) << " |\n";
+    }
+    table << "\n| ratio | measured | target |\n|---|---:|---:|\n";
+    table << "| patch / floor | " << Fixed(overFloor, 2) << " | <= " << Fixed(kTargetOverFloor, 2)
+          << " |\n";
+    table << "| patch / xdelta3 | " << Fixed(overXdelta, 2)
+          << " | <= " << Fixed(kTargetOverXdelta, 2) << " |\n";
+    table << "| patch peak RSS (MiB) | " << Fixed(patchRssMiB, 1)
+          << " | <= " << Fixed(kTargetPeakRssMiB, 1) << " |\n";
+    table << "\n| 1 MiB checksum range | us | MB/s |\n|---|---:|---:|\n";
+    table << "| CalculateChecksum | " << Fixed(checksum["checksum_us"].get<double>(), 1) << " | "
+          << Fixed(checksum["checksum_mb_s"].get<double>(), 0) << " |\n";
+    table << "| read of the same bytes | " << Fixed(checksum["read_us"].get<double>(), 1) << " | "
+          << Fixed(checksum["read_mb_s"].get<double>(), 0) << " |\n";
+    std::cout << table.str();
+    std::cout << (doc["meets_targets"].get<bool>() ? "All targets met.\n"
+                                                   : "Some targets missed.\n");
+
+    if (!options.json.empty()) {
+        std::ofstream out(options.json);
+        out << doc.dump(2) << '\n';
+        if (!out) {
+            Die("cannot write " + options.json.string());
+        }
+    }
+    for (const Command& command : commands) {
+        fs::remove(command.output);
+    }
+    return 0;
+}
