@@ -124,6 +124,20 @@ void MakeExecutable([[maybe_unused]] const File& file) {
 #endif
 }
 
+// Replaces whatever is at the entry's name in `dir` with a new, empty file for its content.
+File CreateEntryFile(const fs::path& dir, int entry, IoHook* hook) {
+    const fs::path target = dir / PayloadEntryName(entry);
+    RemoveFile(target, hook);
+    return File::Open(target, OpenMode::CreateExclusive, Links::NoFollow, hook);
+}
+
+void FinishEntryFile(File& out, int entry) {
+    if (entry == 0) {
+        MakeExecutable(out);
+    }
+    out.Close();
+}
+
 }  // namespace
 
 std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(std::span<const std::uint8_t> head,
@@ -156,29 +170,36 @@ void UnpackPayload(const fs::path& dir, IoHook* hook) {
     const auto entries = LocateInFile(container);
     for (int i = 0; i < kPayloadEntries; ++i) {
         const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
-        const fs::path target = dir / PayloadEntryName(i);
-        RemoveFile(target, hook);
-        File out = File::Open(target, OpenMode::CreateExclusive, Links::NoFollow, hook);
+        File out = CreateEntryFile(dir, i, hook);
         CopyRange(container, entry.offset, out, 0, entry.length);
-        if (i == 0) {
-            MakeExecutable(out);
-        }
-        out.Close();
+        FinishEntryFile(out, i);
     }
     container.Close();
 }
 
 void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container, IoHook* hook) {
     // A damaged container is refused before anything lands in the directory.
-    LocatePayloadEntries(container, container.size());
+    const auto entries = LocatePayloadEntries(container, container.size());
     const fs::path carrier = dir / kPayloadFileName;
+    // A file that also has a name elsewhere is no left-over to write over: only this name goes.
+    std::error_code ec;
+    if (const auto links = fs::hard_link_count(carrier, ec); !ec && links > 1) {
+        RemoveFile(carrier, hook);
+    }
     {
         // Not truncated: a longer left-over file keeps its tail, which the magic search skips.
         File file = File::Open(carrier, OpenMode::CreateOrOpen, Links::NoFollow, hook);
         file.WriteAt(0, container);
         file.Close();
     }
-    UnpackPayload(dir, hook);
+    // The carrier's first bytes are the container just checked, so unpacking it would locate
+    // the same entries again: they are written from the bytes at hand instead.
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
+        File out = CreateEntryFile(dir, i, hook);
+        out.WriteAt(0, container.subspan(static_cast<std::size_t>(entry.offset), entry.length));
+        FinishEntryFile(out, i);
+    }
     RemoveFile(carrier, hook);
 }
 

@@ -7,12 +7,16 @@
 
 namespace tflux {
 
+void ThrowOutsideBuffer(std::size_t size, std::size_t offset, const char* what) {
+    throw EngineError(std::string(what) + " outside its buffer (offset " + std::to_string(offset) +
+                      " of " + std::to_string(size) + " bytes)");
+}
+
 namespace {
 
 void CheckRange(std::size_t size, std::size_t offset, std::size_t count, const char* what) {
     if (offset > size || size - offset < count) {
-        throw EngineError(std::string(what) + " outside its buffer (offset " +
-                          std::to_string(offset) + " of " + std::to_string(size) + " bytes)");
+        ThrowOutsideBuffer(size, offset, what);
     }
 }
 
@@ -30,14 +34,6 @@ void ReverseWords(std::span<std::uint8_t> buffer) {
         std::swap(buffer[k], buffer[k + 3]);
         std::swap(buffer[k + 1], buffer[k + 2]);
     }
-}
-
-std::uint32_t GetBE32(std::span<const std::uint8_t> buffer, std::size_t position) {
-    CheckRange(buffer.size(), position == 0 ? buffer.size() + 1 : position - 1, 4,
-               "big-endian read");
-    const std::size_t o = position - 1;
-    return (std::uint32_t{buffer[o]} << 24) | (std::uint32_t{buffer[o + 1]} << 16) |
-           (std::uint32_t{buffer[o + 2]} << 8) | std::uint32_t{buffer[o + 3]};
 }
 
 void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t position) {
