@@ -4,6 +4,8 @@
 #include <cstring>
 #include <random>
 #include <span>
+#include <string_view>
+#include <vector>
 
 #include "payload/container.h"
 #include "payload/track_record.h"
@@ -25,17 +27,32 @@ fs::path ParentOf(const fs::path& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
+constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr std::string_view kPendingPrefix = ".tflux-krn-";
+constexpr std::string_view kPendingSuffix = ".tmp";
+constexpr std::size_t kPendingRandom = 8;
+
+// The names CreateUniqueFile gives, and no others.
+bool IsPendingName(const std::string& name) {
+    if (name.size() != kPendingPrefix.size() + kPendingRandom + kPendingSuffix.size() ||
+        !name.starts_with(kPendingPrefix) || !name.ends_with(kPendingSuffix)) {
+        return false;
+    }
+    const std::string_view random(name.data() + kPendingPrefix.size(), kPendingRandom);
+    return random.find_first_not_of(kDigits) == std::string_view::npos;
+}
+
 // A new, uniquely named file in `dir`; hidden, so a file manager does not show a half-made image.
 // The name does not grow with the output's, which may already be as long as names can be.
 File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
     std::random_device entropy;
     for (int attempt = 0;; ++attempt) {
-        static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-        std::string suffix;
-        for (int i = 0; i < 8; ++i) {
-            suffix += kDigits[entropy() % (sizeof kDigits - 1)];
+        std::string name(kPendingPrefix);
+        for (std::size_t i = 0; i < kPendingRandom; ++i) {
+            name += kDigits[entropy() % (sizeof kDigits - 1)];
         }
-        const fs::path candidate = dir / (".tflux-krn-" + suffix + ".tmp");
+        name += kPendingSuffix;
+        const fs::path candidate = dir / name;
         try {
             File file = File::Open(candidate, OpenMode::CreateExclusive, Links::NoFollow, hook);
             created = candidate;
@@ -50,9 +67,11 @@ File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
 }
 
 // The file the patch assembles beside the output; removed unless it was renamed into place.
+// When even the removal fails, `leftover` says so, since the file then stays.
 class PendingOutput {
   public:
-    PendingOutput(const fs::path& output, IoHook* hook) : hook_(hook) {
+    PendingOutput(const fs::path& output, IoHook* hook, std::string& leftover)
+        : hook_(hook), leftover_(leftover) {
         file_ = CreateUniqueFile(ParentOf(output), hook, path_);
     }
     PendingOutput(const PendingOutput&) = delete;
@@ -61,14 +80,27 @@ class PendingOutput {
         if (!committed_) {
             try {
                 file_ = File();
-                RemoveFile(path_, nullptr);
-            } catch (const std::exception&) {
-                // Nothing more can be done; the caller already reports the failure.
+                RemoveFile(path_, hook_);
+            } catch (const std::exception& e) {
+                leftover_ = e.what();
             }
         }
     }
-    File& file() { return file_; }
-    const fs::path& path() const { return path_; }
+    // Marks the file as this run's for as long as the run lives (see RemoveAbandonedFiles).
+    void Hold() {
+#ifndef _WIN32
+        lock_ = File::Open(path_, OpenMode::Read, Links::NoFollow, hook_);
+        if (TryLockFile(lock_) == FileLock::InUse) {
+            throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
+        }
+#endif
+    }
+    File& file() {
+        return file_;
+    }
+    const fs::path& path() const {
+        return path_;
+    }
     void Commit(const fs::path& output) {
         RenameFile(path_, output, hook_);
         committed_ = true;
@@ -76,10 +108,36 @@ class PendingOutput {
 
   private:
     IoHook* hook_;
+    std::string& leftover_;
+    File lock_;
     File file_;
     fs::path path_;
     bool committed_ = false;
 };
+
+// A killed run leaves its unfinished file behind. A live run holds a lock on its own, so one
+// that nobody holds is abandoned, and the next run into the same folder removes it.
+void RemoveAbandonedFiles([[maybe_unused]] const fs::path& dir, [[maybe_unused]] IoHook* hook) {
+#ifndef _WIN32
+    std::vector<fs::path> candidates;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (IsPendingName(it->path().filename().string())) {
+            candidates.push_back(it->path());
+        }
+    }
+    for (const fs::path& candidate : candidates) {
+        try {
+            const File file = File::Open(candidate, OpenMode::Read, Links::NoFollow, hook);
+            if (TryLockFile(file) == FileLock::Taken) {
+                RemoveFile(candidate, hook);
+            }
+        } catch (const EngineError&) {
+            // Not a regular file, or not removable: left as it is; the patch goes on.
+        }
+    }
+#endif
+}
 
 // A link at the output path stands for the file it points to: that file is replaced.
 fs::path ResolveOutput(const std::string& outputPath) {
@@ -126,11 +184,13 @@ void WriteInternalName(RomState& state) {
     state.RomFile.WriteAt(kInternalNameOffset, name);
 }
 
-PatchResult RunPatch(RomState& state, const PatchRequest& request) {
+PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& leftover) {
     std::string dir = TempPath();
     if (dir.empty() || dir.back() != fs::path::preferred_separator) {
         dir += fs::path::preferred_separator;
     }
+    // Runs sharing the folder take turns: each extracts, reads and removes the same names.
+    const DirectoryLock turn(dir, state.Io);
     ExtractPayload(
         dir, request.payload ? std::span<const std::uint8_t>(*request.payload) : BuiltInPayload(),
         state.Io);
@@ -152,7 +212,9 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request) {
     // The copy is taken from the handle that was identified, so the image checked is the one
     // patched even if the path changes meanwhile.
     File input = std::move(state.RomFile);
-    PendingOutput pending(output, state.Io);
+    RemoveAbandonedFiles(ParentOf(output), state.Io);
+    PendingOutput pending(output, state.Io, leftover);
+    pending.Hold();
     CopyPermissions(output, pending.file());  // a replaced output keeps them
     CopyFileContents(input, pending.file());
     input.Close();
@@ -220,11 +282,16 @@ std::string DeriveOutputPath(const std::string& inputPath) {
 }
 
 PatchResult PatchRom(RomState& state, const PatchRequest& request) {
+    std::string leftover;
     try {
-        return RunPatch(state, request);
+        return RunPatch(state, request, leftover);
     } catch (const std::exception& e) {
         CloseRom(state);
-        return {PatchOutcome::Failed, std::string(kMsgUnknown1) + "\n" + kMsgUnknown2, e.what()};
+        std::string cause = e.what();
+        if (!leftover.empty()) {
+            cause += "\n" + leftover;
+        }
+        return {PatchOutcome::Failed, std::string(kMsgUnknown1) + "\n" + kMsgUnknown2, cause};
     }
 }
 

@@ -247,6 +247,13 @@ void CopyPermissions(const fs::path& previous, const File& to) {
     }
 }
 
+FileLock TryLockFile(const File& file) {
+    if (::flock(file.Descriptor(), LOCK_EX | LOCK_NB) == 0) {
+        return FileLock::Taken;
+    }
+    return errno == EWOULDBLOCK ? FileLock::InUse : FileLock::Unsupported;
+}
+
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Create, dir);
     struct stat st {};
