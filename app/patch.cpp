@@ -250,6 +250,10 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
         const fs::path output = ResolveOutput(outputPath);
         std::error_code ec;
         const fs::file_status status = fs::status(output, ec);
+        // A name too long, a link loop: the rename into place would fail after all the work.
+        if (ec && status.type() != fs::file_type::not_found) {
+            return kMsgInvalidOutput;
+        }
         if (fs::exists(status)) {
             if (!fs::is_regular_file(status)) {
                 return kMsgInvalidOutput;

@@ -1,11 +1,17 @@
 // tflux-krn-cli: the patch without a window, over the same engine calls the window makes.
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+    // Past a file-size limit a write then fails with EFBIG, which the patch reports and tidies
+    // up after, instead of the process dying with its unfinished file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     using namespace tflux::cli;
     CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition."};
     app.set_version_flag("--version", std::string("tflux-krn-cli ") + TFLUX_VERSION);
