@@ -1,0 +1,665 @@
+// Tries hard to make a patch harm something the user owns: a failure at every file operation,
+// failures that persist to the end, files that cannot be removed, abandoned files of killed
+// runs, a private temporary folder with links planted in it or put in its place, and patches
+// that share that folder at the same time.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "app/patch.h"
+#include "payload/container.h"
+#include "rom/checksum.h"
+#include "rom/errors.h"
+#include "rom/identify.h"
+#include "support/test_util.h"
+#include "tools/sample_image.h"
+
+namespace tflux {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+const char* const kUnknown = "An unknown error occured.\nRebooting may solve the problem.";
+
+Bytes Slurp(const fs::path& path) {
+    File file = File::Open(path, OpenMode::Read);
+    Bytes bytes(static_cast<std::size_t>(file.Size()));
+    file.ReadAt(0, bytes);
+    return bytes;
+}
+
+bool IsPendingName(const std::string& name) {
+    static const std::regex pattern(R"(\.tflux-krn-[0-9a-z]{8}\.tmp)");
+    return std::regex_match(name, pattern);
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::vector<fs::path> Pending(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (IsPendingName(entry.path().filename().string())) {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
+}
+
+// What the extraction may leave in the private folder, and nothing else.
+bool IsPayloadName(const std::string& name) {
+    if (name == kPayloadFileName || name == kUpdaterFileName) {
+        return true;
+    }
+    for (int track = 1; track <= kTrackCount; ++track) {
+        if (name == std::to_string(track) + ".dat") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+struct Op {
+    IoOp op;
+    fs::path path;
+};
+
+class Recorder : public IoHook {
+  public:
+    void Before(IoOp op, const fs::path& path) override { ops.push_back({op, path}); }
+    std::vector<Op> ops;
+};
+
+// Fails operation number `first` (from 1) and, when `persistent`, every one after it, with the
+// error the system would give for that kind of operation.
+class Fault : public IoHook {
+  public:
+    Fault(int first, bool persistent) : first_(first), persistent_(persistent) {}
+    void Before(IoOp op, const fs::path& path) override {
+        ++count_;
+        if (count_ < first_ || (count_ > first_ && !persistent_)) {
+            return;
+        }
+        const bool full = op == IoOp::Write || op == IoOp::Copy || op == IoOp::Create;
+        const std::string text = DescribeFailure(IoOpName(op), path, full ? ENOSPC : EIO);
+        if (cause.empty()) {
+            cause = text;
+            what = std::string(IoOpName(op)) + " " + path.string();
+        }
+        throw EngineError(text);
+    }
+    std::string cause;
+    std::string what;
+
+  private:
+    int first_;
+    bool persistent_;
+    int count_ = 0;
+};
+
+class TrustTest : public ::testing::Test {
+  protected:
+    TrustTest() : tmp_(scratch_ / "tmp") {
+        fs::create_directory(inDir_);
+        fs::create_directory(outDir_);
+        WriteSampleImage(input_, {'J', true, 11});
+        inputBytes_ = Slurp(input_);
+    }
+
+    PatchResult Patch(IoHook* hook = nullptr, const fs::path& out = {}) {
+        RomState state;
+        state.Io = hook;
+        return PatchRom(state, {input_.string(), (out.empty() ? output_ : out).string(), payload_});
+    }
+
+    fs::path TempDir() const {
+        return scratch_ / "tmp" / ("tflux-krn-" + std::to_string(getuid()));
+    }
+
+    // The image a clean run makes of the input.
+    const Bytes& Expected() {
+        if (expected_.empty()) {
+            const fs::path reference = scratch_ / "reference.v64";
+            const PatchResult result = Patch(nullptr, reference);
+            EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+            File image = File::Open(reference, OpenMode::Read);
+            const ChecksumReport report = VerifyChecksum(image);
+            EXPECT_EQ(report.stored, report.computed);
+            expected_ = Slurp(reference);
+            fs::remove(reference);
+        }
+        return expected_;
+    }
+
+    void ExpectOnlyPayloadFilesInTheTemporaryFolder() const {
+        if (!fs::exists(TempDir())) {
+            return;
+        }
+        for (const std::string& name : Names(TempDir())) {
+            EXPECT_TRUE(IsPayloadName(name)) << "unexpected file in the temporary folder: " << name;
+        }
+    }
+
+    test::ScratchDir scratch_;
+    test::TempDirOverride tmp_;
+    const fs::path inDir_ = scratch_ / "in";
+    const fs::path outDir_ = scratch_ / "out";
+    const fs::path input_ = inDir_ / "game.v64";
+    const fs::path output_ = outDir_ / "game_krn.v64";
+    Bytes inputBytes_;
+    Bytes expected_;
+    std::optional<Bytes> payload_;
+};
+
+// Where each operation of a clean run falls, to pick the operations worth failing.
+struct Layout {
+    std::vector<Op> ops;
+    int pendingCreated = 0;  // number of the operation that creates the pending file
+    int renamed = 0;         // number of the rename into place
+};
+
+Layout RecordRun(const std::function<PatchResult(IoHook*)>& run) {
+    Recorder recorder;
+    const PatchResult result = run(&recorder);
+    EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+    Layout layout{recorder.ops};
+    for (std::size_t i = 0; i < recorder.ops.size(); ++i) {
+        const Op& op = recorder.ops[i];
+        const int number = static_cast<int>(i) + 1;
+        if (op.op == IoOp::Create && IsPendingName(op.path.filename().string()) &&
+            layout.pendingCreated == 0) {
+            layout.pendingCreated = number;
+        }
+        if (op.op == IoOp::Rename) {
+            layout.renamed = number;
+        }
+    }
+    return layout;
+}
+
+// The role a path plays in a run, so that operations can be grouped by what they touch.
+std::string Role(const fs::path& path, const fs::path& tempDir, const fs::path& input,
+                 const fs::path& output) {
+    const std::string name = path.filename().string();
+    if (path == input)
+        return "input";
+    if (path == output)
+        return "output";
+    if (path == output.parent_path())
+        return "output folder";
+    if (IsPendingName(name))
+        return "pending";
+    if (path.parent_path() == tempDir) {
+        return name.ends_with(".dat") && name != kPayloadFileName ? "record" : name;
+    }
+    return "elsewhere: " + path.string();
+}
+
+// The first and the last operation of every kind on every role: where a persistent fault or a
+// missing output could behave differently.
+std::vector<int> Representatives(const Layout& layout, const fs::path& tempDir,
+                                 const fs::path& input, const fs::path& output) {
+    std::map<std::string, std::pair<int, int>> seen;
+    for (std::size_t i = 0; i < layout.ops.size(); ++i) {
+        const Op& op = layout.ops[i];
+        const std::string key =
+            std::string(IoOpName(op.op)) + " " + Role(op.path, tempDir, input, output);
+        const int number = static_cast<int>(i) + 1;
+        auto [it, inserted] = seen.try_emplace(key, number, number);
+        if (!inserted) {
+            it->second.second = number;
+        }
+    }
+    std::set<int> numbers;
+    for (const auto& [key, range] : seen) {
+        numbers.insert(range.first);
+        numbers.insert(range.second);
+    }
+    return {numbers.begin(), numbers.end()};
+}
+
+TEST_F(TrustTest, APatchReachesEveryKindOfOperationAndWritesOnlyInItsTwoFolders) {
+    Recorder recorder;
+    ASSERT_EQ(Patch(&recorder).outcome, PatchOutcome::Success);
+    std::set<IoOp> kinds;
+    for (const Op& op : recorder.ops) {
+        kinds.insert(op.op);
+        const bool changes = op.op == IoOp::Create || op.op == IoOp::Write ||
+                             op.op == IoOp::Remove || op.op == IoOp::Rename ||
+                             op.op == IoOp::Copy || op.op == IoOp::Sync;
+        const std::string role = Role(op.path, TempDir(), input_, output_);
+        EXPECT_EQ(role.rfind("elsewhere", 0), std::string::npos) << IoOpName(op.op) << " " << role;
+        if (changes) {
+            EXPECT_NE(role, "input") << IoOpName(op.op) << " on the input";
+        }
+    }
+    EXPECT_EQ(kinds, (std::set<IoOp>{IoOp::Open, IoOp::Create, IoOp::Read, IoOp::Write, IoOp::Sync,
+                                     IoOp::Close, IoOp::Remove, IoOp::Rename, IoOp::Copy}));
+}
+
+TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
+    const Bytes old(3000, 0xA5);
+    test::WriteBytes(output_, old);
+    const Layout layout = RecordRun([this](IoHook* hook) { return Patch(hook); });
+    ASSERT_GT(layout.pendingCreated, 0);
+    ASSERT_GT(layout.renamed, layout.pendingCreated);
+    const int descriptors = OpenDescriptors();
+
+    int failed = 0;
+    const int total = static_cast<int>(layout.ops.size());
+    for (int n = 1; n <= total; ++n) {
+        test::WriteBytes(output_, old);
+        Fault fault(n, false);
+        const PatchResult result = Patch(&fault);
+        SCOPED_TRACE("failed: " + fault.what);
+        EXPECT_EQ(OpenDescriptors(), descriptors) << "a file was left open";
+        if (n > layout.renamed) {
+            // Only flushing the folder after the rename may fail without failing the patch.
+            EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+            EXPECT_TRUE(Slurp(output_) == Expected());
+            continue;
+        }
+        if (n < layout.pendingCreated && result.outcome == PatchOutcome::Refused) {
+            EXPECT_FALSE(result.message.empty());  // a check that could not read: a refusal
+        } else {
+            ASSERT_EQ(result.outcome, PatchOutcome::Failed);
+            EXPECT_EQ(result.message, kUnknown);
+            EXPECT_NE(result.cause.find(fault.cause), std::string::npos) << result.cause;
+            ++failed;
+        }
+        EXPECT_EQ(Slurp(output_), old);
+        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+        EXPECT_EQ(Names(inDir_), std::set<std::string>{"game.v64"});
+        ExpectOnlyPayloadFilesInTheTemporaryFolder();
+    }
+    EXPECT_GE(failed, layout.renamed - layout.pendingCreated + 1);
+    EXPECT_EQ(Slurp(input_), inputBytes_);
+    RecordProperty("operations", total);
+    std::cout << "[ figures  ] " << total << " operations failed in turn, " << failed
+              << " of them failed the patch\n";
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    EXPECT_TRUE(Slurp(output_) == Expected());
+}
+
+TEST_F(TrustTest, AFailureWithoutAnEarlierOutputLeavesNoOutput) {
+    const Layout layout = RecordRun([this](IoHook* hook) {
+        const PatchResult result = Patch(hook);
+        fs::remove(output_);
+        return result;
+    });
+    for (const int n : Representatives(layout, TempDir(), input_, output_)) {
+        if (n > layout.renamed) {
+            continue;
+        }
+        Fault fault(n, false);
+        const PatchResult result = Patch(&fault);
+        SCOPED_TRACE("failed: " + fault.what);
+        EXPECT_NE(result.outcome, PatchOutcome::Success);
+        EXPECT_TRUE(Names(outDir_).empty()) << "something was left where there was nothing";
+    }
+    EXPECT_EQ(Slurp(input_), inputBytes_);
+}
+
+TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
+    const Bytes old(5000, 0x3C);
+    test::WriteBytes(output_, old);
+    const Layout layout = RecordRun([this](IoHook* hook) { return Patch(hook); });
+    const int descriptors = OpenDescriptors();
+    int leftovers = 0;
+    for (const int n : Representatives(layout, TempDir(), input_, output_)) {
+        if (n > layout.renamed) {
+            continue;
+        }
+        test::WriteBytes(output_, old);
+        Fault fault(n, true);  // as a disk that fails and stays failed
+        const PatchResult result = Patch(&fault);
+        SCOPED_TRACE("failing from: " + fault.what);
+        EXPECT_NE(result.outcome, PatchOutcome::Success);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        if (result.outcome == PatchOutcome::Failed) {
+            // The first failure is the one reported, not what failed while tidying up.
+            EXPECT_EQ(result.cause.rfind(fault.cause, 0), 0u) << result.cause;
+        }
+        EXPECT_EQ(Slurp(output_), old);
+        // The unfinished file may stay only when it could not be removed, and then the cause
+        // says where it is.
+        const std::vector<fs::path> left = Pending(outDir_);
+        ASSERT_LE(left.size(), 1u);
+        if (!left.empty()) {
+            ++leftovers;
+            EXPECT_NE(result.cause.find(left.front().string()), std::string::npos) << result.cause;
+        }
+        // The next run, with the fault gone, succeeds and tidies up after this one.
+        ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+        EXPECT_TRUE(Slurp(output_) == Expected());
+    }
+    EXPECT_GT(leftovers, 0) << "no case left an unremovable file: the case is not exercised";
+    EXPECT_EQ(Slurp(input_), inputBytes_);
+}
+
+TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
+    const fs::path elsewhere = scratch_ / "elsewhere";
+    fs::create_directory(elsewhere);
+    const Bytes old(777, 0x21);
+    test::WriteBytes(elsewhere / "target.v64", old);
+    fs::create_symlink(elsewhere / "target.v64", output_);
+    class FailFirstWrite : public IoHook {
+      public:
+        void Before(IoOp op, const fs::path& path) override {
+            if (op == IoOp::Write && IsPendingName(path.filename().string())) {
+                throw EngineError(DescribeFailure("write", path, ENOSPC));
+            }
+        }
+    } hook;
+    const PatchResult result = Patch(&hook);
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_NE(result.cause.find("No space left on device"), std::string::npos) << result.cause;
+    EXPECT_TRUE(fs::is_symlink(output_));
+    EXPECT_EQ(Slurp(elsewhere / "target.v64"), old);
+    EXPECT_EQ(Names(elsewhere), std::set<std::string>{"target.v64"});
+    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+}
+
+TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRun) {
+    const Bytes old{1, 2, 3};
+    test::WriteBytes(output_, old);
+    // The first write into the unfinished image fails, and so does its removal.
+    class FailPending : public IoHook {
+      public:
+        void Before(IoOp op, const fs::path& path) override {
+            if (IsPendingName(path.filename().string()) &&
+                (op == IoOp::Copy || op == IoOp::Remove)) {
+                throw EngineError(DescribeFailure(IoOpName(op), path, EIO));
+            }
+        }
+    } hook;
+    const PatchResult result = Patch(&hook);
+    ASSERT_EQ(result.outcome, PatchOutcome::Failed);
+    const std::vector<fs::path> left = Pending(outDir_);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(result.cause, "cannot copy " + left.front().string() +
+                                ": Input/output error\ncannot remove " + left.front().string() +
+                                ": Input/output error");
+    EXPECT_EQ(Slurp(output_), old);
+
+    // Its run is over and nobody holds it any more: the next run removes it.
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+}
+
+TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem) {
+    const fs::path victims = scratch_ / "victims";
+    fs::create_directory(victims);
+    const Bytes precious{'m', 'i', 'n', 'e'};
+    test::WriteBytes(victims / "a", precious);
+    test::WriteBytes(victims / "b", precious);
+
+    const auto plant = [this](const std::string& name) {
+        test::WriteBytes(outDir_ / name, {7, 7, 7});
+        return outDir_ / name;
+    };
+    const fs::path abandoned = plant(".tflux-krn-0a1b2c3d.tmp");
+    const fs::path held = plant(".tflux-krn-zzzzzzzz.tmp");
+    fs::create_hard_link(victims / "b", outDir_ / ".tflux-krn-hhhhhhhh.tmp");
+    fs::create_symlink(victims / "a", outDir_ / ".tflux-krn-llllllll.tmp");
+    fs::create_directory(outDir_ / ".tflux-krn-dddddddd.tmp");
+    const std::vector<std::string> notOurs = {".tflux-krn-abc.tmp", ".tflux-krn-ABCDEFGH.tmp",
+                                              "tflux-krn-abcdefgh.tmp",
+                                              ".tflux-krn-abcdefgh.tmp.bak", ".tflux-krn-x.z64"};
+    for (const std::string& name : notOurs) {
+        plant(name);
+    }
+    // A run still writing its file holds a lock on it.
+    const int holder = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    ::close(holder);
+
+    const std::set<std::string> names = Names(outDir_);
+    EXPECT_FALSE(names.contains(abandoned.filename().string()));
+    EXPECT_FALSE(names.contains(".tflux-krn-hhhhhhhh.tmp"));  // only the name went
+    EXPECT_TRUE(names.contains(held.filename().string()));
+    EXPECT_TRUE(fs::is_symlink(outDir_ / ".tflux-krn-llllllll.tmp"));
+    EXPECT_TRUE(fs::is_directory(outDir_ / ".tflux-krn-dddddddd.tmp"));
+    for (const std::string& name : notOurs) {
+        EXPECT_TRUE(names.contains(name)) << name;
+    }
+    EXPECT_EQ(Slurp(victims / "a"), precious);
+    EXPECT_EQ(Slurp(victims / "b"), precious);
+    EXPECT_EQ(Slurp(held), (Bytes{7, 7, 7}));
+
+    // Once its holder is gone, the held one goes too.
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    EXPECT_FALSE(fs::exists(held));
+}
+
+TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
+    const Bytes old{4, 5, 6};
+    test::WriteBytes(output_, old);
+    // Another run tidying the folder locks the new file before its creator can.
+    class Tidier : public IoHook {
+      public:
+        void Before(IoOp op, const fs::path& path) override {
+            if (op == IoOp::Open && IsPendingName(path.filename().string()) && fd < 0) {
+                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+                ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+            }
+        }
+        ~Tidier() override { ::close(fd); }
+        int fd = -1;
+    } tidier;
+    const PatchResult result = Patch(&tidier);
+    ASSERT_GE(tidier.fd, 0) << "the new file is not locked by its creator";
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_NE(result.cause.find("another run is removing it"), std::string::npos) << result.cause;
+    EXPECT_EQ(Slurp(output_), old);
+    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+}
+
+// ---- the private temporary folder under attack ----
+
+class TemporaryFolderTest : public TrustTest {
+  protected:
+    TemporaryFolderTest() {
+        fs::create_directory(victims_);
+        for (const char* name : {"a", "b", "c"}) {
+            test::WriteBytes(victims_ / name, precious_);
+        }
+    }
+    void ExpectVictimsUnharmed() const {
+        EXPECT_EQ(Names(victims_), (std::set<std::string>{"a", "b", "c"}));
+        for (const char* name : {"a", "b", "c"}) {
+            EXPECT_EQ(Slurp(victims_ / name), precious_) << name;
+        }
+    }
+    void MakeTempDir() const {
+        fs::create_directories(TempDir());
+        fs::permissions(TempDir(), fs::perms::owner_all);
+    }
+
+    const fs::path victims_ = scratch_ / "victims";
+    const Bytes precious_ = Bytes(64, 0xEE);
+};
+
+TEST_F(TemporaryFolderTest, LinksPlantedAtTheExtractedFilesAreReplacedNotWrittenThrough) {
+    MakeTempDir();
+    fs::create_symlink(victims_ / "a", TempDir() / "0.dat.exe");
+    for (int track = 1; track <= kTrackCount; ++track) {
+        const fs::path name = TempDir() / (std::to_string(track) + ".dat");
+        if (track % 3 == 0) {
+            fs::create_hard_link(victims_ / "b", name);
+        } else if (track % 3 == 1) {
+            fs::create_symlink(victims_ / "c", name);
+        } else {
+            fs::create_symlink(victims_ / ("new" + std::to_string(track)), name);  // dangling
+        }
+    }
+    const PatchResult result = Patch();
+    ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+    EXPECT_TRUE(Slurp(output_) == Expected());
+    ExpectVictimsUnharmed();
+    EXPECT_FALSE(fs::is_symlink(TempDir() / "0.dat.exe"));
+    EXPECT_EQ(Names(TempDir()), std::set<std::string>{"0.dat.exe"});
+}
+
+TEST_F(TemporaryFolderTest, ALinkAtTheContainerFileIsNeverWrittenThrough) {
+    for (const std::string kind : {"symbolic", "dangling", "hard"}) {
+        SCOPED_TRACE(kind);
+        MakeTempDir();
+        const fs::path carrier = TempDir() / kPayloadFileName;
+        if (kind == "symbolic") {
+            fs::create_symlink(victims_ / "a", carrier);
+        } else if (kind == "dangling") {
+            fs::create_symlink(victims_ / "d", carrier);
+        } else {
+            fs::create_hard_link(victims_ / "b", carrier);
+        }
+        const PatchResult result = Patch();
+        ExpectVictimsUnharmed();
+        if (result.outcome != PatchOutcome::Success) {
+            // Refusing is sound too, as long as the message says what is in the way.
+            EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+            EXPECT_NE(result.cause.find(carrier.string()), std::string::npos) << result.cause;
+            EXPECT_NE(result.cause.find("link"), std::string::npos) << result.cause;
+            EXPECT_FALSE(fs::exists(output_));
+            fs::remove(carrier);
+            ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+        }
+        EXPECT_TRUE(Slurp(output_) == Expected());
+        EXPECT_TRUE(Pending(outDir_).empty());
+        fs::remove(output_);
+        fs::remove_all(TempDir());
+    }
+}
+
+TEST_F(TemporaryFolderTest, AFolderInThePrivateFoldersPlaceIsRefusedWithTheReason) {
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        const char* reason;
+    };
+    const fs::path tempDir = TempDir();
+    const std::vector<Case> cases = {
+        {"a link to another folder", [&] { fs::create_directory_symlink(victims_, tempDir); },
+         "it is a symbolic link"},
+        {"a dangling link", [&] { fs::create_directory_symlink(victims_ / "none", tempDir); },
+         "it is a symbolic link"},
+        {"a regular file", [&] { test::WriteBytes(tempDir, precious_); }, "it is not a folder"},
+        {"another user's folder",
+         [&] {
+             fs::create_directory(tempDir);
+             test::WriteBytes(tempDir / "Quintara.dat", precious_);
+             ASSERT_EQ(::chown(tempDir.c_str(), 65534, 65534), 0);
+         },
+         "it belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (getuid() != 0 && std::string(c.what) == "another user's folder") {
+            continue;  // only root can give a folder away
+        }
+        c.plant();
+        const PatchResult result = Patch();
+        EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+        EXPECT_EQ(result.message, kUnknown);
+        EXPECT_EQ(result.cause,
+                  "refusing the temporary folder " + tempDir.string() + ": " + c.reason);
+        EXPECT_TRUE(Names(outDir_).empty());
+        ExpectVictimsUnharmed();
+        if (fs::is_directory(fs::symlink_status(tempDir))) {
+            EXPECT_EQ(Names(tempDir), std::set<std::string>{"Quintara.dat"});
+            EXPECT_EQ(Slurp(tempDir / "Quintara.dat"), precious_);
+            fs::remove_all(tempDir);
+        } else if (fs::is_regular_file(fs::symlink_status(tempDir))) {
+            EXPECT_EQ(Slurp(tempDir), precious_);
+            fs::remove(tempDir);
+        } else {
+            fs::remove(tempDir);
+        }
+    }
+}
+
+TEST_F(TemporaryFolderTest, AnOpenedUpPrivateFolderIsClosedAgain) {
+    MakeTempDir();
+    fs::permissions(TempDir(), fs::perms::all);
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    EXPECT_EQ(fs::status(TempDir()).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+// Patches that share the temporary folder must not use each other's extracted records.
+TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
+    std::vector<std::vector<std::uint8_t>> records;
+    for (int i = 1; i <= kTrackCount; ++i) {
+        records.push_back(test::MakeTrackRecord("Other " + std::to_string(i), "Sub", 2, {{3, 1.5f}},
+                                                static_cast<std::uint32_t>(i + 99)));
+    }
+    test::WriteContainer(scratch_ / "other.dat", {0x7F, 'E', 'L', 'F'}, records);
+    const std::array<std::optional<Bytes>, 2> payloads = {std::nullopt,
+                                                          Slurp(scratch_ / "other.dat")};
+    std::array<Bytes, 2> expected;
+    for (std::size_t p = 0; p < payloads.size(); ++p) {
+        RomState state;
+        const fs::path out = scratch_ / ("expected" + std::to_string(p));
+        ASSERT_EQ(PatchRom(state, {input_.string(), out.string(), payloads[p]}).outcome,
+                  PatchOutcome::Success);
+        expected[p] = Slurp(out);
+    }
+    ASSERT_NE(expected[0], expected[1]);
+
+    constexpr int kRuns = 6;
+    std::array<PatchResult, kRuns> results;
+    std::vector<std::thread> runs;
+    for (int i = 0; i < kRuns; ++i) {
+        runs.emplace_back([&, i] {
+            RomState state;
+            const fs::path out = outDir_ / ("run" + std::to_string(i) + ".v64");
+            results[static_cast<std::size_t>(i)] = PatchRom(
+                state, {input_.string(), out.string(), payloads[static_cast<std::size_t>(i % 2)]});
+        });
+    }
+    for (std::thread& run : runs) {
+        run.join();
+    }
+    for (int i = 0; i < kRuns; ++i) {
+        SCOPED_TRACE(i);
+        const PatchResult& result = results[static_cast<std::size_t>(i)];
+        ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+        EXPECT_TRUE(Slurp(outDir_ / ("run" + std::to_string(i) + ".v64")) ==
+                    expected[static_cast<std::size_t>(i % 2)]);
+    }
+}
+
+}  // namespace
+}  // namespace tflux
