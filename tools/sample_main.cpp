@@ -8,8 +8,14 @@
 #include "tools/sample_image.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 4) {
-        std::cerr << "usage: tflux-krn-sample OUTPUT [E|J|P] [z64|v64]\n";
+    const std::string usage = "usage: tflux-krn-sample OUTPUT [E|J|P] [z64|v64]\n";
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << usage;
+        return 0;
+    }
+    // An option where the output belongs is a mistake, not a file name.
+    if (argc < 2 || argc > 4 || argv[1][0] == '-') {
+        std::cerr << usage;
         return 2;
     }
     tflux::SampleOptions options;
