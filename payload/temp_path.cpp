@@ -20,6 +20,55 @@ namespace tflux {
 
 #ifdef _WIN32
 
+namespace {
+
+// A narrow spelling of `wide` that std::filesystem::path reads back as the same path: the engine
+// passes paths around as narrow strings. How a narrow path is read differs between standard
+// libraries (the ANSI code page, the C runtime's locale), so each spelling is tried and checked;
+// the 8.3 short name, plain ASCII, is the last resort.
+std::string NarrowSpelling(const std::wstring& wide) {
+    const auto readsBackAs = [](const std::string& narrow, const std::wstring& target) {
+        try {
+            return std::filesystem::path(narrow).native() == target;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    const auto spelled = [](const std::wstring& name) {
+        try {
+            return std::filesystem::path(name).string();
+        } catch (const std::exception&) {
+            return std::string();
+        }
+    };
+    if (const std::string own = spelled(wide); readsBackAs(own, wide)) {
+        return own;
+    }
+    const int length = static_cast<int>(wide.size());
+    const int size =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size > 0) {
+        std::string ansi(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, ansi.data(), size, nullptr, nullptr);
+        if (readsBackAs(ansi, wide)) {
+            return ansi;
+        }
+    }
+    std::wstring shortName(wide.size() + 1, L'\0');
+    const DWORD n =
+        GetShortPathNameW(wide.c_str(), shortName.data(), static_cast<DWORD>(shortName.size()));
+    if (n > 0 && n < shortName.size()) {
+        shortName.resize(n);
+        if (const std::string name = spelled(shortName); readsBackAs(name, shortName)) {
+            return name;
+        }
+    }
+    throw EngineError("refusing the temporary folder " + spelled(wide) +
+                      ": its name cannot be passed on as it is");
+}
+
+}  // namespace
+
 // The user's own temporary folder, which Windows already keeps private to that user.
 std::string TempPath() {
     std::wstring buffer(MAX_PATH + 1, L'\0');
@@ -39,8 +88,7 @@ std::string TempPath() {
     if (!CreateDirectoryW(buffer.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         throw EngineError(DescribeWin32Failure("create folder", buffer, GetLastError()));
     }
-    // The engine's narrow paths are those std::filesystem::path reads back the same way.
-    return std::filesystem::path(buffer).string();
+    return NarrowSpelling(buffer);
 }
 
 #else

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -255,7 +258,11 @@ TEST_F(ContainerTest, PlantedLinksAreNotWrittenThrough) {
     ScratchDir elsewhere;
     const Bytes precious{'k', 'e', 'e', 'p'};
     WriteBytes(elsewhere / "victim", precious);
-    fs::create_symlink(elsewhere / "victim", dir / "3.dat");
+    std::error_code ec;
+    fs::create_symlink(elsewhere / "victim", dir / "3.dat", ec);
+    if (ec) {
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    }
     fs::create_symlink(elsewhere / "victim", dir / "0.dat.exe");
     fs::create_symlink(elsewhere / "nothing-yet", dir / "7.dat");
 
@@ -291,6 +298,26 @@ TEST_F(ContainerTest, PackRefusesWhatTheContainerCannotHold) {
     PackPayload(source.path(), source / "out.bin");
     EXPECT_EQ(ReadBytes(source / "out.bin"), container);  // replaced, not overwritten in place
 }
+
+#ifdef _WIN32
+
+// The Win32 temporary folder, as TMP names it: made when it is not there yet, and read back by
+// the rest of the engine as the same folder, whatever characters its name has.
+TEST(TempPath, IsTheWin32TemporaryFolder) {
+    ScratchDir base;
+    const fs::path folder = base.path() / u8"caf\u00e9 \u2192 tmp";
+    test::TempDirOverride tmp(folder);
+    fs::remove(folder);
+    const std::string path = TempPath();
+    EXPECT_EQ(path.back(), '\\');
+    EXPECT_TRUE(fs::is_directory(folder));
+    // A file made through the spelling the engine was given lands in the folder.
+    WriteBytes(fs::path(path + "1.dat"), {1, 2});
+    EXPECT_EQ(ReadBytes(folder / "1.dat"), (Bytes{1, 2}));
+    EXPECT_EQ(TempPath(), path);
+}
+
+#else
 
 // Sets TMPDIR for one test and puts back what was there.
 class TmpDirGuard {
@@ -366,6 +393,8 @@ TEST_F(TempPathTest, RefusesAnotherUsersFolder) {
     ASSERT_EQ(chown(expected.c_str(), 4242, 4242), 0);
     EXPECT_THROW(TempPath(), EngineError);
 }
+
+#endif
 
 }  // namespace
 }  // namespace tflux

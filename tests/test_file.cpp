@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <functional>
@@ -24,20 +27,35 @@ std::string FailureOf(const std::function<void()>& action) {
 
 TEST(File, OpensRegularFilesOnlyAndNamesThePathOnFailure) {
     test::ScratchDir dir;
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_NE(
-        FailureOf([&] { File::Open(dir / "fifo", OpenMode::Read); }).find("not a regular file"),
-        std::string::npos);
+#ifdef _WIN32
+    const fs::path device = "NUL";  // opens like a file, as a FIFO does elsewhere
+#else
+    const fs::path device = dir / "fifo";
+    ASSERT_EQ(mkfifo(device.c_str(), 0600), 0);
+#endif
+    EXPECT_NE(FailureOf([&] { File::Open(device, OpenMode::Read); }).find("not a regular file"),
+              std::string::npos);
     EXPECT_NE(FailureOf([&] { File::Open(dir.path(), OpenMode::Read); }), "");
     const std::string missing = FailureOf([&] { File::Open(dir / "gone", OpenMode::Read); });
     EXPECT_NE(missing.find((dir / "gone").string()), std::string::npos) << missing;
+#ifdef _WIN32
+    // The system's own wording, whatever the language: something follows the path.
+    EXPECT_GT(missing.size(),
+              missing.find((dir / "gone").string() + ": ") + (dir / "gone").string().size() + 2)
+        << missing;
+#else
     EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
+#endif
 }
 
 TEST(File, NeverWritesThroughALinkWhenAskedNotTo) {
     test::ScratchDir dir;
     test::WriteBytes(dir / "target", {1, 2, 3});
-    fs::create_symlink(dir / "target", dir / "link");
+    std::error_code ec;
+    fs::create_symlink(dir / "target", dir / "link", ec);
+    if (ec) {
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    }
     EXPECT_NE(FailureOf([&] {
                   File::Open(dir / "link", OpenMode::CreateOrOpen, Links::NoFollow);
               }).find("symbolic link"),

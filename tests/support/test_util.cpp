@@ -3,11 +3,19 @@
 #include "payload/container.h"
 #include "payload/modIEEE754.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <random>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,18 +24,29 @@
 #include <iterator>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace tflux::test {
 
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate =
+            fs::temp_directory_path() / ("tflux-test-" + std::to_string(entropy()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder");
+#else
     std::string pattern = (fs::temp_directory_path() / "tflux-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {
@@ -69,6 +88,8 @@ fs::path SharedTestData() {
 fs::path BinPath(const std::string& name) {
     return fs::path(TFLUX_BIN_DIR) / name;
 }
+
+#ifndef _WIN32  // the suites that run programs are not built for Windows
 
 namespace {
 
@@ -146,6 +167,8 @@ RunResult RunProgram(const std::vector<std::string>& argv,
     return result;
 }
 
+#endif
+
 std::vector<std::uint8_t> MakeTrackRecord(const std::string& name, const std::string& subtitle,
                                           std::uint8_t attr, const std::vector<RecordParam>& params,
                                           std::uint32_t seed) {
@@ -176,6 +199,26 @@ void WriteContainer(const fs::path& path, const std::vector<std::uint8_t>& updat
     PackPayload(source.path(), path);
 }
 
+#ifdef _WIN32
+
+// GetTempPathW reads TMP first.
+TempDirOverride::TempDirOverride(const fs::path& dir) {
+    std::wstring old(32768, L'\0');
+    const DWORD n = GetEnvironmentVariableW(L"TMP", old.data(), static_cast<DWORD>(old.size()));
+    if (n > 0 && n < old.size()) {
+        previous_ = fs::path(old.substr(0, n)).string();
+        hadPrevious_ = true;
+    }
+    fs::create_directories(dir);
+    SetEnvironmentVariableW(L"TMP", dir.wstring().c_str());
+}
+
+TempDirOverride::~TempDirOverride() {
+    SetEnvironmentVariableW(L"TMP", hadPrevious_ ? fs::path(previous_).wstring().c_str() : nullptr);
+}
+
+#else
+
 TempDirOverride::TempDirOverride(const fs::path& dir) {
     if (const char* old = std::getenv("TMPDIR")) {
         previous_ = old;
@@ -192,5 +235,7 @@ TempDirOverride::~TempDirOverride() {
         unsetenv("TMPDIR");
     }
 }
+
+#endif
 
 }  // namespace tflux::test
