@@ -1,0 +1,19 @@
+#include <array>
+
+#include "tests/fuzz/harness.h"
+
+namespace tflux::fuzz {
+
+std::span<const Harness> Harnesses() {
+    static constexpr std::array<Harness, 6> kHarnesses = {{
+        {"container", FuzzContainer},
+        {"track_record", FuzzTrackRecord},
+        {"tables", FuzzTables},
+        {"identify", FuzzIdentify},
+        {"checksum", FuzzChecksum},
+        {"checksum_update", FuzzChecksumUpdate},
+    }};
+    return kHarnesses;
+}
+
+}  // namespace tflux::fuzz

@@ -1,0 +1,227 @@
+#include "tests/fuzz/seeds.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "payload/container.h"
+#include "payload/track_record.h"
+#include "rom/byteorder.h"
+#include "rom/errors.h"
+#include "rom/file.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tools/sample_image.h"
+#include "tools/trackpack.h"
+
+namespace tflux::fuzz {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<Bytes> CompiledRecords(const fs::path& trackPack) {
+    const TrackPack pack = LoadTrackPack(trackPack);
+    std::vector<Bytes> records;
+    for (const TrackSource& track : pack.tracks) {
+        records.push_back(CompileTrackRecord(track));
+    }
+    return records;
+}
+
+// A container from 25 entries, packed by the engine's packer.
+Bytes Pack(const std::vector<Bytes>& entries) {
+    const fs::path dir = ScratchFolder() / "seed-pack";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        WriteFileBytes(dir / (std::to_string(i) + ".dat"), entries[i]);
+    }
+    PackPayload(dir, dir / "packed");
+    const std::string text = ReadWholeFile(dir / "packed", 1 << 20);
+    fs::remove_all(dir);
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Filler(std::size_t n) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    }
+    return bytes;
+}
+
+std::vector<Seed> ContainerSeeds(const fs::path& trackPack) {
+    // Small entries keep the seeds, and so the inputs the fuzzer tries, short: the updater's
+    // first bytes and each track record's name and subtitle fields.
+    const std::vector<Bytes> records = CompiledRecords(trackPack);
+    std::vector<Bytes> entries{Bytes{0x7F, 'E', 'L', 'F', 2, 1, 1, 0}};
+    for (const Bytes& record : records) {
+        entries.emplace_back(record.begin(), record.begin() + 44);
+    }
+    const Bytes packed = Pack(entries);
+    std::vector<Bytes> tiny(kPayloadEntries, Bytes{0x5A});
+    // The magic is searched for in the first 10,000 bytes: last place found, first missed.
+    const std::size_t lastStart = kMagicSearchSize - 8;
+    Bytes truncated = packed;
+    truncated.pop_back();
+    return {
+        {"packed", packed, Outcome::Accepted},
+        {"one_byte_entries", Pack(tiny), Outcome::Accepted},
+        {"after_a_program", Concat(Filler(3000), packed), Outcome::Accepted},
+        {"magic_at_search_end", Concat(Filler(lastStart), packed), Outcome::Accepted},
+        {"magic_past_search_end", Concat(Filler(lastStart + 1), packed), Outcome::Refused},
+        {"truncated", truncated, Outcome::Refused},
+    };
+}
+
+std::vector<Seed> TrackRecordSeeds(const fs::path& trackPack) {
+    const std::vector<Bytes> records = CompiledRecords(trackPack);
+    std::vector<Seed> seeds;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        // Each record as track i + 1 of a North American image, read from the file's start.
+        seeds.push_back({"record_" + std::to_string(i + 1),
+                         Concat(records[i], {static_cast<std::uint8_t>(i + 1), 0, 1}),
+                         Outcome::Accepted});
+    }
+    seeds.push_back({"japanese", Concat(records[0], {24, 1, 1}), Outcome::Accepted});
+    seeds.push_back({"bare_record", records[1], Outcome::Accepted});
+    Bytes shifted = Concat(Bytes{0xFF, 0xFF, 0xFF}, records[2]);
+    seeds.push_back({"at_position_4", Concat(shifted, {3, 2, 4}), Outcome::Accepted});
+    seeds.push_back({"no_track_0", Concat(records[3], {0, 0, 1}), Outcome::Refused});
+    seeds.push_back({"short", Bytes(records[4].begin(), records[4].end() - 1), Outcome::Refused});
+    return seeds;
+}
+
+Bytes TablesInput(const Bytes& image, char region, bool v64, std::optional<unsigned> cut) {
+    std::uint8_t flags = static_cast<std::uint8_t>(
+        std::find(std::begin(kTableRegions), std::end(kTableRegions), region) -
+        std::begin(kTableRegions));
+    flags |= v64 ? kTablesV64 : 0;
+    flags |= cut ? kTablesCut : 0;
+    const unsigned cutValue = cut.value_or(0);
+    Bytes input{flags, static_cast<std::uint8_t>(cutValue >> 8),
+                static_cast<std::uint8_t>(cutValue)};
+    for (const Area& area : TableAreas(region)) {
+        input.insert(input.end(), image.begin() + area.offset,
+                     image.begin() + area.offset + area.size);
+    }
+    return input;
+}
+
+std::vector<Seed> TablesSeeds() {
+    std::vector<Seed> seeds;
+    std::uint32_t sampleSeed = 1;
+    for (const char region : {'E', 'J', 'P'}) {
+        for (const bool v64 : {false, true}) {
+            const Bytes image = MakeSampleImage({region, v64, sampleSeed++});
+            const std::string name = std::string(1, region) + (v64 ? "_v64" : "_z64");
+            seeds.push_back(
+                {name, TablesInput(image, region, v64, std::nullopt), Outcome::Accepted});
+        }
+    }
+    const Bytes image = MakeSampleImage({'E', false, 99});
+    // Cut 100 bytes into the parameter pool (area 5 of 7).
+    seeds.push_back(
+        {"cut_in_param_pool", TablesInput(image, 'E', false, 5 + 7 * 100), Outcome::Refused});
+    seeds.push_back(
+        {"unknown_region", TablesInput(image, 'X', false, std::nullopt), Outcome::Refused});
+    return seeds;
+}
+
+Bytes Head(const Bytes& image, std::size_t n, std::uint8_t first) {
+    Bytes head{first};
+    head.insert(head.end(), image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n));
+    return head;
+}
+
+std::vector<Seed> IdentifySeeds() {
+    constexpr std::size_t kHeader = 0x40;
+    constexpr std::uint8_t kImageSize = 1, kOwnSize = 0, kOneMore = 3;
+    std::vector<Seed> seeds;
+    std::uint32_t sampleSeed = 1;
+    for (const char region : {'E', 'J', 'P'}) {
+        for (const bool v64 : {false, true}) {
+            const Bytes image = MakeSampleImage({region, v64, sampleSeed++});
+            const std::string name = std::string(1, region) + (v64 ? "_v64" : "_z64");
+            seeds.push_back({name, Head(image, kHeader, kImageSize), Outcome::Accepted});
+        }
+    }
+    const Bytes image = MakeSampleImage({'E', false, 1});
+    seeds.push_back({"header_only", Head(image, kHeader, kOwnSize), Outcome::Refused});
+    seeds.push_back({"one_byte_long", Head(image, kHeader, kOneMore), Outcome::Refused});
+    seeds.push_back({"bad_region", Head(MakeSampleImage({'U', false, 1}), kHeader, kImageSize),
+                     Outcome::Refused});
+    return seeds;
+}
+
+// The first bytes of sample images in all three orders.
+struct Heads {
+    Bytes z64, v64, n64;
+};
+
+Heads ImageHeads() {
+    constexpr std::size_t kBoot = 0x1000;
+    const Bytes z64 = MakeSampleImage({'E', false, 1});
+    const Bytes v64 = MakeSampleImage({'E', true, 1});
+    Heads heads{Bytes(z64.begin(), z64.begin() + kBoot), Bytes(v64.begin(), v64.begin() + kBoot),
+                Bytes(z64.begin(), z64.begin() + kBoot)};
+    ReverseWords(heads.n64);
+    return heads;
+}
+
+std::vector<Seed> ChecksumSeeds() {
+    const Heads heads = ImageHeads();
+    return {
+        {"z64", heads.z64, Outcome::Accepted},
+        {"v64", heads.v64, Outcome::Accepted},
+        {"n64", heads.n64, Outcome::Accepted},
+        {"header_only", Bytes(heads.v64.begin(), heads.v64.begin() + 0x40), Outcome::Refused},
+    };
+}
+
+std::vector<Seed> ChecksumUpdateSeeds() {
+    const Heads heads = ImageHeads();
+    const auto flags = [](unsigned order, unsigned variant, unsigned extra) {
+        return static_cast<std::uint8_t>(order | variant << 2 | extra << 5);
+    };
+    const auto input = [](std::uint8_t first, const Bytes& head) {
+        return Concat(Bytes{first}, head);
+    };
+    return {
+        {"z64_detected", input(flags(0, 0, 0), heads.z64), Outcome::Accepted},
+        {"v64_detected", input(flags(0, 0, 1), heads.v64), Outcome::Accepted},
+        {"n64_detected", input(flags(0, 0, 0), heads.n64), Outcome::Accepted},
+        {"z64_as_6105", input(flags(1, 4, 3), heads.z64), Outcome::Accepted},
+        {"v64_as_6103", input(flags(2, 3, 0), heads.v64), Outcome::Accepted},
+    };
+}
+
+}  // namespace
+
+std::vector<Seed> MakeSeeds(const std::string& harness, const fs::path& trackPack) {
+    if (harness == "container") {
+        return ContainerSeeds(trackPack);
+    }
+    if (harness == "track_record") {
+        return TrackRecordSeeds(trackPack);
+    }
+    if (harness == "tables") {
+        return TablesSeeds();
+    }
+    if (harness == "identify") {
+        return IdentifySeeds();
+    }
+    if (harness == "checksum") {
+        return ChecksumSeeds();
+    }
+    if (harness == "checksum_update") {
+        return ChecksumUpdateSeeds();
+    }
+    throw EngineError("there is no fuzz harness \"" + harness + "\"");
+}
+
+}  // namespace tflux::fuzz
