@@ -1,6 +1,7 @@
 // The real window under the offscreen platform. Dialogs and message boxes are answered by a
 // recording stand-in, so nothing here waits on a modal loop.
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -17,6 +18,10 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 
@@ -77,6 +82,62 @@ class FailWritesUnder : public tflux::IoHook {
 
   private:
     std::filesystem::path dir_;
+};
+
+// Records every file operation and fails the n-th (from 1) with the error the system would give.
+class CountingHook : public tflux::IoHook {
+  public:
+    explicit CountingHook(int failAt = 0) : failAt_(failAt) {}
+    void Before(tflux::IoOp op, const std::filesystem::path& path) override {
+        ops.emplace_back(op, path);
+        if (static_cast<int>(ops.size()) == failAt_) {
+            const int error = op == tflux::IoOp::Write ? ENOSPC : EIO;
+            cause = tflux::DescribeFailure(tflux::IoOpName(op), path, error);
+            throw tflux::EngineError(cause);
+        }
+    }
+    std::vector<std::pair<tflux::IoOp, std::filesystem::path>> ops;
+    std::string cause;
+
+  private:
+    int failAt_;
+};
+
+bool IsPendingName(const std::string& name) {
+    return name.size() == 23 && name.starts_with(".tflux-krn-") && name.ends_with(".tmp");
+}
+
+// What this process has open, by path.
+std::multiset<std::string> OpenFiles() {
+    std::multiset<std::string> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        open.insert(std::filesystem::read_symlink(entry.path(), ec).string());
+    }
+    return open;
+}
+
+// TMPDIR pointed at a folder of the test's own while it lives.
+class TempDirScope {
+  public:
+    explicit TempDirScope(const QString& dir)
+        : had_(qEnvironmentVariableIsSet("TMPDIR")), previous_(qgetenv("TMPDIR")) {
+        QDir().mkpath(dir);
+        qputenv("TMPDIR", QFile::encodeName(dir));
+    }
+    ~TempDirScope() {
+        if (had_) {
+            qputenv("TMPDIR", previous_);
+        } else {
+            qunsetenv("TMPDIR");
+        }
+    }
+    TempDirScope(const TempDirScope&) = delete;
+    TempDirScope& operator=(const TempDirScope&) = delete;
+
+  private:
+    bool had_;
+    QByteArray previous_;
 };
 
 std::string Local(const QString& path) {
@@ -585,6 +646,145 @@ class TestForm1 : public QObject {
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("previous contents"));
     }
+    // ---- the window after a failed patch ----
+
+    void afterAFailureAnywhereTheNextPatchSucceeds() {
+        const TempDirScope tmp(Path(QStringLiteral("tmp")));
+        const std::filesystem::path privateDir =
+            Local(Path(QStringLiteral("tmp/tflux-krn-%1").arg(::getuid())));
+        const std::filesystem::path input = Local(Sample(QStringLiteral("game.v64"), 'J', true));
+        PickInput(QFile::decodeName(input.c_str()));
+        const QString out = Path(QStringLiteral("kept.v64"));
+        PickOutput(out);
+
+        // A clean run through the window, recorded, gives the operations to fail: the first and
+        // the last of each kind on each file the patch touches.
+        CountingHook recorder;
+        form_->SetIoHook(&recorder);
+        Child<QPushButton>("cmdPatch")->click();
+        form_->SetIoHook(nullptr);
+        QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+        std::map<std::string, std::pair<int, int>> kinds;
+        for (std::size_t i = 0; i < recorder.ops.size(); ++i) {
+            const auto& [op, path] = recorder.ops[i];
+            std::string role = path == input ? "input" : path.filename().string();
+            if (IsPendingName(role)) {
+                role = "pending";
+            } else if (path.parent_path() == privateDir && role.ends_with(".dat") &&
+                       role != "Quintara.dat") {
+                role = "record";
+            }
+            const int number = static_cast<int>(i) + 1;
+            const auto [it, added] =
+                kinds.try_emplace(std::string(tflux::IoOpName(op)) + " " + role, number, number);
+            it->second.second = number;
+        }
+        std::set<int> picks;
+        for (const auto& [kind, range] : kinds) {
+            picks.insert(range.first);
+            picks.insert(range.second);
+        }
+        QVERIFY(kinds.contains("read record") && kinds.contains("rename kept.v64"));
+
+        const QByteArray old("previous contents");
+        int failures = 0;
+        for (const int n : picks) {
+            {
+                QFile existing(out);
+                QVERIFY(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+                existing.write(old);
+            }
+            prompts_.shown.clear();
+            const std::multiset<std::string> openBefore = OpenFiles();
+            CountingHook fault(n);
+            form_->SetIoHook(&fault);
+            Child<QPushButton>("cmdPatch")->click();
+            form_->SetIoHook(nullptr);
+            const QString what = QString::fromStdString(fault.cause);
+            QCOMPARE(prompts_.shown.size(), 1);
+            const Shown failed = prompts_.shown.first();
+            if (failed.icon == QMessageBox::Critical) {
+                ++failures;
+                QCOMPARE(failed.title, kCaption);
+                if (failed.text.startsWith(QStringLiteral("An unknown error occured."))) {
+                    QCOMPARE(failed.text, QStringLiteral("An unknown error occured.\n"
+                                                         "Rebooting may solve the problem."));
+                    QVERIFY2(failed.detail.startsWith(what), qPrintable(failed.detail));
+                }
+                QFile kept(out);
+                QVERIFY(kept.open(QIODevice::ReadOnly));
+                QVERIFY2(kept.readAll() == old, qPrintable(what));
+            } else {
+                QVERIFY2(n > kinds.at("rename kept.v64").first, qPrintable(what));
+            }
+            for (const QString& name : QDir(dir_->path()).entryList(QDir::Hidden | QDir::Files)) {
+                QVERIFY2(!IsPendingName(Local(name)), qPrintable(what));
+            }
+            // Nothing is left open, so the records left in the temporary folder can be read.
+            QVERIFY2(OpenFiles() == openBefore, qPrintable(what));
+            for (const auto& entry : std::filesystem::directory_iterator(privateDir)) {
+                QFile record(QFile::decodeName(entry.path().c_str()));
+                QVERIFY2(record.open(QIODevice::ReadOnly), qPrintable(record.fileName()));
+            }
+
+            // The fault gone, the same window patches again.
+            Child<QPushButton>("cmdPatch")->click();
+            QCOMPARE(prompts_.shown.size(), 2);
+            QCOMPARE(prompts_.shown[1].icon, QMessageBox::Information);
+            QCOMPARE(prompts_.shown[1].text, QStringLiteral("Patch successful."));
+            QFile patched(out);
+            QVERIFY(patched.open(QIODevice::ReadOnly));
+            QCOMPARE(patched.size(), qint64(16) << 20);
+        }
+        QVERIFY(failures >= static_cast<int>(picks.size()) - 2);
+        qInfo("%d of %d operations failed in turn through the window, each patch retried", failures,
+              static_cast<int>(picks.size()));
+    }
+
+    void aFullDiskShowsItsCauseAndRoomMadeLetsThePatchThrough() {
+        const QString small = Path(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(small));
+        if (::mount("tflux-test", Local(small).c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                    "size=20m") != 0) {
+            QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs: %1")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        }
+        struct Unmount {
+            std::string where;
+            ~Unmount() { ::umount2(where.c_str(), MNT_DETACH); }
+        } unmount{Local(small)};
+
+        PickInput(Sample(QStringLiteral("game.z64"), 'P', false));
+        const QString out = small + QStringLiteral("/game_krn.z64");
+        const QByteArray old(6 << 20, 'o');  // leaves too little room for the image beside it
+        {
+            QFile existing(out);
+            QVERIFY(existing.open(QIODevice::WriteOnly));
+            QCOMPARE(existing.write(old), qint64(old.size()));
+        }
+        PickOutput(out);
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.shown.size(), 1);
+        QCOMPARE(prompts_.shown[0].icon, QMessageBox::Critical);
+        QCOMPARE(prompts_.shown[0].text,
+                 QStringLiteral("An unknown error occured.\nRebooting may solve the problem."));
+        QVERIFY2(prompts_.shown[0].detail.contains(QStringLiteral("No space left on device")),
+                 qPrintable(prompts_.shown[0].detail));
+        QVERIFY2(prompts_.shown[0].detail.contains(small), qPrintable(prompts_.shown[0].detail));
+        QCOMPARE(QDir(small).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("game_krn.z64")});
+        {
+            QFile kept(out);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QVERIFY(kept.readAll() == old);
+        }
+        QVERIFY(QFile::resize(out, 1 << 20));  // room made
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.shown.size(), 2);
+        QCOMPARE(prompts_.shown[1].text, QStringLiteral("Patch successful."));
+        QCOMPARE(QFileInfo(out).size(), qint64(16) << 20);
+    }
+
     // ---- the file dialog module ----
 
     void replaceAllReplacesEveryOccurrence_data() {
