@@ -116,13 +116,17 @@ class PendingOutput {
 };
 
 // A killed run leaves its unfinished file behind. A live run holds a lock on its own, so one
-// that nobody holds is abandoned, and the next run into the same folder removes it.
-void RemoveAbandonedFiles([[maybe_unused]] const fs::path& dir, [[maybe_unused]] IoHook* hook) {
+// that nobody holds is abandoned, and the next run into the same folder removes it. The files
+// the user named are never taken for one, whatever they are called.
+void RemoveAbandonedFiles([[maybe_unused]] const fs::path& output,
+                          [[maybe_unused]] const fs::path& input, [[maybe_unused]] IoHook* hook) {
 #ifndef _WIN32
     std::vector<fs::path> candidates;
     std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (IsPendingName(it->path().filename().string())) {
+    for (fs::directory_iterator it(ParentOf(output), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code same;
+        if (IsPendingName(it->path().filename().string()) &&
+            !fs::equivalent(it->path(), output, same) && !fs::equivalent(it->path(), input, same)) {
             candidates.push_back(it->path());
         }
     }
@@ -212,7 +216,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     // The copy is taken from the handle that was identified, so the image checked is the one
     // patched even if the path changes meanwhile.
     File input = std::move(state.RomFile);
-    RemoveAbandonedFiles(ParentOf(output), state.Io);
+    RemoveAbandonedFiles(output, request.inputPath, state.Io);
     PendingOutput pending(output, state.Io, leftover);
     pending.Hold();
     CopyPermissions(output, pending.file());  // a replaced output keeps them

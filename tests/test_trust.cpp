@@ -465,6 +465,35 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
     EXPECT_FALSE(fs::exists(held));
 }
 
+TEST_F(TrustTest, AnInputOrOutputNamedLikeAnUnfinishedFileIsNeverTakenForOne) {
+    const fs::path input = outDir_ / ".tflux-krn-myinput1.tmp";
+    const fs::path output = outDir_ / ".tflux-krn-output12.tmp";
+    fs::copy_file(input_, input);
+    const Bytes old(10, 0x0F);
+    test::WriteBytes(output, old);
+    // A failed patch must find the old output where it was.
+    class FailRename : public IoHook {
+      public:
+        void Before(IoOp op, const fs::path& path) override {
+            if (op == IoOp::Rename) {
+                throw EngineError(DescribeFailure("replace", path, EIO));
+            }
+        }
+    } hook;
+    RomState state;
+    state.Io = &hook;
+    EXPECT_EQ(PatchRom(state, {input.string(), output.string(), payload_}).outcome,
+              PatchOutcome::Failed);
+    EXPECT_EQ(Slurp(output), old);
+    EXPECT_EQ(Slurp(input), inputBytes_);
+    RomState clean;
+    EXPECT_EQ(PatchRom(clean, {input.string(), output.string(), payload_}).outcome,
+              PatchOutcome::Success);
+    EXPECT_EQ(Slurp(input), inputBytes_);
+    EXPECT_EQ(Names(outDir_),
+              (std::set<std::string>{input.filename().string(), output.filename().string()}));
+}
+
 TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
     const Bytes old{4, 5, 6};
     test::WriteBytes(output_, old);
