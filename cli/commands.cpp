@@ -12,11 +12,46 @@
 #include "rom/errors.h"
 #include "rom/identify.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
 namespace tflux::cli {
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Ctrl-C, a hang-up or a plain kill take effect once the patch has finished, or failed and
+// tidied up, so that they never leave its unfinished file behind.
+class DeferredSignals {
+  public:
+    DeferredSignals() {
+#ifndef _WIN32
+        sigset_t stop;
+        sigemptyset(&stop);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            sigaddset(&stop, signal);
+        }
+        deferred_ = ::sigprocmask(SIG_BLOCK, &stop, &previous_) == 0;
+#endif
+    }
+    ~DeferredSignals() {
+#ifndef _WIN32
+        if (deferred_) {
+            ::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        }
+#endif
+    }
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+  private:
+#ifndef _WIN32
+    sigset_t previous_{};
+    bool deferred_ = false;
+#endif
+};
 
 // Larger than any container this program could carry; refuses /dev/zero-like inputs quickly.
 constexpr std::size_t kMaxPayloadFile = 64u << 20;
@@ -71,7 +106,11 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
         return kExitFailed;
     }
     RomState state;
-    const PatchResult result = PatchRom(state, request);
+    PatchResult result;
+    {
+        const DeferredSignals defer;
+        result = PatchRom(state, request);
+    }
     switch (result.outcome) {
         case PatchOutcome::Success:
             io.out << result.message << '\n';

@@ -116,8 +116,19 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         env.push_back(e.data());
     }
     env.push_back(nullptr);
+    // Signals as a terminal delivers them, even when this test runs with them ignored.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    const int rc = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         throw std::runtime_error("cannot start " + argv[0]);
@@ -470,6 +481,40 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(Slurp(output_) == expected);
     EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.z64"});
+}
+
+TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
+    const Bytes old(300000, 0x5E);
+    const Bytes& expected = Expected();
+    const std::vector<std::string> argv = {test::BinPath("tflux-krn-cli").string(), "patch",
+                                           input_.string(), output_.string()};
+    test::WriteBytes(output_, old);
+    const auto start = Clock::now();
+    ASSERT_EQ(Wait(Spawn(argv, Env())), 0);
+    const double runTime = std::chrono::duration<double>(Clock::now() - start).count();
+
+    constexpr int kMoments = 24;
+    int interrupted = 0;
+    for (int i = 0; i < kMoments; ++i) {
+        const int signal = i % 2 == 0 ? SIGINT : SIGTERM;
+        test::WriteBytes(output_, old);
+        const pid_t pid = Spawn(argv, Env());
+        std::this_thread::sleep_for(std::chrono::duration<double>(runTime * (i + 0.5) / kMoments));
+        ::kill(pid, signal);
+        const int status = Wait(pid);
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(WTERMSIG(status), signal);
+            ++interrupted;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        const Bytes now = Slurp(output_);
+        EXPECT_TRUE(now == old || now == expected) << "signal at moment " << i;
+        // Not even an unfinished file beside it: the signal waits for the patch to tidy up.
+        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.z64"}) << "moment " << i;
+    }
+    EXPECT_GT(interrupted, kMoments / 2);
+    ExpectInputUnharmed();
 }
 
 TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
