@@ -160,6 +160,13 @@ bool SameFile(const std::string& input, const fs::path& output) {
     return fs::exists(output, ec) && fs::equivalent(input, output, ec);
 }
 
+// Whether the file at `path`, links followed, would sit directly in `dir`.
+bool InFolder(const std::string& path, const fs::path& dir) {
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(path, ec);
+    return !ec && fs::equivalent(ParentOf(resolved), dir, ec);
+}
+
 PatchResult Refusal(std::string message) {
     return {PatchOutcome::Refused, std::move(message), ""};
 }
@@ -195,6 +202,13 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     }
     // Runs sharing the folder take turns: each extracts, reads and removes the same names.
     const DirectoryLock turn(dir, state.Io);
+    // So every run rewrites and removes files there: one the user keeps there would be lost.
+    if (InFolder(request.inputPath, dir)) {
+        return Refusal(kMsgInvalidInput);
+    }
+    if (InFolder(request.outputPath, dir)) {
+        return Refusal(kMsgInvalidOutput);
+    }
     ExtractPayload(
         dir, request.payload ? std::span<const std::uint8_t>(*request.payload) : BuiltInPayload(),
         state.Io);

@@ -640,6 +640,32 @@ TEST_F(TemporaryFolderTest, AFolderInThePrivateFoldersPlaceIsRefusedWithTheReaso
     }
 }
 
+TEST_F(TemporaryFolderTest, FilesKeptInThePrivateFolderAreNeitherInputNorOutput) {
+    MakeTempDir();
+    // An image kept under a name the extraction rewrites, reached directly or through a link.
+    const fs::path kept = TempDir() / "5.dat";
+    test::WriteBytes(kept, inputBytes_);
+    fs::create_symlink(kept, scratch_ / "link.v64");
+    const fs::path carrier = TempDir() / kPayloadFileName;
+    test::WriteBytes(carrier, inputBytes_);
+    for (const fs::path& in : {kept, scratch_ / "link.v64", carrier}) {
+        RomState state;
+        const PatchResult result = PatchRom(state, {in.string(), output_.string(), payload_});
+        EXPECT_EQ(result.outcome, PatchOutcome::Refused) << in;
+        EXPECT_EQ(result.message, "Invalid input ROM file") << in;
+    }
+    const Bytes old(100, 0x33);
+    test::WriteBytes(TempDir() / "0.dat.exe", old);
+    RomState state;
+    const PatchResult result =
+        PatchRom(state, {input_.string(), (TempDir() / "0.dat.exe").string(), payload_});
+    EXPECT_EQ(result.message, "Invalid output file");
+    EXPECT_EQ(Slurp(TempDir() / "0.dat.exe"), old);
+    EXPECT_EQ(Slurp(kept), inputBytes_);
+    EXPECT_EQ(Slurp(carrier), inputBytes_);
+    EXPECT_FALSE(fs::exists(output_));
+}
+
 TEST_F(TemporaryFolderTest, AnOpenedUpPrivateFolderIsClosedAgain) {
     MakeTempDir();
     fs::permissions(TempDir(), fs::perms::all);
