@@ -264,6 +264,19 @@ class TrustCliTest : public ::testing::Test {
 
     void ExpectInputUnharmed() const { EXPECT_TRUE(Slurp(input_) == inputBytes_); }
 
+    // How long a whole run takes here over an existing output: the median of three.
+    double RunTime(const std::vector<std::string>& argv, const Bytes& old) {
+        std::vector<double> durations;
+        for (int i = 0; i < 3; ++i) {
+            test::WriteBytes(output_, old);
+            const auto start = Clock::now();
+            EXPECT_EQ(Wait(Spawn(argv, Env())), 0);
+            durations.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        }
+        std::sort(durations.begin(), durations.end());
+        return durations[1];
+    }
+
     test::ScratchDir scratch_;
     test::TempDirOverride tmp_;
     const fs::path input_ = scratch_ / "game.z64";
@@ -421,16 +434,7 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
     const std::vector<std::string> argv = {test::BinPath("tflux-krn-cli").string(), "patch",
                                            input_.string(), output_.string()};
 
-    // How long a whole run takes here, over an existing output.
-    std::vector<double> durations;
-    for (int i = 0; i < 3; ++i) {
-        test::WriteBytes(output_, old);
-        const auto start = Clock::now();
-        ASSERT_EQ(Wait(Spawn(argv, Env())), 0);
-        durations.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    std::sort(durations.begin(), durations.end());
-    const double runTime = durations[1];
+    const double runTime = RunTime(argv, old);
 
     // Kill moments spread over the whole run, a little past its end included.
     constexpr int kMoments = 60;
@@ -488,10 +492,7 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
     const Bytes& expected = Expected();
     const std::vector<std::string> argv = {test::BinPath("tflux-krn-cli").string(), "patch",
                                            input_.string(), output_.string()};
-    test::WriteBytes(output_, old);
-    const auto start = Clock::now();
-    ASSERT_EQ(Wait(Spawn(argv, Env())), 0);
-    const double runTime = std::chrono::duration<double>(Clock::now() - start).count();
+    const double runTime = RunTime(argv, old);
 
     constexpr int kMoments = 24;
     int interrupted = 0;
