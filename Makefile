@@ -9,8 +9,19 @@ PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgm
             libcli11-dev nlohmann-json3-dev
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
 BENCH_PACKAGES := xdelta3
+# `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.
+PACKAGE_PACKAGES := dpkg-dev file
+# `make test-package`: the validators a desktop and a software centre apply, and a man renderer.
+TEST_PACKAGE_PACKAGES := desktop-file-utils appstream groff-base
+# `make windows`: the cross compiler and the sources GoogleTest is built from; no Qt.
+WINDOWS_PACKAGES := cmake ninja-build g++ make libcli11-dev nlohmann-json3-dev googletest \
+                    g++-mingw-w64-x86-64-posix
+# `make test-windows`: Wine runs the Windows programs.
+WINE_PACKAGES := wine64
+WINDOWS_BUILD ?= build-windows
 
-.PHONY: all deps configure build test run screenshot bench clean format
+.PHONY: all deps configure build test run screenshot bench clean format package test-package \
+        windows test-windows
 
 all: build
 
@@ -39,6 +50,30 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# The Debian package: $(BUILD)/tflux-krn_<version>_<arch>.deb.
+package: PACKAGES += $(PACKAGE_PACKAGES)
+package: build
+	cmake --build $(BUILD) --target package
+
+# Unpacks the package into a scratch root and uses it there as a new user would.
+test-package: PACKAGES += $(PACKAGE_PACKAGES) $(TEST_PACKAGE_PACKAGES)
+test-package: package
+	packaging/test-package.sh $(BUILD)
+
+# tflux-krn-cli.exe and tflux-krn-checksum.exe in $(WINDOWS_BUILD)/bin, cross-compiled.
+windows:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES)"
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_GUI=OFF
+	cmake --build $(WINDOWS_BUILD) --target tflux-krn-cli tflux-krn-checksum
+
+# The engine's tests and the programs end to end, under Wine.
+test-windows:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES) $(WINE_PACKAGES)"
+	@$(MAKE) --no-print-directory windows
+	cmake --build $(WINDOWS_BUILD) --target engine_tests
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2
 
 # With a display, opens the window; without one, patches a generated image and says so.
 run: build
@@ -71,4 +106,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

@@ -1,12 +1,18 @@
 // tflux-krn-cli: the patch without a window, over the same engine calls the window makes.
 
 #include <CLI/CLI.hpp>
+#include <clocale>
 #include <csignal>
 #include <iostream>
 
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Arguments arrive in the ANSI code page; with the C runtime set to it, a file name made
+    // from them names the file the user typed.
+    std::setlocale(LC_CTYPE, "");
+#endif
 #ifdef SIGXFSZ
     // Past a file-size limit a write then fails with EFBIG, which the patch reports and tidies
     // up after, instead of the process dying with its unfinished file left behind.

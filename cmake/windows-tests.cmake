@@ -13,8 +13,14 @@ set(TFLUX_WINE_ENV
   WINEDLLOVERRIDES=mscoree,mshtml=
   DISPLAY=)
 
-# Creating the Wine prefix takes a while; done once, before the tests, not by each.
-add_test(NAME wine_prefix COMMAND ${TFLUX_WINE} wineboot --init)
+# Creating the Wine prefix takes a while: done once, before the tests and not by each, and
+# waited for to the end, since Wine goes on setting it up in the background.
+get_filename_component(_wine_dir ${TFLUX_WINE} DIRECTORY)
+find_program(TFLUX_WINESERVER NAMES wineserver64 wineserver PATHS ${_wine_dir} /usr/lib/wine
+             NO_CMAKE_FIND_ROOT_PATH)
+add_test(NAME wine_prefix
+  COMMAND sh -c "[ -f \"$WINEPREFIX/system.reg\" ] || \"$0\" wineboot --init; \"$1\" -w"
+          ${TFLUX_WINE} ${TFLUX_WINESERVER})
 set_tests_properties(wine_prefix PROPERTIES
   ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_SETUP wine TIMEOUT 300)
 

@@ -63,7 +63,10 @@ check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-checksum ${VERSION}\n\"" "che
 foreach(case "E;z64" "J;v64" "P;z64")
   list(GET case 0 region)
   list(GET case 1 order)
-  set(name "game ${region}.${order}")  # a space, as Windows folders often have
+  # Spaces, and characters outside ASCII that the ANSI code page holds (é, and € where the
+  # code page differs from Latin-1).
+  set(stem "café € ${region}")
+  set(name "${stem}.${order}")
   set(input "${WORK}/${name}")
   run(s ${HOST_BIN}/tflux-krn-sample "${input}" ${region} ${order})
   check("s_rc EQUAL 0" "generating ${name}: ${s_err}")
@@ -96,15 +99,15 @@ foreach(case "E;z64" "J;v64" "P;z64")
   # the output derived from the input's name, beside it
   run(wd ${WINE} ${CLI_EXE} patch "${win_input}")
   check("wd_rc EQUAL 0" "Windows patch with a derived output: ${wd_out}${wd_err}")
-  same_bytes(same "${linux_out}" "${WORK}/game ${region}_krn.${order}")
-  check(same "${name}: the derived output is not ${WORK}/game ${region}_krn.${order}")
+  same_bytes(same "${linux_out}" "${WORK}/${stem}_krn.${order}")
+  check(same "${name}: the derived output is not ${WORK}/${stem}_krn.${order}")
 endforeach()
 
 # The Linux build's payload container, given to both: the same result again.
 windows_path(win_payload "${HOST_PAYLOAD}")
-windows_path(win_input "${WORK}/game E.z64")
+windows_path(win_input "${WORK}/café € E.z64")
 windows_path(win_out "${WORK}/windows/given.z64")
-run(lp ${HOST_BIN}/tflux-krn-cli patch --payload "${HOST_PAYLOAD}" "${WORK}/game E.z64" "${WORK}/linux/given.z64")
+run(lp ${HOST_BIN}/tflux-krn-cli patch --payload "${HOST_PAYLOAD}" "${WORK}/café € E.z64" "${WORK}/linux/given.z64")
 run(wp ${WINE} ${CLI_EXE} patch --payload "${win_payload}" "${win_input}" "${win_out}")
 check("lp_rc EQUAL 0 AND wp_rc EQUAL 0" "patch with --payload: ${wp_out}${wp_err}")
 same_bytes(same "${WORK}/linux/given.z64" "${WORK}/windows/given.z64")

@@ -2,6 +2,7 @@
 // Exit status: 0 done (or the checksums match), 1 they do not match, 2 usage error or failure.
 
 #include <CLI/CLI.hpp>
+#include <clocale>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -52,6 +53,11 @@ void PrintHeading(const std::string& path, const tflux::ChecksumReport& report) 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Arguments arrive in the ANSI code page; with the C runtime set to it, a file name made
+    // from them names the file the user typed.
+    std::setlocale(LC_CTYPE, "");
+#endif
     CLI::App app{"Recomputes or checks the header checksums (CRC1, CRC2) of a cartridge image.",
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " " + TFLUX_VERSION);
