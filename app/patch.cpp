@@ -88,12 +88,10 @@ class PendingOutput {
     }
     // Marks the file as this run's for as long as the run lives (see RemoveAbandonedFiles).
     void Hold() {
-#ifndef _WIN32
         lock_ = File::Open(path_, OpenMode::Read, Links::NoFollow, hook_);
         if (TryLockFile(lock_) == FileLock::InUse) {
             throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
         }
-#endif
     }
     File& file() {
         return file_;
@@ -118,9 +116,7 @@ class PendingOutput {
 // A killed run leaves its unfinished file behind. A live run holds a lock on its own, so one
 // that nobody holds is abandoned, and the next run into the same folder removes it. The files
 // the user named are never taken for one, whatever they are called.
-void RemoveAbandonedFiles([[maybe_unused]] const fs::path& output,
-                          [[maybe_unused]] const fs::path& input, [[maybe_unused]] IoHook* hook) {
-#ifndef _WIN32
+void RemoveAbandonedFiles(const fs::path& output, const fs::path& input, IoHook* hook) {
     std::vector<fs::path> candidates;
     std::error_code ec;
     for (fs::directory_iterator it(ParentOf(output), ec), end; !ec && it != end; it.increment(ec)) {
@@ -140,7 +136,6 @@ void RemoveAbandonedFiles([[maybe_unused]] const fs::path& output,
             // Not a regular file, or not removable: left as it is; the patch goes on.
         }
     }
-#endif
 }
 
 // A link at the output path stands for the file it points to: that file is replaced.

@@ -104,12 +104,10 @@ class DirectoryLock {
 // file keeps them. Best effort: a file system without them changes nothing.
 void CopyPermissions(const std::filesystem::path& previous, const File& to);
 
-#ifndef _WIN32
 enum class FileLock { Taken, InUse, Unsupported };
 // Takes an exclusive lock on an open file without waiting; it is held until the handle closes.
 // InUse when another handle holds one, Unsupported when the file system has no locks.
 FileLock TryLockFile(const File& file);
-#endif
 
 // Whether a new file may be created in `dir` (an existing, writable folder).
 bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);

@@ -330,6 +330,20 @@ void CopyPermissions(const fs::path& previous, const File& to) {
     }
 }
 
+// Windows locks byte ranges, and a locked range cannot be read or written through any other
+// handle: the lock is taken on a byte far past any end a file can have, so it marks the file
+// without getting in the way of its data.
+FileLock TryLockFile(const File& file) {
+    OVERLAPPED at = At(0xFFFFFFFFFFFFFFFEull);
+    if (LockFileEx(AsHandle(file.Handle()), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                   1, 0, &at)) {
+        return FileLock::Taken;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileLock::InUse
+                                                                      : FileLock::Unsupported;
+}
+
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Create, dir);
     const fs::path folder = dir.empty() ? fs::path(".") : dir;

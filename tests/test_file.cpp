@@ -98,6 +98,29 @@ TEST(File, CopiesWholeFilesAndRemovingNothingIsFine) {
     EXPECT_FALSE(fs::exists(dir / "b"));
 }
 
+// A lock marks a file as a live run's: another handle sees it taken until the holder closes,
+// and the file's data stays readable and writable through other handles meanwhile.
+TEST(File, ALockIsSeenByOtherHandlesAndLeavesTheDataAlone) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "f", {1, 2, 3, 4});
+    File holder = File::Open(dir / "f", OpenMode::Read);
+    ASSERT_EQ(TryLockFile(holder), FileLock::Taken);
+    {
+        const File other = File::Open(dir / "f", OpenMode::Read);
+        EXPECT_EQ(TryLockFile(other), FileLock::InUse);
+    }
+    File writer = File::Open(dir / "f", OpenMode::ReadWrite);
+    const std::vector<std::uint8_t> two = {8, 9};
+    writer.WriteAt(2, two);
+    std::vector<std::uint8_t> back(4);
+    writer.ReadAt(0, back);
+    EXPECT_EQ(back, (std::vector<std::uint8_t>{1, 2, 8, 9}));
+    writer.Close();
+    holder.Close();
+    const File after = File::Open(dir / "f", OpenMode::Read);
+    EXPECT_EQ(TryLockFile(after), FileLock::Taken);
+}
+
 class Refuse : public IoHook {
   public:
     explicit Refuse(IoOp op) : op_(op) {}
