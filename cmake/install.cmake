@@ -7,6 +7,9 @@ set(TFLUX_KRN_APP_ID org.orvane.tfluxkrn)
 set(TFLUX_KRN_RELEASE_DATE 2026-12-08)
 
 install(TARGETS tflux-krn-cli tflux-krn-checksum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET tflux-krn)
+  install(TARGETS tflux-krn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 if(NOT WIN32)
   set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
@@ -30,7 +33,6 @@ if(NOT WIN32)
   install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
   if(TARGET tflux-krn)
-    install(TARGETS tflux-krn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${_pkg}/${TFLUX_KRN_APP_ID}.desktop
             DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     configure_file(${_pkg}/${TFLUX_KRN_APP_ID}.metainfo.xml.in
