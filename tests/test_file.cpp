@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #endif
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "rom/errors.h"
 #include "rom/file.h"
@@ -119,6 +122,24 @@ TEST(File, ALockIsSeenByOtherHandlesAndLeavesTheDataAlone) {
     holder.Close();
     const File after = File::Open(dir / "f", OpenMode::Read);
     EXPECT_EQ(TryLockFile(after), FileLock::Taken);
+}
+
+// Two patches sharing a temporary folder take turns: the second waits for the first to let go.
+TEST(DirectoryLock, ASecondHolderWaitsForTheFirst) {
+    test::ScratchDir dir;
+    std::atomic<bool> second{false};
+    std::thread waiter;
+    {
+        const DirectoryLock first(dir.path());
+        waiter = std::thread([&] {
+            const DirectoryLock lock(dir.path());
+            second = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_FALSE(second) << "both held the folder at once";
+    }
+    waiter.join();
+    EXPECT_TRUE(second);
 }
 
 class Refuse : public IoHook {
