@@ -19,9 +19,15 @@ WINDOWS_PACKAGES := cmake ninja-build g++ make libcli11-dev nlohmann-json3-dev g
 # `make test-windows`: Wine runs the Windows programs.
 WINE_PACKAGES := wine64
 WINDOWS_BUILD ?= build-windows
+# `make fuzz`: clang with its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES := clang libclang-rt-dev
+
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_SECONDS   ?= 60
+SANITIZE_BUILD ?= build-sanitize
 
 .PHONY: all deps configure build test run screenshot bench clean format package test-package \
-        windows test-windows
+        windows test-windows fuzz test-sanitize
 
 all: build
 
@@ -50,6 +56,21 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# Every fuzzer for FUZZ_SECONDS; fails on any finding, which is left in $(FUZZ_BUILD)/findings/.
+fuzz: PACKAGES += $(FUZZ_PACKAGES)
+fuzz: deps
+	@[ -f $(FUZZ_BUILD)/build.ninja ] || cmake -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_CXX_COMPILER=clang++ -DTFLUX_KRN_FUZZ=ON -DTFLUX_KRN_GUI=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzzers
+	tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@[ -f $(SANITIZE_BUILD)/build.ninja ] || cmake -S . -B $(SANITIZE_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_SANITIZE=ON
+	cmake --build $(SANITIZE_BUILD)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
 # The Debian package: $(BUILD)/tflux-krn_<version>_<arch>.deb.
 package: PACKAGES += $(PACKAGE_PACKAGES)

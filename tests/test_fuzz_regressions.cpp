@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,15 @@ namespace tflux::fuzz {
 namespace {
 
 namespace fs = std::filesystem;
+
+}  // namespace
+
+// Test names and failure messages show the harness by name.
+void PrintTo(const Harness& harness, std::ostream* out) {
+    *out << harness.name;
+}
+
+namespace {
 
 const char* OutcomeName(Outcome outcome) {
     return outcome == Outcome::Accepted ? "accepted" : "refused";

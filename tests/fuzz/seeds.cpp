@@ -8,6 +8,8 @@
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/identify.h"
+#include "romtables/romtables.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/sample_image.h"
 #include "tools/trackpack.h"
@@ -112,6 +114,36 @@ Bytes TablesInput(const Bytes& image, char region, bool v64, std::optional<unsig
     return input;
 }
 
+// Tables as the engine's writers leave them when every pool overflows: strings cut at the pool's
+// end, the reserved "x", and pointers to the pool's last byte and last parameter entry.
+Bytes OverflowingTables(char region, bool v64) {
+    const fs::path path = ScratchFolder() / "seed-tables";
+    WriteFileBytes(path, {});
+    RomState state;
+    state.RegionCode = std::string(1, region);
+    state.IsByteSwapped = v64;
+    for (std::size_t i = 0; i < kTrackCount; ++i) {
+        const std::string number = std::to_string(i + 1);
+        state.TrackNames[i] = "Overflowing name " + number;
+        state.TrackSubtitles[i] = "An overflowing subtitle " + number;
+        state.TrackAttrs[i] = static_cast<std::uint8_t>(0xF0 + i);
+        TrackParamSet& set = state.TrackParams[i];
+        set.Count = 6;
+        for (std::size_t k = 0; k < 6; ++k) {
+            set.Codes[k] = static_cast<std::uint8_t>(1 + k + i);
+            set.Values[k] = static_cast<float>(i) * 0.5f - static_cast<float>(k);
+        }
+    }
+    state.RomFile = File::Open(path, OpenMode::ReadWrite, Links::NoFollow);
+    WriteRomTables(state);
+    state.RomFile.Close();
+
+    const std::string text = ReadWholeFile(path, kRomSize);
+    Bytes image(text.begin(), text.end());
+    image.resize(kRomSize);  // the areas past the last one written read as zeros
+    return TablesInput(image, region, v64, std::nullopt);
+}
+
 std::vector<Seed> TablesSeeds() {
     std::vector<Seed> seeds;
     std::uint32_t sampleSeed = 1;
@@ -122,6 +154,10 @@ std::vector<Seed> TablesSeeds() {
             seeds.push_back(
                 {name, TablesInput(image, region, v64, std::nullopt), Outcome::Accepted});
         }
+    }
+    for (const char region : {'E', 'J', 'P'}) {
+        seeds.push_back({std::string("full_pools_") + region,
+                         OverflowingTables(region, region == 'J'), Outcome::Accepted});
     }
     const Bytes image = MakeSampleImage({'E', false, 99});
     // Cut 100 bytes into the parameter pool (area 5 of 7).
