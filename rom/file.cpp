@@ -21,34 +21,6 @@ namespace tflux {
 
 namespace fs = std::filesystem;
 
-const char* IoOpName(IoOp op) {
-    switch (op) {
-        case IoOp::Open:
-            return "open";
-        case IoOp::Create:
-            return "create";
-        case IoOp::Read:
-            return "read";
-        case IoOp::Write:
-            return "write";
-        case IoOp::Sync:
-            return "flush";
-        case IoOp::Close:
-            return "close";
-        case IoOp::Remove:
-            return "remove";
-        case IoOp::Rename:
-            return "rename";
-        case IoOp::Copy:
-            return "copy";
-    }
-    return "use";
-}
-
-std::string DescribeFailure(const char* what, const fs::path& path, int error) {
-    return std::string("cannot ") + what + " " + path.string() + ": " + std::strerror(error);
-}
-
 namespace {
 
 void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
@@ -174,16 +146,6 @@ std::size_t File::ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer)
         done += static_cast<std::size_t>(n);
     }
     return done;
-}
-
-void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
-    const std::size_t got = ReadSome(offset, buffer);
-    if (got != buffer.size()) {
-        throw EngineError("cannot read " + path_.string() + ": the file ends at byte " +
-                          std::to_string(offset + got) + ", before the " +
-                          std::to_string(buffer.size()) + " bytes at offset " +
-                          std::to_string(offset));
-    }
 }
 
 void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
@@ -336,18 +298,6 @@ void SyncDirectory(const fs::path& dir, IoHook* hook) {
     if (rc != 0 && error != EINVAL) {
         throw EngineError(DescribeFailure("flush folder", dir, error));
     }
-}
-
-std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
-    File file = File::Open(path, OpenMode::Read);
-    const std::uint64_t size = file.Size();
-    if (size > maxBytes) {
-        throw EngineError("cannot read " + path.string() + ": larger than " +
-                          std::to_string(maxBytes) + " bytes");
-    }
-    std::string content(static_cast<std::size_t>(size), '\0');
-    file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));
-    return content;
 }
 
 }  // namespace tflux

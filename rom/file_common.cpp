@@ -1,0 +1,63 @@
+// The parts of the file layer that are the same on every system.
+
+#include <cstring>
+#include <string>
+
+#include "rom/errors.h"
+#include "rom/file.h"
+
+namespace tflux {
+
+namespace fs = std::filesystem;
+
+const char* IoOpName(IoOp op) {
+    switch (op) {
+        case IoOp::Open:
+            return "open";
+        case IoOp::Create:
+            return "create";
+        case IoOp::Read:
+            return "read";
+        case IoOp::Write:
+            return "write";
+        case IoOp::Sync:
+            return "flush";
+        case IoOp::Close:
+            return "close";
+        case IoOp::Remove:
+            return "remove";
+        case IoOp::Rename:
+            return "rename";
+        case IoOp::Copy:
+            return "copy";
+    }
+    return "use";
+}
+
+std::string DescribeFailure(const char* what, const fs::path& path, int error) {
+    return std::string("cannot ") + what + " " + path.string() + ": " + std::strerror(error);
+}
+
+void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    const std::size_t got = ReadSome(offset, buffer);
+    if (got != buffer.size()) {
+        throw EngineError("cannot read " + path_.string() + ": the file ends at byte " +
+                          std::to_string(offset + got) + ", before the " +
+                          std::to_string(buffer.size()) + " bytes at offset " +
+                          std::to_string(offset));
+    }
+}
+
+std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
+    File file = File::Open(path, OpenMode::Read);
+    const std::uint64_t size = file.Size();
+    if (size > maxBytes) {
+        throw EngineError("cannot read " + path.string() + ": larger than " +
+                          std::to_string(maxBytes) + " bytes");
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));
+    return content;
+}
+
+}  // namespace tflux
