@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -35,13 +36,27 @@ bool SameEntries(const Entries& a, const Entries& b) {
     });
 }
 
-// A longer container left over from an earlier run: extraction writes over it without
-// truncating, so its tail must not change what is found.
+// A longer carrier left over from an earlier run: extraction writes over it without
+// truncating, so its tail must not change what lands in the folder.
 Bytes LeftOver(Input data) {
+    static constexpr char kTail[] = "QUINTARA\x01\x00\x00\x00QUINTARA";
     Bytes bytes(data.begin(), data.end());
-    const std::string tail = "QUINTARA\x01\x00\x00\x00QUINTARA";
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    bytes.insert(bytes.end(), kTail, kTail + sizeof kTail - 1);
     return bytes;
+}
+
+// Every entry's file holds exactly the entry's bytes.
+void CheckUnpacked(const fs::path& dir, Input data, const Entries& entries) {
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
+        const std::string content = ReadWholeFile(dir / PayloadEntryName(i), entry.length);
+        Require(content.size() == entry.length &&
+                    std::equal(
+                        content.begin(), content.end(),
+                        data.begin() + static_cast<std::ptrdiff_t>(entry.offset),
+                        [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; }),
+                "unpacked " + PayloadEntryName(i) + " differs from its entry");
+    }
 }
 
 }  // namespace
@@ -59,24 +74,32 @@ Outcome FuzzContainer(Input data) {
     // A file shorter than the bytes at hand: its end, not the buffer's, bounds every entry.
     Locate(data, data.size() / 2);
 
+    // From a file: found the same as in memory, or refused before any file is written.
+    const fs::path dir = ScratchFolder() / "container";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    WriteFileBytes(dir / kPayloadFileName, data);
+    bool unpacked = false;
+    try {
+        UnpackPayload(dir);
+        unpacked = true;
+    } catch (const EngineError&) {
+        Require(std::distance(fs::directory_iterator(dir), fs::directory_iterator()) == 1,
+                "a refused container left files behind");
+    }
+    Require(unpacked == whole.has_value(),
+            unpacked ? "a container refused in memory was unpacked from a file"
+                     : "a container accepted in memory was refused from a file");
     if (!whole) {
         return Outcome::Refused;
     }
-    const fs::path dir = ScratchFolder() / "container";
-    fs::create_directories(dir);
+    CheckUnpacked(dir, data, *whole);
+
+    // From memory, over a longer carrier left from an earlier run.
     WriteFileBytes(dir / kPayloadFileName, LeftOver(data));
     ExtractPayload(dir, data);
     Require(!fs::exists(dir / kPayloadFileName), "the container file is left behind");
-    for (int i = 0; i < kPayloadEntries; ++i) {
-        const PayloadEntry& entry = (*whole)[static_cast<std::size_t>(i)];
-        const std::string content = ReadWholeFile(dir / PayloadEntryName(i), entry.length);
-        Require(content.size() == entry.length &&
-                    std::equal(
-                        content.begin(), content.end(),
-                        data.begin() + static_cast<std::ptrdiff_t>(entry.offset),
-                        [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; }),
-                "unpacked " + PayloadEntryName(i) + " differs from its entry");
-    }
+    CheckUnpacked(dir, data, *whole);
     return Outcome::Accepted;
 }
 

@@ -25,9 +25,9 @@ class FuzzFailure : public std::logic_error {
     using std::logic_error::logic_error;
 };
 
-// The container: magic search, entry table and lengths, for a file of exactly the input, one
-// the input is only the head of, and one shorter than the input; an accepted container is
-// extracted into a scratch folder and every file compared with its entry.
+// The container: magic search, entry table and lengths, in memory for a file of exactly the
+// input, one the input is only the head of and one shorter than the input, then unpacked from a
+// file and extracted from memory into a scratch folder, every file compared with its entry.
 Outcome FuzzContainer(Input data);
 
 // A track record, in memory and read from a file holding the input. An input of at least

@@ -11,6 +11,11 @@ build=$1
 seconds=$2
 source_dir=$(cd "$(dirname "$0")" && pwd)
 
+# The harnesses create and remove files at every execution: in memory that is several times faster.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
+
 rm -rf "$build/seeds"
 "$build/bin/tflux-krn-fuzz-seeds" "$build/seeds"
 mkdir -p "$build/logs"
