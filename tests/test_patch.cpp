@@ -45,14 +45,12 @@ class PatchTest : public ::testing::Test {
     }
 
     std::set<std::string> Names(const fs::path& dir) const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            names.insert(entry.path().filename().string());
-        }
-        return names;
+        return test::DirectoryNames(dir);
     }
 
-    void ExpectInputUnharmed() const { EXPECT_EQ(test::ReadBytes(input_), inputBytes_); }
+    void ExpectInputUnharmed() const {
+        EXPECT_EQ(test::ReadBytes(input_), inputBytes_);
+    }
 
     test::ScratchDir scratch_;
     test::TempDirOverride tmp_;

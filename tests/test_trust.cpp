@@ -44,23 +44,10 @@ Bytes Slurp(const fs::path& path) {
     return bytes;
 }
 
-bool IsPendingName(const std::string& name) {
-    static const std::regex pattern(R"(\.tflux-krn-[0-9a-z]{8}\.tmp)");
-    return std::regex_match(name, pattern);
-}
-
-std::set<std::string> Names(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 std::vector<fs::path> Pending(const fs::path& dir) {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(dir)) {
-        if (IsPendingName(entry.path().filename().string())) {
+        if (test::IsPendingName(entry.path().filename().string())) {
             found.push_back(entry.path());
         }
     }
@@ -164,7 +151,7 @@ class TrustTest : public ::testing::Test {
         if (!fs::exists(TempDir())) {
             return;
         }
-        for (const std::string& name : Names(TempDir())) {
+        for (const std::string& name : test::DirectoryNames(TempDir())) {
             EXPECT_TRUE(IsPayloadName(name)) << "unexpected file in the temporary folder: " << name;
         }
     }
@@ -195,7 +182,7 @@ Layout RecordRun(const std::function<PatchResult(IoHook*)>& run) {
     for (std::size_t i = 0; i < recorder.ops.size(); ++i) {
         const Op& op = recorder.ops[i];
         const int number = static_cast<int>(i) + 1;
-        if (op.op == IoOp::Create && IsPendingName(op.path.filename().string()) &&
+        if (op.op == IoOp::Create && test::IsPendingName(op.path.filename().string()) &&
             layout.pendingCreated == 0) {
             layout.pendingCreated = number;
         }
@@ -216,7 +203,7 @@ std::string Role(const fs::path& path, const fs::path& tempDir, const fs::path& 
         return "output";
     if (path == output.parent_path())
         return "output folder";
-    if (IsPendingName(name))
+    if (test::IsPendingName(name))
         return "pending";
     if (path.parent_path() == tempDir) {
         return name.ends_with(".dat") && name != kPayloadFileName ? "record" : name;
@@ -297,8 +284,8 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
             ++failed;
         }
         EXPECT_EQ(Slurp(output_), old);
-        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
-        EXPECT_EQ(Names(inDir_), std::set<std::string>{"game.v64"});
+        EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
+        EXPECT_EQ(test::DirectoryNames(inDir_), std::set<std::string>{"game.v64"});
         ExpectOnlyPayloadFilesInTheTemporaryFolder();
     }
     EXPECT_GE(failed, layout.renamed - layout.pendingCreated + 1);
@@ -324,7 +311,8 @@ TEST_F(TrustTest, AFailureWithoutAnEarlierOutputLeavesNoOutput) {
         const PatchResult result = Patch(&fault);
         SCOPED_TRACE("failed: " + fault.what);
         EXPECT_NE(result.outcome, PatchOutcome::Success);
-        EXPECT_TRUE(Names(outDir_).empty()) << "something was left where there was nothing";
+        EXPECT_TRUE(test::DirectoryNames(outDir_).empty())
+            << "something was left where there was nothing";
     }
     EXPECT_EQ(Slurp(input_), inputBytes_);
 }
@@ -360,7 +348,7 @@ TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
         }
         // The next run, with the fault gone, succeeds and tidies up after this one.
         ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
-        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+        EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
         EXPECT_TRUE(Slurp(output_) == Expected());
     }
     EXPECT_GT(leftovers, 0) << "no case left an unremovable file: the case is not exercised";
@@ -376,7 +364,7 @@ TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
     class FailFirstWrite : public IoHook {
       public:
         void Before(IoOp op, const fs::path& path) override {
-            if (op == IoOp::Write && IsPendingName(path.filename().string())) {
+            if (op == IoOp::Write && test::IsPendingName(path.filename().string())) {
                 throw EngineError(DescribeFailure("write", path, ENOSPC));
             }
         }
@@ -386,8 +374,8 @@ TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
     EXPECT_NE(result.cause.find("No space left on device"), std::string::npos) << result.cause;
     EXPECT_TRUE(fs::is_symlink(output_));
     EXPECT_EQ(Slurp(elsewhere / "target.v64"), old);
-    EXPECT_EQ(Names(elsewhere), std::set<std::string>{"target.v64"});
-    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+    EXPECT_EQ(test::DirectoryNames(elsewhere), std::set<std::string>{"target.v64"});
+    EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
 }
 
 TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRun) {
@@ -397,7 +385,7 @@ TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRu
     class FailPending : public IoHook {
       public:
         void Before(IoOp op, const fs::path& path) override {
-            if (IsPendingName(path.filename().string()) &&
+            if (test::IsPendingName(path.filename().string()) &&
                 (op == IoOp::Copy || op == IoOp::Remove)) {
                 throw EngineError(DescribeFailure(IoOpName(op), path, EIO));
             }
@@ -414,7 +402,7 @@ TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRu
 
     // Its run is over and nobody holds it any more: the next run removes it.
     ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
-    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+    EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
 }
 
 TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem) {
@@ -447,7 +435,7 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
     ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
     ::close(holder);
 
-    const std::set<std::string> names = Names(outDir_);
+    const std::set<std::string> names = test::DirectoryNames(outDir_);
     EXPECT_FALSE(names.contains(abandoned.filename().string()));
     EXPECT_FALSE(names.contains(".tflux-krn-hhhhhhhh.tmp"));  // only the name went
     EXPECT_TRUE(names.contains(held.filename().string()));
@@ -490,7 +478,7 @@ TEST_F(TrustTest, AnInputOrOutputNamedLikeAnUnfinishedFileIsNeverTakenForOne) {
     EXPECT_EQ(PatchRom(clean, {input.string(), output.string(), payload_}).outcome,
               PatchOutcome::Success);
     EXPECT_EQ(Slurp(input), inputBytes_);
-    EXPECT_EQ(Names(outDir_),
+    EXPECT_EQ(test::DirectoryNames(outDir_),
               (std::set<std::string>{input.filename().string(), output.filename().string()}));
 }
 
@@ -501,7 +489,7 @@ TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
     class Tidier : public IoHook {
       public:
         void Before(IoOp op, const fs::path& path) override {
-            if (op == IoOp::Open && IsPendingName(path.filename().string()) && fd < 0) {
+            if (op == IoOp::Open && test::IsPendingName(path.filename().string()) && fd < 0) {
                 fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
                 ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
             }
@@ -514,7 +502,7 @@ TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
     EXPECT_EQ(result.outcome, PatchOutcome::Failed);
     EXPECT_NE(result.cause.find("another run is removing it"), std::string::npos) << result.cause;
     EXPECT_EQ(Slurp(output_), old);
-    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.v64"});
+    EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
 }
 
 // ---- the private temporary folder under attack ----
@@ -528,7 +516,7 @@ class TemporaryFolderTest : public TrustTest {
         }
     }
     void ExpectVictimsUnharmed() const {
-        EXPECT_EQ(Names(victims_), (std::set<std::string>{"a", "b", "c"}));
+        EXPECT_EQ(test::DirectoryNames(victims_), (std::set<std::string>{"a", "b", "c"}));
         for (const char* name : {"a", "b", "c"}) {
             EXPECT_EQ(Slurp(victims_ / name), precious_) << name;
         }
@@ -560,7 +548,7 @@ TEST_F(TemporaryFolderTest, LinksPlantedAtTheExtractedFilesAreReplacedNotWritten
     EXPECT_TRUE(Slurp(output_) == Expected());
     ExpectVictimsUnharmed();
     EXPECT_FALSE(fs::is_symlink(TempDir() / "0.dat.exe"));
-    EXPECT_EQ(Names(TempDir()), std::set<std::string>{"0.dat.exe"});
+    EXPECT_EQ(test::DirectoryNames(TempDir()), std::set<std::string>{"0.dat.exe"});
 }
 
 TEST_F(TemporaryFolderTest, ALinkAtTheContainerFileIsNeverWrittenThrough) {
@@ -625,10 +613,10 @@ TEST_F(TemporaryFolderTest, AFolderInThePrivateFoldersPlaceIsRefusedWithTheReaso
         EXPECT_EQ(result.message, kUnknown);
         EXPECT_EQ(result.cause,
                   "refusing the temporary folder " + tempDir.string() + ": " + c.reason);
-        EXPECT_TRUE(Names(outDir_).empty());
+        EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
         ExpectVictimsUnharmed();
         if (fs::is_directory(fs::symlink_status(tempDir))) {
-            EXPECT_EQ(Names(tempDir), std::set<std::string>{"Quintara.dat"});
+            EXPECT_EQ(test::DirectoryNames(tempDir), std::set<std::string>{"Quintara.dat"});
             EXPECT_EQ(Slurp(tempDir / "Quintara.dat"), precious_);
             fs::remove_all(tempDir);
         } else if (fs::is_regular_file(fs::symlink_status(tempDir))) {

@@ -50,23 +50,11 @@ Bytes Slurp(const fs::path& path) {
     return bytes;
 }
 
-bool IsPendingName(const std::string& name) {
-    return name.size() == 23 && name.starts_with(".tflux-krn-") && name.ends_with(".tmp");
-}
-
-std::set<std::string> Names(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 // Unfinished outputs anywhere under `root`.
 std::vector<fs::path> PendingUnder(const fs::path& root) {
     std::vector<fs::path> found;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (IsPendingName(entry.path().filename().string())) {
+        if (test::IsPendingName(entry.path().filename().string())) {
             found.push_back(entry.path());
         }
     }
@@ -303,7 +291,7 @@ TEST_F(TrustCliTest, AFileSizeLimitFailsThePatchWithoutLosingAnything) {
                                         {prlimit.string(), "--fsize=" + std::to_string(limit)});
         ExpectFailure(run, "File too large");
         EXPECT_EQ(Slurp(output_), old);
-        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.z64"});
+        EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"});
     }
     ExpectInputUnharmed();
     // A limit the image fits in is no fault at all.
@@ -325,7 +313,7 @@ TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
     test::WriteBytes(out, old);
     ExpectFailure(Cli({"patch", input_.string(), out.string()}), "No space left on device");
     EXPECT_TRUE(Slurp(out) == old);
-    EXPECT_EQ(Names(small), std::set<std::string>{"game_krn.z64"});
+    EXPECT_EQ(test::DirectoryNames(small), std::set<std::string>{"game_krn.z64"});
 
     // The temporary folder on the full file system: the payload cannot be extracted.
     const fs::path filler = small / "filler";
@@ -351,7 +339,7 @@ TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
     const test::RunResult again = Cli({"patch", input_.string(), out.string()});
     EXPECT_EQ(again.exitCode, 0) << again.err;
     EXPECT_TRUE(Slurp(out) == Expected());
-    EXPECT_EQ(Names(small), std::set<std::string>{"game_krn.z64"});
+    EXPECT_EQ(test::DirectoryNames(small), std::set<std::string>{"game_krn.z64"});
     ExpectInputUnharmed();
 }
 
@@ -362,11 +350,11 @@ TEST_F(TrustCliTest, AnOutputFolderThatCannotBeWrittenIsRefusedUpFront) {
     const auto check = [&](const fs::path& dir, const std::vector<std::string>& prefix) {
         ++tried;
         const fs::path out = dir / "game_krn.z64";
-        const std::set<std::string> before = Names(dir);
+        const std::set<std::string> before = test::DirectoryNames(dir);
         const test::RunResult run = Cli({"patch", input_.string(), out.string()}, prefix);
         EXPECT_EQ(run.exitCode, 1) << run.err;
         EXPECT_EQ(run.err, "Invalid output file\n");
-        EXPECT_EQ(Names(dir), before);
+        EXPECT_EQ(test::DirectoryNames(dir), before);
         if (before.contains("game_krn.z64")) {
             EXPECT_EQ(Slurp(out), old);
         }
@@ -374,7 +362,7 @@ TEST_F(TrustCliTest, AnOutputFolderThatCannotBeWrittenIsRefusedUpFront) {
         const test::RunResult fresh =
             Cli({"patch", input_.string(), (dir / "new.z64").string()}, prefix);
         EXPECT_EQ(fresh.exitCode, 1) << fresh.err;
-        EXPECT_EQ(Names(dir), before);
+        EXPECT_EQ(test::DirectoryNames(dir), before);
     };
 
     const fs::path readOnly = scratch_ / "read-only";
@@ -456,7 +444,7 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
     int attempts = 0;
     for (; attempts < 3 * kMoments && (attempts < kMoments || killed < 50); ++attempts) {
         test::WriteBytes(output_, old);
-        const std::set<std::string> before = Names(outDir_);
+        const std::set<std::string> before = test::DirectoryNames(outDir_);
         const double at = runTime * 1.05 * ((attempts % kMoments) + jitter(random)) / kMoments;
         const pid_t pid = Spawn(argv, Env());
         std::this_thread::sleep_for(std::chrono::duration<double>(at));
@@ -476,8 +464,8 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
             ADD_FAILURE() << "after a kill at " << at * 1000 << " ms the output is " << now.size()
                           << " bytes, neither the old file nor the patched image";
         }
-        for (const std::string& name : Names(outDir_)) {
-            EXPECT_TRUE(name == "game_krn.z64" || IsPendingName(name)) << name;
+        for (const std::string& name : test::DirectoryNames(outDir_)) {
+            EXPECT_TRUE(name == "game_krn.z64" || test::IsPendingName(name)) << name;
             whileWriting += before.contains(name) ? 0 : 1;
         }
     }
@@ -493,7 +481,7 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
     const test::RunResult run = Cli({"patch", input_.string(), output_.string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(Slurp(output_) == expected);
-    EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.z64"});
+    EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"});
 }
 
 TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
@@ -521,7 +509,8 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
         const Bytes now = Slurp(output_);
         EXPECT_TRUE(now == old || now == expected) << "signal at moment " << i;
         // Not even an unfinished file beside it: the signal waits for the patch to tidy up.
-        EXPECT_EQ(Names(outDir_), std::set<std::string>{"game_krn.z64"}) << "moment " << i;
+        EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"})
+            << "moment " << i;
     }
     EXPECT_GT(interrupted, kMoments / 2);
     ExpectInputUnharmed();
@@ -590,7 +579,7 @@ TEST_F(TrustCliTest, ATemporaryFolderThatIsNotOursIsRefusedWithTheReason) {
             "refusing the temporary folder " + tempDir.string() + ": it belongs to another user");
         EXPECT_TRUE(fs::is_empty(tempDir));
     }
-    EXPECT_TRUE(Names(outDir_).empty());
+    EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
 
     // TMPDIR naming nothing, or a file.
     const fs::path missing = scratch_ / "missing";
@@ -602,7 +591,7 @@ TEST_F(TrustCliTest, ATemporaryFolderThatIsNotOursIsRefusedWithTheReason) {
                       "cannot create folder " + missing.string() + "/tflux-krn-");
     }
     EXPECT_FALSE(fs::exists(missing));
-    EXPECT_TRUE(Names(outDir_).empty());
+    EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
     ExpectInputUnharmed();
 }
 
@@ -621,7 +610,7 @@ TEST_F(TrustCliTest, LinksPlantedInTheTemporaryFolderAreNotFollowed) {
 
     const test::RunResult run = Cli({"patch", input_.string(), output_.string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(Names(victims), std::set<std::string>{"precious"});
+    EXPECT_EQ(test::DirectoryNames(victims), std::set<std::string>{"precious"});
     EXPECT_EQ(Slurp(victims / "precious"), precious);
     EXPECT_TRUE(Slurp(output_) == Expected());
 
@@ -633,7 +622,7 @@ TEST_F(TrustCliTest, LinksPlantedInTheTemporaryFolderAreNotFollowed) {
         "cannot create " + (tempDir / "Quintara.dat").string() + ": it is a symbolic link");
     EXPECT_EQ(Slurp(victims / "precious"), precious);
     EXPECT_FALSE(fs::exists(output_));
-    EXPECT_TRUE(Names(outDir_).empty());
+    EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
 }
 
 // ---- hostile paths ----
@@ -661,7 +650,7 @@ TEST_F(TrustCliTest, HostilePathsAreRefusedQuicklyOrHandledCleanly) {
     test::WriteBytes(place / maxName, inputBytes_);
     const std::string in = input_.string();
     const std::string out = output_.string();
-    const std::set<std::string> before = Names(place);
+    const std::set<std::string> before = test::DirectoryNames(place);
 
     struct Case {
         std::string what;
@@ -710,13 +699,13 @@ TEST_F(TrustCliTest, HostilePathsAreRefusedQuicklyOrHandledCleanly) {
         EXPECT_LT(seconds, 3.0) << "not refused quickly";
     }
     ExpectInputUnharmed();
-    EXPECT_TRUE(Names(outDir_).empty());
+    EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
     EXPECT_TRUE(PendingUnder(scratch_.path()).empty());
     EXPECT_TRUE(fs::is_directory(folder) && fs::is_empty(folder));
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_TRUE(fs::is_symlink(place / "loop-a") && fs::is_symlink(place / "loop-b"));
-    EXPECT_EQ(Names(place), before);
+    EXPECT_EQ(test::DirectoryNames(place), before);
     EXPECT_EQ(Slurp(place / maxName), inputBytes_);
     EXPECT_EQ(fs::file_size(sparse), 4ull << 30);
 }
@@ -736,7 +725,8 @@ TEST_F(TrustCliTest, LongAndUnusualNamesArePatchedLikeAnyOther) {
     EXPECT_EQ(run.out, "Patch successful.\n");
     const fs::path out = dir / "T-Flux \"X\" (E) ä ß 'copy'_krn.z64";
     EXPECT_TRUE(Slurp(out) == Expected());
-    EXPECT_EQ(Names(dir), (std::set<std::string>{in.filename().string(), out.filename().string()}));
+    EXPECT_EQ(test::DirectoryNames(dir),
+              (std::set<std::string>{in.filename().string(), out.filename().string()}));
     EXPECT_TRUE(Slurp(in) == inputBytes_);
 }
 

@@ -22,6 +22,7 @@ extern char** environ;
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 
 namespace tflux::test {
@@ -77,6 +78,19 @@ void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
+}
+
+std::set<std::string> DirectoryNames(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+bool IsPendingName(const std::string& name) {
+    static const std::regex pattern(R"(\.tflux-krn-[0-9a-z]{8}\.tmp)");
+    return std::regex_match(name, pattern);
 }
 
 fs::path SharedTestData() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ class ScratchDir {
 };
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
+
+// The names of the entries of a folder.
+std::set<std::string> DirectoryNames(const std::filesystem::path& dir);
+
+// Whether a file name is that of an unfinished output the patch assembles beside its output.
+bool IsPendingName(const std::string& name);
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
 // ../shared/testdata beside the checkout, or empty when it is not there.
