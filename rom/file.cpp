@@ -16,6 +16,7 @@
 #endif
 
 #include "rom/errors.h"
+#include "rom/file_detail.h"
 
 namespace tflux {
 
@@ -271,19 +272,7 @@ void CopyFileContents(const File& from, File& to) {
         done += static_cast<std::uint64_t>(n);
     }
 #endif
-    std::vector<std::uint8_t> chunk(done < size ? 1 << 20 : 0);
-    while (done < size) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
-        const std::size_t got = from.ReadSome(done, std::span(chunk).first(want));
-        if (got == 0)
-            break;
-        to.WriteAt(done, std::span(chunk).first(got));
-        done += got;
-    }
-    if (done != size) {
-        throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
-    }
+    CopyRemainder(from, to, done, size);
 }
 
 void SyncDirectory(const fs::path& dir, IoHook* hook) {

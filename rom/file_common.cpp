@@ -1,10 +1,13 @@
 // The parts of the file layer that are the same on every system.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/file_detail.h"
 
 namespace tflux {
 
@@ -58,6 +61,23 @@ std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
     std::string content(static_cast<std::size_t>(size), '\0');
     file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));
     return content;
+}
+
+void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size) {
+    // The buffer is only needed when there is something left to copy.
+    std::vector<std::uint8_t> chunk(done < size ? 1 << 20 : 0);
+    while (done < size) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
+        const std::size_t got = from.ReadSome(done, std::span(chunk).first(want));
+        if (got == 0)
+            break;
+        to.WriteAt(done, std::span(chunk).first(got));
+        done += got;
+    }
+    if (done != size) {
+        throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
+    }
 }
 
 }  // namespace tflux

@@ -13,6 +13,7 @@
 
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/file_detail.h"
 
 namespace tflux {
 
@@ -349,19 +350,7 @@ void CopyFileContents(const File& from, File& to) {
     AnnounceTo(to.Hook(), IoOp::Copy, to.Path());
     const std::uint64_t size = from.Size();
     std::uint64_t done = 0;
-    std::vector<std::uint8_t> chunk(1 << 20);
-    while (done < size) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - done));
-        const std::size_t got = from.ReadSome(done, std::span(chunk).first(want));
-        if (got == 0)
-            break;
-        to.WriteAt(done, std::span(chunk).first(got));
-        done += got;
-    }
-    if (done != size) {
-        throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
-    }
+    CopyRemainder(from, to, done, size);
 }
 
 // RenameFile already wrote the folder's entry through; Windows has no call to flush a folder.

@@ -37,13 +37,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 const char* const kUnknown = "An unknown error occured.\nRebooting may solve the problem.";
 
-Bytes Slurp(const fs::path& path) {
-    File file = File::Open(path, OpenMode::Read);
-    Bytes bytes(static_cast<std::size_t>(file.Size()));
-    file.ReadAt(0, bytes);
-    return bytes;
-}
-
 std::vector<fs::path> Pending(const fs::path& dir) {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -119,7 +112,7 @@ class TrustTest : public ::testing::Test {
         fs::create_directory(inDir_);
         fs::create_directory(outDir_);
         WriteSampleImage(input_, {'J', true, 11});
-        inputBytes_ = Slurp(input_);
+        inputBytes_ = test::ReadBytes(input_);
     }
 
     PatchResult Patch(IoHook* hook = nullptr, const fs::path& out = {}) {
@@ -141,7 +134,7 @@ class TrustTest : public ::testing::Test {
             File image = File::Open(reference, OpenMode::Read);
             const ChecksumReport report = VerifyChecksum(image);
             EXPECT_EQ(report.stored, report.computed);
-            expected_ = Slurp(reference);
+            expected_ = test::ReadBytes(reference);
             fs::remove(reference);
         }
         return expected_;
@@ -272,7 +265,7 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
         if (n > layout.renamed) {
             // Only flushing the folder after the rename may fail without failing the patch.
             EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
-            EXPECT_TRUE(Slurp(output_) == Expected());
+            EXPECT_TRUE(test::ReadBytes(output_) == Expected());
             continue;
         }
         if (n < layout.pendingCreated && result.outcome == PatchOutcome::Refused) {
@@ -283,18 +276,18 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
             EXPECT_NE(result.cause.find(fault.cause), std::string::npos) << result.cause;
             ++failed;
         }
-        EXPECT_EQ(Slurp(output_), old);
+        EXPECT_EQ(test::ReadBytes(output_), old);
         EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
         EXPECT_EQ(test::DirectoryNames(inDir_), std::set<std::string>{"game.v64"});
         ExpectOnlyPayloadFilesInTheTemporaryFolder();
     }
     EXPECT_GE(failed, layout.renamed - layout.pendingCreated + 1);
-    EXPECT_EQ(Slurp(input_), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(input_), inputBytes_);
     RecordProperty("operations", total);
     std::cout << "[ figures  ] " << total << " operations failed in turn, " << failed
               << " of them failed the patch\n";
     ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
-    EXPECT_TRUE(Slurp(output_) == Expected());
+    EXPECT_TRUE(test::ReadBytes(output_) == Expected());
 }
 
 TEST_F(TrustTest, AFailureWithoutAnEarlierOutputLeavesNoOutput) {
@@ -314,7 +307,7 @@ TEST_F(TrustTest, AFailureWithoutAnEarlierOutputLeavesNoOutput) {
         EXPECT_TRUE(test::DirectoryNames(outDir_).empty())
             << "something was left where there was nothing";
     }
-    EXPECT_EQ(Slurp(input_), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(input_), inputBytes_);
 }
 
 TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
@@ -337,7 +330,7 @@ TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
             // The first failure is the one reported, not what failed while tidying up.
             EXPECT_EQ(result.cause.rfind(fault.cause, 0), 0u) << result.cause;
         }
-        EXPECT_EQ(Slurp(output_), old);
+        EXPECT_EQ(test::ReadBytes(output_), old);
         // The unfinished file may stay only when it could not be removed, and then the cause
         // says where it is.
         const std::vector<fs::path> left = Pending(outDir_);
@@ -349,10 +342,10 @@ TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
         // The next run, with the fault gone, succeeds and tidies up after this one.
         ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
         EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
-        EXPECT_TRUE(Slurp(output_) == Expected());
+        EXPECT_TRUE(test::ReadBytes(output_) == Expected());
     }
     EXPECT_GT(leftovers, 0) << "no case left an unremovable file: the case is not exercised";
-    EXPECT_EQ(Slurp(input_), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(input_), inputBytes_);
 }
 
 TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
@@ -373,7 +366,7 @@ TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
     EXPECT_EQ(result.outcome, PatchOutcome::Failed);
     EXPECT_NE(result.cause.find("No space left on device"), std::string::npos) << result.cause;
     EXPECT_TRUE(fs::is_symlink(output_));
-    EXPECT_EQ(Slurp(elsewhere / "target.v64"), old);
+    EXPECT_EQ(test::ReadBytes(elsewhere / "target.v64"), old);
     EXPECT_EQ(test::DirectoryNames(elsewhere), std::set<std::string>{"target.v64"});
     EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
 }
@@ -398,7 +391,7 @@ TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRu
     EXPECT_EQ(result.cause, "cannot copy " + left.front().string() +
                                 ": Input/output error\ncannot remove " + left.front().string() +
                                 ": Input/output error");
-    EXPECT_EQ(Slurp(output_), old);
+    EXPECT_EQ(test::ReadBytes(output_), old);
 
     // Its run is over and nobody holds it any more: the next run removes it.
     ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
@@ -444,9 +437,9 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
     for (const std::string& name : notOurs) {
         EXPECT_TRUE(names.contains(name)) << name;
     }
-    EXPECT_EQ(Slurp(victims / "a"), precious);
-    EXPECT_EQ(Slurp(victims / "b"), precious);
-    EXPECT_EQ(Slurp(held), (Bytes{7, 7, 7}));
+    EXPECT_EQ(test::ReadBytes(victims / "a"), precious);
+    EXPECT_EQ(test::ReadBytes(victims / "b"), precious);
+    EXPECT_EQ(test::ReadBytes(held), (Bytes{7, 7, 7}));
 
     // Once its holder is gone, the held one goes too.
     ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
@@ -472,12 +465,12 @@ TEST_F(TrustTest, AnInputOrOutputNamedLikeAnUnfinishedFileIsNeverTakenForOne) {
     state.Io = &hook;
     EXPECT_EQ(PatchRom(state, {input.string(), output.string(), payload_}).outcome,
               PatchOutcome::Failed);
-    EXPECT_EQ(Slurp(output), old);
-    EXPECT_EQ(Slurp(input), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(output), old);
+    EXPECT_EQ(test::ReadBytes(input), inputBytes_);
     RomState clean;
     EXPECT_EQ(PatchRom(clean, {input.string(), output.string(), payload_}).outcome,
               PatchOutcome::Success);
-    EXPECT_EQ(Slurp(input), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(input), inputBytes_);
     EXPECT_EQ(test::DirectoryNames(outDir_),
               (std::set<std::string>{input.filename().string(), output.filename().string()}));
 }
@@ -501,7 +494,7 @@ TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
     ASSERT_GE(tidier.fd, 0) << "the new file is not locked by its creator";
     EXPECT_EQ(result.outcome, PatchOutcome::Failed);
     EXPECT_NE(result.cause.find("another run is removing it"), std::string::npos) << result.cause;
-    EXPECT_EQ(Slurp(output_), old);
+    EXPECT_EQ(test::ReadBytes(output_), old);
     EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.v64"});
 }
 
@@ -518,7 +511,7 @@ class TemporaryFolderTest : public TrustTest {
     void ExpectVictimsUnharmed() const {
         EXPECT_EQ(test::DirectoryNames(victims_), (std::set<std::string>{"a", "b", "c"}));
         for (const char* name : {"a", "b", "c"}) {
-            EXPECT_EQ(Slurp(victims_ / name), precious_) << name;
+            EXPECT_EQ(test::ReadBytes(victims_ / name), precious_) << name;
         }
     }
     void MakeTempDir() const {
@@ -545,7 +538,7 @@ TEST_F(TemporaryFolderTest, LinksPlantedAtTheExtractedFilesAreReplacedNotWritten
     }
     const PatchResult result = Patch();
     ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
-    EXPECT_TRUE(Slurp(output_) == Expected());
+    EXPECT_TRUE(test::ReadBytes(output_) == Expected());
     ExpectVictimsUnharmed();
     EXPECT_FALSE(fs::is_symlink(TempDir() / "0.dat.exe"));
     EXPECT_EQ(test::DirectoryNames(TempDir()), std::set<std::string>{"0.dat.exe"});
@@ -574,7 +567,7 @@ TEST_F(TemporaryFolderTest, ALinkAtTheContainerFileIsNeverWrittenThrough) {
             fs::remove(carrier);
             ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
         }
-        EXPECT_TRUE(Slurp(output_) == Expected());
+        EXPECT_TRUE(test::ReadBytes(output_) == Expected());
         EXPECT_TRUE(Pending(outDir_).empty());
         fs::remove(output_);
         fs::remove_all(TempDir());
@@ -617,10 +610,10 @@ TEST_F(TemporaryFolderTest, AFolderInThePrivateFoldersPlaceIsRefusedWithTheReaso
         ExpectVictimsUnharmed();
         if (fs::is_directory(fs::symlink_status(tempDir))) {
             EXPECT_EQ(test::DirectoryNames(tempDir), std::set<std::string>{"Quintara.dat"});
-            EXPECT_EQ(Slurp(tempDir / "Quintara.dat"), precious_);
+            EXPECT_EQ(test::ReadBytes(tempDir / "Quintara.dat"), precious_);
             fs::remove_all(tempDir);
         } else if (fs::is_regular_file(fs::symlink_status(tempDir))) {
-            EXPECT_EQ(Slurp(tempDir), precious_);
+            EXPECT_EQ(test::ReadBytes(tempDir), precious_);
             fs::remove(tempDir);
         } else {
             fs::remove(tempDir);
@@ -648,9 +641,9 @@ TEST_F(TemporaryFolderTest, FilesKeptInThePrivateFolderAreNeitherInputNorOutput)
     const PatchResult result =
         PatchRom(state, {input_.string(), (TempDir() / "0.dat.exe").string(), payload_});
     EXPECT_EQ(result.message, "Invalid output file");
-    EXPECT_EQ(Slurp(TempDir() / "0.dat.exe"), old);
-    EXPECT_EQ(Slurp(kept), inputBytes_);
-    EXPECT_EQ(Slurp(carrier), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(TempDir() / "0.dat.exe"), old);
+    EXPECT_EQ(test::ReadBytes(kept), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(carrier), inputBytes_);
     EXPECT_FALSE(fs::exists(output_));
 }
 
@@ -670,14 +663,14 @@ TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
     }
     test::WriteContainer(scratch_ / "other.dat", {0x7F, 'E', 'L', 'F'}, records);
     const std::array<std::optional<Bytes>, 2> payloads = {std::nullopt,
-                                                          Slurp(scratch_ / "other.dat")};
+                                                          test::ReadBytes(scratch_ / "other.dat")};
     std::array<Bytes, 2> expected;
     for (std::size_t p = 0; p < payloads.size(); ++p) {
         RomState state;
         const fs::path out = scratch_ / ("expected" + std::to_string(p));
         ASSERT_EQ(PatchRom(state, {input_.string(), out.string(), payloads[p]}).outcome,
                   PatchOutcome::Success);
-        expected[p] = Slurp(out);
+        expected[p] = test::ReadBytes(out);
     }
     ASSERT_NE(expected[0], expected[1]);
 
@@ -699,7 +692,7 @@ TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
         SCOPED_TRACE(i);
         const PatchResult& result = results[static_cast<std::size_t>(i)];
         ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
-        EXPECT_TRUE(Slurp(outDir_ / ("run" + std::to_string(i) + ".v64")) ==
+        EXPECT_TRUE(test::ReadBytes(outDir_ / ("run" + std::to_string(i) + ".v64")) ==
                     expected[static_cast<std::size_t>(i % 2)]);
     }
 }

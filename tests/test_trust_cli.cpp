@@ -43,13 +43,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-Bytes Slurp(const fs::path& path) {
-    File file = File::Open(path, OpenMode::Read);
-    Bytes bytes(static_cast<std::size_t>(file.Size()));
-    file.ReadAt(0, bytes);
-    return bytes;
-}
-
 // Unfinished outputs anywhere under `root`.
 std::vector<fs::path> PendingUnder(const fs::path& root) {
     std::vector<fs::path> found;
@@ -213,7 +206,7 @@ class TrustCliTest : public ::testing::Test {
     TrustCliTest() : tmp_(scratch_ / "tmp") {
         fs::create_directory(outDir_);
         WriteSampleImage(input_, {'E', false, 5});
-        inputBytes_ = Slurp(input_);
+        inputBytes_ = test::ReadBytes(input_);
     }
 
     std::vector<std::string> Env() const { return {"TMPDIR=" + (scratch_ / "tmp").string()}; }
@@ -235,7 +228,7 @@ class TrustCliTest : public ::testing::Test {
             File image = File::Open(reference, OpenMode::Read);
             const ChecksumReport report = VerifyChecksum(image);
             EXPECT_EQ(report.stored, report.computed);
-            expected_ = Slurp(reference);
+            expected_ = test::ReadBytes(reference);
             fs::remove(reference);
         }
         return expected_;
@@ -250,7 +243,7 @@ class TrustCliTest : public ::testing::Test {
         EXPECT_NE(lines[2].find(cause), std::string::npos) << run.err;
     }
 
-    void ExpectInputUnharmed() const { EXPECT_TRUE(Slurp(input_) == inputBytes_); }
+    void ExpectInputUnharmed() const { EXPECT_TRUE(test::ReadBytes(input_) == inputBytes_); }
 
     // How long a whole run takes here over an existing output: the median of three.
     double RunTime(const std::vector<std::string>& argv, const Bytes& old) {
@@ -290,7 +283,7 @@ TEST_F(TrustCliTest, AFileSizeLimitFailsThePatchWithoutLosingAnything) {
         const test::RunResult run = Cli({"patch", input_.string(), output_.string()},
                                         {prlimit.string(), "--fsize=" + std::to_string(limit)});
         ExpectFailure(run, "File too large");
-        EXPECT_EQ(Slurp(output_), old);
+        EXPECT_EQ(test::ReadBytes(output_), old);
         EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"});
     }
     ExpectInputUnharmed();
@@ -298,7 +291,7 @@ TEST_F(TrustCliTest, AFileSizeLimitFailsThePatchWithoutLosingAnything) {
     const test::RunResult run = Cli({"patch", input_.string(), output_.string()},
                                     {prlimit.string(), "--fsize=" + std::to_string(16 << 20)});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_TRUE(Slurp(output_) == Expected());
+    EXPECT_TRUE(test::ReadBytes(output_) == Expected());
 }
 
 TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
@@ -312,7 +305,7 @@ TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
     const Bytes old(6 << 20, 0x99);
     test::WriteBytes(out, old);
     ExpectFailure(Cli({"patch", input_.string(), out.string()}), "No space left on device");
-    EXPECT_TRUE(Slurp(out) == old);
+    EXPECT_TRUE(test::ReadBytes(out) == old);
     EXPECT_EQ(test::DirectoryNames(small), std::set<std::string>{"game_krn.z64"});
 
     // The temporary folder on the full file system: the payload cannot be extracted.
@@ -330,7 +323,7 @@ TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
                       "No space left on device");
     }
     EXPECT_FALSE(fs::exists(output_));
-    EXPECT_TRUE(Slurp(out) == old);
+    EXPECT_TRUE(test::ReadBytes(out) == old);
 
     // With room again, the same patch succeeds over the old output.
     fs::remove(filler);
@@ -338,7 +331,7 @@ TEST_F(TrustCliTest, AFullFileSystemFailsThePatchWithoutLosingAnything) {
     fs::resize_file(out, 1 << 20);
     const test::RunResult again = Cli({"patch", input_.string(), out.string()});
     EXPECT_EQ(again.exitCode, 0) << again.err;
-    EXPECT_TRUE(Slurp(out) == Expected());
+    EXPECT_TRUE(test::ReadBytes(out) == Expected());
     EXPECT_EQ(test::DirectoryNames(small), std::set<std::string>{"game_krn.z64"});
     ExpectInputUnharmed();
 }
@@ -356,7 +349,7 @@ TEST_F(TrustCliTest, AnOutputFolderThatCannotBeWrittenIsRefusedUpFront) {
         EXPECT_EQ(run.err, "Invalid output file\n");
         EXPECT_EQ(test::DirectoryNames(dir), before);
         if (before.contains("game_krn.z64")) {
-            EXPECT_EQ(Slurp(out), old);
+            EXPECT_EQ(test::ReadBytes(out), old);
         }
         // A new name there fails too.
         const test::RunResult fresh =
@@ -455,7 +448,7 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
-        const Bytes now = Slurp(output_);
+        const Bytes now = test::ReadBytes(output_);
         if (now == old) {
             ++oldKept;
         } else if (now == expected) {
@@ -480,7 +473,7 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
     // The next run completes, and removes what the killed ones could not.
     const test::RunResult run = Cli({"patch", input_.string(), output_.string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_TRUE(Slurp(output_) == expected);
+    EXPECT_TRUE(test::ReadBytes(output_) == expected);
     EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"});
 }
 
@@ -506,7 +499,7 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
-        const Bytes now = Slurp(output_);
+        const Bytes now = test::ReadBytes(output_);
         EXPECT_TRUE(now == old || now == expected) << "signal at moment " << i;
         // Not even an unfinished file beside it: the signal waits for the patch to tidy up.
         EXPECT_EQ(test::DirectoryNames(outDir_), std::set<std::string>{"game_krn.z64"})
@@ -529,7 +522,7 @@ TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
     ASSERT_EQ(Cli({"patch", "--payload", other.string(), input_.string(), otherExpected.string()})
                   .exitCode,
               0);
-    const Bytes expectedOther = Slurp(otherExpected);
+    const Bytes expectedOther = test::ReadBytes(otherExpected);
     const Bytes& expectedBuiltIn = Expected();
 
     for (int round = 0; round < 2; ++round) {
@@ -547,7 +540,7 @@ TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
             EXPECT_EQ(Wait(runs[i]), 0) << "run " << i;
         }
         for (int i = 0; i < 4; ++i) {
-            const Bytes got = Slurp(outDir_ / ("run" + std::to_string(i) + ".z64"));
+            const Bytes got = test::ReadBytes(outDir_ / ("run" + std::to_string(i) + ".z64"));
             EXPECT_TRUE(got == (i % 2 == 1 ? expectedOther : expectedBuiltIn)) << "run " << i;
         }
     }
@@ -568,7 +561,7 @@ TEST_F(TrustCliTest, ATemporaryFolderThatIsNotOursIsRefusedWithTheReason) {
     test::WriteBytes(tempDir, {1, 2});
     ExpectFailure(Cli({"patch", input_.string(), output_.string()}),
                   "refusing the temporary folder " + tempDir.string() + ": it is not a folder");
-    EXPECT_EQ(Slurp(tempDir), (Bytes{1, 2}));
+    EXPECT_EQ(test::ReadBytes(tempDir), (Bytes{1, 2}));
     fs::remove(tempDir);
 
     if (getuid() == 0) {
@@ -611,8 +604,8 @@ TEST_F(TrustCliTest, LinksPlantedInTheTemporaryFolderAreNotFollowed) {
     const test::RunResult run = Cli({"patch", input_.string(), output_.string()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(test::DirectoryNames(victims), std::set<std::string>{"precious"});
-    EXPECT_EQ(Slurp(victims / "precious"), precious);
-    EXPECT_TRUE(Slurp(output_) == Expected());
+    EXPECT_EQ(test::ReadBytes(victims / "precious"), precious);
+    EXPECT_TRUE(test::ReadBytes(output_) == Expected());
 
     // A symbolic link at the container file is refused, by name.
     fs::remove(output_);
@@ -620,7 +613,7 @@ TEST_F(TrustCliTest, LinksPlantedInTheTemporaryFolderAreNotFollowed) {
     ExpectFailure(
         Cli({"patch", input_.string(), output_.string()}),
         "cannot create " + (tempDir / "Quintara.dat").string() + ": it is a symbolic link");
-    EXPECT_EQ(Slurp(victims / "precious"), precious);
+    EXPECT_EQ(test::ReadBytes(victims / "precious"), precious);
     EXPECT_FALSE(fs::exists(output_));
     EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
 }
@@ -706,7 +699,7 @@ TEST_F(TrustCliTest, HostilePathsAreRefusedQuicklyOrHandledCleanly) {
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_TRUE(fs::is_symlink(place / "loop-a") && fs::is_symlink(place / "loop-b"));
     EXPECT_EQ(test::DirectoryNames(place), before);
-    EXPECT_EQ(Slurp(place / maxName), inputBytes_);
+    EXPECT_EQ(test::ReadBytes(place / maxName), inputBytes_);
     EXPECT_EQ(fs::file_size(sparse), 4ull << 30);
 }
 
@@ -724,10 +717,10 @@ TEST_F(TrustCliTest, LongAndUnusualNamesArePatchedLikeAnyOther) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "Patch successful.\n");
     const fs::path out = dir / "T-Flux \"X\" (E) ä ß 'copy'_krn.z64";
-    EXPECT_TRUE(Slurp(out) == Expected());
+    EXPECT_TRUE(test::ReadBytes(out) == Expected());
     EXPECT_EQ(test::DirectoryNames(dir),
               (std::set<std::string>{in.filename().string(), out.filename().string()}));
-    EXPECT_TRUE(Slurp(in) == inputBytes_);
+    EXPECT_TRUE(test::ReadBytes(in) == inputBytes_);
 }
 
 }  // namespace

@@ -1,0 +1,15 @@
+#pragma once
+
+// Shared by the platforms' file layers; not for use outside them.
+
+#include <cstdint>
+
+#include "rom/file.h"
+
+namespace tflux {
+
+// Copies bytes done..size of `from` into `to` through a buffer, where the system's own copy
+// stopped or was not available.
+void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size);
+
+}  // namespace tflux
