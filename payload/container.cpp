@@ -203,7 +203,32 @@ void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container
     RemoveFile(carrier, hook);
 }
 
-void PackPayload(const fs::path& sourceDir, const fs::path& output) {
+std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t>> entries) {
+    if (entries.size() != kPayloadEntries) {
+        throw EngineError("a container holds " + std::to_string(kPayloadEntries) +
+                          " entries, not " + std::to_string(entries.size()));
+    }
+    std::vector<std::uint8_t> container(kMagic.begin(), kMagic.end());
+    container.resize(kFirstEntryPosition - 1, 0);
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const auto& entry = entries[static_cast<std::size_t>(i)];
+        const std::uint64_t position = container.size() + 1;
+        if (entry.empty() || entry.size() > kMax || position + entry.size() + 4 > kMax) {
+            throw EngineError("entry " + std::to_string(i) + " of " + std::to_string(entry.size()) +
+                              " bytes does not fit the container (1 byte up to 2 GiB in all)");
+        }
+        PutLE32(container, static_cast<std::int32_t>(position),
+                kMagic.size() + 4 * static_cast<std::size_t>(i));
+        std::array<std::uint8_t, 4> lengthField{};
+        PutLE32(lengthField, static_cast<std::int32_t>(entry.size()), 0);
+        container.insert(container.end(), lengthField.begin(), lengthField.end());
+        container.insert(container.end(), entry.begin(), entry.end());
+    }
+    return container;
+}
+
+void WriteContainerFile(const fs::path& output, std::span<const std::uint8_t> container) {
     fs::path partial = output;
     partial += ".partial";
     RemoveFile(partial);
@@ -223,31 +248,23 @@ void PackPayload(const fs::path& sourceDir, const fs::path& output) {
     } cleanup{partial};
 
     File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
-    out.WriteAt(0, kMagic);
-    std::array<std::uint8_t, kTableSize> table{};
-    std::uint64_t position = kFirstEntryPosition;
-    for (int i = 0; i < kPayloadEntries; ++i) {
-        const fs::path sourcePath = sourceDir / (std::to_string(i) + ".dat");
-        File source = File::Open(sourcePath, OpenMode::Read);
-        const std::uint64_t length = source.Size();
-        constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-        if (length < 1 || length > kMax || position > kMax) {
-            throw EngineError("cannot pack " + sourcePath.string() + ": " + std::to_string(length) +
-                              " bytes do not fit the container (1 byte up to 2 GiB in all)");
-        }
-        std::array<std::uint8_t, 4> lengthField{};
-        PutLE32(lengthField, static_cast<std::int32_t>(length), 0);
-        out.WriteAt(position - 1, lengthField);
-        CopyRange(source, 0, out, position + 3, length);
-        PutLE32(table, static_cast<std::int32_t>(position), 4 * static_cast<std::size_t>(i));
-        position += length + 4;
-        source.Close();
-    }
-    out.WriteAt(kMagic.size(), table);
+    out.WriteAt(0, container);
     out.Sync();
     out.Close();
     RenameFile(partial, output);
     cleanup.armed = false;
+}
+
+void PackPayload(const fs::path& sourceDir, const fs::path& output) {
+    // Entries are at most a few hundred kilobytes; a larger file is not one of ours.
+    constexpr std::size_t kMaxEntry = 64u << 20;
+    std::vector<std::vector<std::uint8_t>> entries;
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const std::string bytes =
+            ReadWholeFile(sourceDir / (std::to_string(i) + ".dat"), kMaxEntry);
+        entries.emplace_back(bytes.begin(), bytes.end());
+    }
+    WriteContainerFile(output, PackContainer(entries));
 }
 
 }  // namespace tflux

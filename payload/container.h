@@ -27,8 +27,8 @@ struct PayloadEntry {
 // Finds the container whose magic starts within the first 10,000 bytes of a file of
 // `fileSize` bytes (`head` is the start of that file) and checks every entry against the
 // file's end before anything is written. Throws EngineError for a damaged payload.
-std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(
-    std::span<const std::uint8_t> head, std::uint64_t fileSize);
+std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(std::span<const std::uint8_t> head,
+                                                               std::uint64_t fileSize);
 
 // Name that entry i is unpacked to: "0.dat.exe", "1.dat", ...; entries 9 and 10 exchanged.
 std::string PayloadEntryName(int entry);
@@ -39,6 +39,13 @@ void UnpackPayload(const std::filesystem::path& dir, IoHook* hook = nullptr);
 // Writes `container` to dir/Quintara.dat, unpacks it and removes Quintara.dat.
 void ExtractPayload(const std::filesystem::path& dir, std::span<const std::uint8_t> container,
                     IoHook* hook = nullptr);
+
+// A container of the 25 entries, each at least one byte.
+std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t>> entries);
+
+// Writes a container file whole: beside `output` first, renamed into place once flushed.
+void WriteContainerFile(const std::filesystem::path& output,
+                        std::span<const std::uint8_t> container);
 
 // Builds a container at `output` from sourceDir/0.dat .. 24.dat.
 void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::path& output);

@@ -12,17 +12,6 @@ namespace tflux {
 
 namespace {
 
-constexpr std::size_t kNameOffset = 0;
-constexpr std::size_t kNameSize = 20;
-constexpr std::size_t kSubtitleOffset = 20;
-constexpr std::size_t kSubtitleSize = 24;
-constexpr std::size_t kAttrOffset = 44;
-constexpr std::size_t kParamOffset = 45;
-constexpr std::size_t kParamSlotSize = 8;
-constexpr std::size_t kParamSlots = 6;
-constexpr std::size_t kBlockOffset = 93;
-static_assert(kBlockOffset + kTrackBlockSize == kTrackRecordSize);
-
 // The text before the first NUL, or the whole field when it has none.
 std::string FieldText(std::span<const std::uint8_t> field) {
     const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
@@ -33,6 +22,23 @@ void CheckTrack(int track) {
     if (track < 1 || track > kTrackCount) {
         throw EngineError("there is no track " + std::to_string(track));
     }
+}
+
+std::span<const std::uint8_t> WholeRecord(std::span<const std::uint8_t> record) {
+    if (record.size() < kTrackRecordSize) {
+        throw EngineError("a track record is " + std::to_string(kTrackRecordSize) +
+                          " bytes long; this one has " + std::to_string(record.size()));
+    }
+    return record.first(kTrackRecordSize);
+}
+
+void PutText(std::span<std::uint8_t> field, const std::string& text, const char* what) {
+    if (text.size() > field.size()) {
+        throw EngineError(std::string("the ") + what + " \"" + text + "\" is " +
+                          std::to_string(text.size()) + " bytes; a track record holds " +
+                          std::to_string(field.size()));
+    }
+    std::copy(text.begin(), text.end(), field.begin());
 }
 
 }  // namespace
@@ -50,16 +56,13 @@ void LoadDat(RomState& state, const File& file, std::uint64_t position, int trac
 
 void LoadDat(RomState& state, std::span<const std::uint8_t> record, int track) {
     CheckTrack(track);
-    if (record.size() < kTrackRecordSize) {
-        throw EngineError("a track record is " + std::to_string(kTrackRecordSize) +
-                          " bytes long; this one has " + std::to_string(record.size()));
-    }
-    const auto bytes = record.first(kTrackRecordSize);
+    const auto bytes = WholeRecord(record);
 
     const auto index = static_cast<std::size_t>(track - 1);
-    state.TrackNames[index] = FieldText(bytes.subspan(kNameOffset, kNameSize));
-    state.TrackSubtitles[index] = FieldText(bytes.subspan(kSubtitleOffset, kSubtitleSize));
-    state.TrackAttrs[index] = bytes[kAttrOffset];
+    state.TrackNames[index] = FieldText(bytes.subspan(kRecordNameOffset, kRecordNameSize));
+    state.TrackSubtitles[index] =
+        FieldText(bytes.subspan(kRecordSubtitleOffset, kRecordSubtitleSize));
+    state.TrackAttrs[index] = bytes[kRecordAttrOffset];
     if (state.RegionCode == "J") {
         state.TrackSubtitles[index].clear();  // the Japanese release shows no subtitles
     }
@@ -67,8 +70,9 @@ void LoadDat(RomState& state, std::span<const std::uint8_t> record, int track) {
     // Positions past the list's end keep what the table reader found in the image.
     TrackParamSet& params = state.TrackParams[index];
     params.Count = 0;
-    for (std::size_t k = 0; k < kParamSlots; ++k) {
-        const auto slot = bytes.subspan(kParamOffset + kParamSlotSize * k, kParamSlotSize);
+    for (std::size_t k = 0; k < kRecordParamSlots; ++k) {
+        const auto slot =
+            bytes.subspan(kRecordParamOffset + kRecordParamSlotSize * k, kRecordParamSlotSize);
         const std::uint8_t code = slot[1];
         params.Codes[k] = code;
         if (code == 0) {
@@ -79,7 +83,51 @@ void LoadDat(RomState& state, std::span<const std::uint8_t> record, int track) {
         params.Values[k] = BytesToSingle(slot.subspan<4, 4>(), true, status);
     }
 
-    std::copy_n(bytes.begin() + kBlockOffset, kTrackBlockSize, state.TrackBlock.begin());
+    std::copy_n(bytes.begin() + kRecordCourseOffset, kTrackBlockSize, state.TrackBlock.begin());
+}
+
+TrackRecord ReadTrackRecord(std::span<const std::uint8_t> record) {
+    const auto bytes = WholeRecord(record);
+    TrackRecord fields;
+    fields.name = FieldText(bytes.subspan(kRecordNameOffset, kRecordNameSize));
+    fields.subtitle = FieldText(bytes.subspan(kRecordSubtitleOffset, kRecordSubtitleSize));
+    fields.attribute = bytes[kRecordAttrOffset];
+    for (std::size_t k = 0; k < kRecordParamSlots; ++k) {
+        const auto slot =
+            bytes.subspan(kRecordParamOffset + kRecordParamSlotSize * k, kRecordParamSlotSize);
+        if (slot[1] == 0) {
+            break;
+        }
+        std::uint8_t status = kSingleOk;
+        fields.params.emplace_back(slot[1], BytesToSingle(slot.subspan<4, 4>(), true, status));
+    }
+    std::copy_n(bytes.begin() + kRecordCourseOffset, kTrackBlockSize, fields.block.begin());
+    return fields;
+}
+
+std::vector<std::uint8_t> SaveDat(const TrackRecord& fields) {
+    std::vector<std::uint8_t> record(kTrackRecordSize, 0);
+    const std::span bytes(record);
+    PutText(bytes.subspan(kRecordNameOffset, kRecordNameSize), fields.name, "name");
+    PutText(bytes.subspan(kRecordSubtitleOffset, kRecordSubtitleSize), fields.subtitle, "subtitle");
+    record[kRecordAttrOffset] = fields.attribute;
+    if (fields.params.size() > kRecordParamSlots) {
+        throw EngineError("a track record holds 6 parameters, not " +
+                          std::to_string(fields.params.size()));
+    }
+    for (std::size_t k = 0; k < fields.params.size(); ++k) {
+        const auto [code, value] = fields.params[k];
+        if (code == 0) {
+            throw EngineError("parameter " + std::to_string(k + 1) +
+                              " has code 0, which would end the list");
+        }
+        const auto slot =
+            bytes.subspan(kRecordParamOffset + kRecordParamSlotSize * k, kRecordParamSlotSize);
+        slot[1] = code;
+        SingleToBytes(value, true, slot.subspan<4, 4>());
+    }
+    std::copy(fields.block.begin(), fields.block.end(), record.begin() + kRecordCourseOffset);
+    return record;
 }
 
 }  // namespace tflux

@@ -50,6 +50,21 @@ void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t pos
     buffer[o + 3] = static_cast<std::uint8_t>(v);
 }
 
+std::uint16_t GetBE16(std::span<const std::uint8_t> buffer, std::size_t position) {
+    CheckRange(buffer.size(), position == 0 ? buffer.size() + 1 : position - 1, 2,
+               "big-endian read");
+    const std::size_t o = position - 1;
+    return static_cast<std::uint16_t>((buffer[o] << 8) | buffer[o + 1]);
+}
+
+void PutBE16(std::span<std::uint8_t> buffer, std::uint16_t value, std::size_t position) {
+    CheckRange(buffer.size(), position == 0 ? buffer.size() + 1 : position - 1, 2,
+               "big-endian write");
+    const std::size_t o = position - 1;
+    buffer[o] = static_cast<std::uint8_t>(value >> 8);
+    buffer[o + 1] = static_cast<std::uint8_t>(value);
+}
+
 std::int32_t GetLE32(std::span<const std::uint8_t> buffer, std::size_t offset) {
     CheckRange(buffer.size(), offset, 4, "little-endian read");
     const std::uint32_t v =

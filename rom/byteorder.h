@@ -41,6 +41,10 @@ inline std::uint32_t GetBE32(std::span<const std::uint8_t> buffer, std::size_t p
 // EngineError, and nothing is stored.
 void PutBE32(std::span<std::uint8_t> buffer, std::int64_t value, std::size_t position);
 
+// Big-endian 16-bit number at a 1-based position (course block radii and bank angles).
+std::uint16_t GetBE16(std::span<const std::uint8_t> buffer, std::size_t position);
+void PutBE16(std::span<std::uint8_t> buffer, std::uint16_t value, std::size_t position);
+
 // Little-endian signed 32-bit number at a 0-based offset (payload container fields).
 std::int32_t GetLE32(std::span<const std::uint8_t> buffer, std::size_t offset);
 void PutLE32(std::span<std::uint8_t> buffer, std::int32_t value, std::size_t offset);

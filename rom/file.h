@@ -51,14 +51,26 @@ class File {
                      IoHook* hook = nullptr);
 
 #ifdef _WIN32
-    bool IsOpen() const { return handle_ != nullptr; }
-    void* Handle() const { return handle_; }  // the Win32 HANDLE
+    bool IsOpen() const {
+        return handle_ != nullptr;
+    }
+    void* Handle() const {
+        return handle_;
+    }  // the Win32 HANDLE
 #else
-    bool IsOpen() const { return fd_ >= 0; }
-    int Descriptor() const { return fd_; }
+    bool IsOpen() const {
+        return fd_ >= 0;
+    }
+    int Descriptor() const {
+        return fd_;
+    }
 #endif
-    const std::filesystem::path& Path() const { return path_; }
-    IoHook* Hook() const { return hook_; }
+    const std::filesystem::path& Path() const {
+        return path_;
+    }
+    IoHook* Hook() const {
+        return hook_;
+    }
 
     std::uint64_t Size() const;
     // Reads exactly buffer.size() bytes at offset; a short read is an error.
@@ -122,6 +134,15 @@ void RenameFile(const std::filesystem::path& from, const std::filesystem::path& 
 void CopyFileContents(const File& from, File& to);
 // Flushes a directory's entries (after a rename) so the new name survives a crash.
 void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
+// Writes a new file whole; fails when anything is already at the path.
+void WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// Creates a folder and the folders above it that are missing.
+void CreateDirectories(const std::filesystem::path& dir);
+
+// Whether anything, a dangling link included, is at the path.
+bool PathExists(const std::filesystem::path& path);
 
 // Reads a whole regular file of at most maxBytes.
 std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxBytes);

@@ -80,4 +80,27 @@ void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t
     }
 }
 
+void WriteNewFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
+    File file = File::Open(path, OpenMode::CreateExclusive);
+    file.WriteAt(0, bytes);
+    file.Close();
+}
+
+void CreateDirectories(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        throw EngineError("cannot create the folder " + dir.string() + ": " + ec.message());
+    }
+}
+
+bool PathExists(const fs::path& path) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(path, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory) {
+        throw EngineError("cannot examine " + path.string() + ": " + ec.message());
+    }
+    return fs::exists(status);
+}
+
 }  // namespace tflux

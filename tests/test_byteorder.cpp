@@ -62,6 +62,17 @@ TEST(BigEndian32, OverflowAndOutOfBoundsStoreNothing) {
     EXPECT_THROW(GetBE32(b, static_cast<std::size_t>(-1)), EngineError);
 }
 
+TEST(BigEndian16, ReadsWritesAndChecksBounds) {
+    std::vector<std::uint8_t> b = {0x01, 0xFF, 0x38, 0x02};
+    EXPECT_EQ(GetBE16(b, 2), 0xFF38u);
+    PutBE16(b, 0x1234, 3);
+    EXPECT_EQ(b, (std::vector<std::uint8_t>{0x01, 0xFF, 0x12, 0x34}));
+    EXPECT_THROW(GetBE16(b, 4), EngineError);
+    EXPECT_THROW(GetBE16(b, 0), EngineError);
+    EXPECT_THROW(PutBE16(b, 1, 4), EngineError);
+    EXPECT_EQ(b[3], 0x34);
+}
+
 TEST(LittleEndian32, RoundTripsSignedValuesAndChecksBounds) {
     std::vector<std::uint8_t> b(6, 0);
     PutLE32(b, 378952, 1);

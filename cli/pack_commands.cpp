@@ -1,0 +1,312 @@
+#include "cli/pack_commands.h"
+
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "payload/container.h"
+#include "payload/course.h"
+#include "payload/pack_source.h"
+#include "rom/errors.h"
+#include "rom/file.h"
+#include "romtables/image_tracks.h"
+
+#ifdef TFLUX_COURSE_MAPS
+#include "cli/course_map.h"
+#endif
+
+namespace tflux::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Larger than any container this program could carry; refuses /dev/zero-like inputs quickly.
+constexpr std::size_t kMaxPayloadFile = 64u << 20;
+
+// Texts from images and records are single-byte characters; terminals and JSON want UTF-8.
+std::string Latin1ToUtf8(const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xC0 | (b >> 6));
+            text += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string FormatValue(float value) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+struct PackEntry {
+    int track = 0;
+    TrackRecord record;
+    Course course;
+};
+
+// The container's 24 tracks in the order the patch applies them.
+std::vector<PackEntry> ReadPackTracks(std::span<const std::uint8_t> container) {
+    const auto entries = LocatePayloadEntries(container, container.size());
+    std::vector<PackEntry> tracks(kTrackCount);
+    for (int entry = 1; entry < kPayloadEntries; ++entry) {
+        const PayloadEntry& e = entries[static_cast<std::size_t>(entry)];
+        PackEntry& t = tracks[static_cast<std::size_t>(TrackOfEntry(entry) - 1)];
+        t.track = TrackOfEntry(entry);
+        try {
+            t.record = ReadTrackRecord(container.subspan(e.offset, e.length));
+        } catch (const EngineError& error) {
+            throw EngineError("entry " + std::to_string(entry) + ": " + error.what());
+        }
+        t.course = DecodeCourse(t.record.block);
+    }
+    return tracks;
+}
+
+std::string Track(int track) {
+    return "track " + std::to_string(track);
+}
+
+std::string VenueText(const Course& course) {
+    const std::string_view name = VenueName(course.venue);
+    return name.empty() ? "venue " + std::to_string(course.venue) : std::string(name);
+}
+
+// "road 20, pipe 4" for the counts that are not zero.
+template <typename Name>
+std::string Counts(std::span<const int> counts, Name name) {
+    std::string text;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] != 0) {
+            text +=
+                (text.empty() ? "" : ", ") + std::string(name(i)) + " " + std::to_string(counts[i]);
+        }
+    }
+    return text.empty() ? "none" : text;
+}
+
+nlohmann::json CourseJson(const Course& course, const CourseFigures& figures,
+                          const std::vector<std::string>& problems) {
+    nlohmann::json shapes = nlohmann::json::object();
+    for (int s = 0; s < kShapeCount; ++s) {
+        if (figures.segmentsByShape[std::size_t(s)] != 0) {
+            shapes[std::string(ShapeName(static_cast<Shape>(s)))] =
+                figures.segmentsByShape[std::size_t(s)];
+        }
+    }
+    nlohmann::json features = nlohmann::json::object();
+    for (std::size_t f = 0; f < kFeatureCount; ++f) {
+        if (figures.segmentsByFeature[f] != 0) {
+            features[std::string(FeatureName(static_cast<Feature>(f)))] =
+                figures.segmentsByFeature[f];
+        }
+    }
+    const std::string_view venue = VenueName(course.venue);
+    const std::string_view skybox = SkyboxName(course.skybox);
+    return {{"valid", problems.empty()},
+            {"problems", problems},
+            {"checksum", CourseChecksum(course)},
+            {"stored_checksum", course.checksum},
+            {"points", course.count},
+            {"venue", venue.empty() ? nlohmann::json(course.venue) : nlohmann::json(venue)},
+            {"skybox", skybox.empty() ? nlohmann::json(course.skybox) : nlohmann::json(skybox)},
+            {"length", std::round(figures.length * 10) / 10},
+            {"slices", figures.slices},
+            {"shapes", shapes},
+            {"features", features}};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile) {
+    if (!payloadFile) {
+        const auto builtIn = BuiltInPayload();
+        return {builtIn.begin(), builtIn.end()};
+    }
+    const std::string bytes = ReadWholeFile(*payloadFile, kMaxPayloadFile);
+    return {bytes.begin(), bytes.end()};
+}
+
+int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io) {
+    try {
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        nlohmann::json doc = nlohmann::json::array();
+        for (const PackEntry& t : ReadPackTracks(payload)) {
+            const TrackRecord& r = t.record;
+            const auto problems = ValidateCourse(t.course);
+            const CourseFigures figures = MeasureCourse(t.course);
+            if (json) {
+                nlohmann::json params = nlohmann::json::array();
+                for (const auto& [code, value] : r.params) {
+                    params.push_back({{"code", code}, {"value", value}});
+                }
+                doc.push_back({{"track", t.track},
+                               {"name", Latin1ToUtf8(r.name)},
+                               {"subtitle", Latin1ToUtf8(r.subtitle)},
+                               {"attribute", r.attribute},
+                               {"params", params},
+                               {"course", CourseJson(t.course, figures, problems)}});
+                continue;
+            }
+            io.out << t.track << "\t" << Latin1ToUtf8(r.name) << "\t" << Latin1ToUtf8(r.subtitle)
+                   << "\tattr=0x" << std::hex << static_cast<int>(r.attribute) << std::dec
+                   << "\tparams=";
+            for (std::size_t k = 0; k < r.params.size(); ++k) {
+                io.out << (k == 0 ? "" : ",") << static_cast<int>(r.params[k].first) << ":"
+                       << FormatValue(r.params[k].second);
+            }
+            io.out << "\n\t" << VenueText(t.course) << ", " << int(t.course.count)
+                   << " points, length " << Thousands(figures.length) << "; shapes: "
+                   << Counts(figures.segmentsByShape,
+                             [](std::size_t s) { return ShapeName(static_cast<Shape>(s)); })
+                   << "; features: "
+                   << Counts(figures.segmentsByFeature,
+                             [](std::size_t f) { return FeatureName(static_cast<Feature>(f)); })
+                   << "; "
+                   << (problems.empty() ? std::string("valid")
+                                        : "not valid (" + std::to_string(problems.size()) +
+                                              (problems.size() == 1 ? " problem)" : " problems)"))
+                   << '\n';
+        }
+        if (json) {
+            io.out << nlohmann::json{{"tracks", doc}}.dump(2) << '\n';
+        }
+        return kExitOk;
+    } catch (const std::exception& e) {
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+}
+
+int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
+    try {
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        int invalid = 0;
+        for (const PackEntry& t : ReadPackTracks(payload)) {
+            const auto problems = ValidateCourse(t.course);
+            for (const std::string& problem : problems) {
+                io.out << Track(t.track) << ": " << problem << '\n';
+            }
+            invalid += problems.empty() ? 0 : 1;
+        }
+        io.err << (invalid == 0 ? "All 24 courses are valid."
+                                : std::to_string(invalid) + " of the 24 courses are not valid.")
+               << '\n';
+        return invalid == 0 ? kExitOk : kExitRefused;
+    } catch (const std::exception& e) {
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+}
+
+int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
+               const std::string& out, Streams io) {
+#ifdef TFLUX_COURSE_MAPS
+    try {
+        if (track && (*track < 1 || *track > kTrackCount)) {
+            io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
+            return kExitUsage;
+        }
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        std::vector<map::MapTrack> maps;
+        for (const PackEntry& t : ReadPackTracks(payload)) {
+            maps.push_back({t.track, t.record.name, t.course});
+        }
+        auto fileFor = [](int number) {
+            char name[16];
+            std::snprintf(name, sizeof name, "%02d.png", number);
+            return std::string(name);
+        };
+        std::error_code ec;
+        if (track) {
+            const fs::path target =
+                fs::is_directory(out, ec) ? fs::path(out) / fileFor(*track) : fs::path(out);
+            map::DrawCourseMap(maps[std::size_t(*track - 1)], target);
+            io.out << "Drew track " << *track << " to " << target.string() << '\n';
+            return kExitOk;
+        }
+        CreateDirectories(out);
+        for (const map::MapTrack& m : maps) {
+            map::DrawCourseMap(m, fs::path(out) / fileFor(m.track));
+        }
+        map::DrawOverviewSheet(maps, fs::path(out) / "overview.png");
+        io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
+        return kExitOk;
+    } catch (const std::exception& e) {
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+#else
+    (void)payloadFile;
+    (void)track;
+    (void)out;
+    io.err << "tflux-krn-cli: this build draws no course maps\n";
+    return kExitFailed;
+#endif
+}
+
+int PayloadFromImage(const std::string& image, const std::string& dir, Streams io) {
+    try {
+        const int raw = WritePackSource(dir, ReadImageTracks(image));
+        io.out << "Wrote the 24 tracks of " << image << " into " << dir << " (" << kTrackCount - raw
+               << " readable courses, " << raw << " raw blocks)\n";
+        return kExitOk;
+    } catch (const std::exception& e) {
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+}
+
+int PayloadBuild(const std::string& sourceDir, const std::string& output, Streams io) {
+    try {
+        const PackSource pack = LoadPackSource(sourceDir);
+        for (const std::string& warning : pack.warnings) {
+            io.err << "tflux-krn-cli: warning: " << warning << '\n';
+        }
+        // This program's own checksum updater goes with the tracks, as in the built-in payload.
+        const auto builtIn = BuiltInPayload();
+        const auto entries = LocatePayloadEntries(builtIn, builtIn.size());
+        const auto updater = builtIn.subspan(entries[0].offset, entries[0].length);
+        const std::vector<std::uint8_t> container = BuildPackContainer(updater, pack);
+        WriteContainerFile(output, container);
+        const PoolUsage& u = pack.usage;
+        io.out << "Built " << output << " (" << container.size() << " bytes): names " << u.nameBytes
+               << "/" << kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes << "/"
+               << kSubtitlePoolBudget << " bytes, parameter entries " << u.paramEntries << "/"
+               << kParamPoolEntries << '\n';
+        return kExitOk;
+    } catch (const std::exception& e) {
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+}
+
+void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io) {
+    std::vector<PackEntry> tracks;
+    try {
+        tracks = ReadPackTracks(container);
+    } catch (const EngineError&) {
+        return;  // the patch itself reports a damaged container
+    }
+    for (const PackEntry& t : tracks) {
+        const auto problems = ValidateCourse(t.course);
+        if (!problems.empty()) {
+            io.err << "tflux-krn-cli: warning: " << Track(t.track)
+                   << ": the course is not valid: " << problems.front()
+                   << (problems.size() > 1
+                           ? " (and " + std::to_string(problems.size() - 1) + " more)"
+                           : std::string())
+                   << '\n';
+        }
+    }
+}
+
+}  // namespace tflux::cli

@@ -1,0 +1,970 @@
+#include "payload/course.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numbers>
+
+#include "payload/course_geometry.h"
+#include "rom/byteorder.h"
+#include "rom/errors.h"
+
+namespace tflux {
+
+namespace {
+
+// Block layout (0-based offsets).
+constexpr std::size_t kCreatorAt = 0x000;
+constexpr std::size_t kCountAt = 0x001;
+constexpr std::size_t kVenueAt = 0x002;
+constexpr std::size_t kSkyboxAt = 0x003;
+constexpr std::size_t kChecksumAt = 0x004;
+constexpr std::size_t kFlagAt = 0x008;
+constexpr std::size_t kFileNameAt = 0x009;
+constexpr std::size_t kMusicAt = 0x01F;
+constexpr std::size_t kPointsAt = 0x020;
+constexpr std::size_t kPointSize = 20;
+constexpr std::size_t kBankAt = 0x520;
+constexpr std::size_t kFeaturesAt = 0x5A0;
+static_assert(kFeaturesAt + kFeatureCount * kCourseMaxPoints == kTrackBlockSize);
+static_assert(kPointsAt + kPointSize * kCourseMaxPoints == kBankAt);
+
+float GetFloat(std::span<const std::uint8_t> block, std::size_t offset) {
+    return std::bit_cast<float>(GetBE32(block, offset + 1));
+}
+
+void PutFloat(std::span<std::uint8_t> block, float value, std::size_t offset) {
+    PutBE32(block, std::bit_cast<std::uint32_t>(value), offset + 1);
+}
+
+std::int16_t GetS16(std::span<const std::uint8_t> block, std::size_t offset) {
+    return static_cast<std::int16_t>(GetBE16(block, offset + 1));
+}
+
+void PutS16(std::span<std::uint8_t> block, std::int16_t value, std::size_t offset) {
+    PutBE16(block, static_cast<std::uint16_t>(value), offset + 1);
+}
+
+}  // namespace
+
+std::size_t Course::PointsInUse() const {
+    return static_cast<std::size_t>(std::clamp<int>(count, 0, int(kCourseMaxPoints)));
+}
+
+Course DecodeCourse(std::span<const std::uint8_t> block) {
+    if (block.size() != kTrackBlockSize) {
+        throw EngineError("a course block is " + std::to_string(kTrackBlockSize) +
+                          " bytes; this one has " + std::to_string(block.size()));
+    }
+    Course course;
+    course.creator = block[kCreatorAt];
+    course.count = static_cast<std::int8_t>(block[kCountAt]);
+    course.venue = static_cast<std::int8_t>(block[kVenueAt]);
+    course.skybox = static_cast<std::int8_t>(block[kSkyboxAt]);
+    course.checksum = GetBE32(block, kChecksumAt + 1);
+    course.flag = block[kFlagAt];
+    std::copy_n(block.begin() + kFileNameAt, kCourseFileNameSize, course.fileName.begin());
+    course.music = static_cast<std::int8_t>(block[kMusicAt]);
+    for (std::size_t i = 0; i < kCourseMaxPoints; ++i) {
+        const std::size_t at = kPointsAt + kPointSize * i;
+        ControlPoint& p = course.points[i];
+        p.x = GetFloat(block, at);
+        p.y = GetFloat(block, at + 4);
+        p.z = GetFloat(block, at + 8);
+        p.left = GetS16(block, at + 12);
+        p.right = GetS16(block, at + 14);
+        p.info = GetBE32(block, at + 16 + 1);
+        course.bank[i] = GetS16(block, kBankAt + 2 * i);
+    }
+    for (std::size_t f = 0; f < kFeatureCount; ++f) {
+        for (std::size_t i = 0; i < kCourseMaxPoints; ++i) {
+            course.features[f][i] =
+                static_cast<std::int8_t>(block[kFeaturesAt + kCourseMaxPoints * f + i]);
+        }
+    }
+    return course;
+}
+
+std::array<std::uint8_t, kTrackBlockSize> EncodeCourse(const Course& course) {
+    std::array<std::uint8_t, kTrackBlockSize> block{};
+    block[kCreatorAt] = course.creator;
+    block[kCountAt] = static_cast<std::uint8_t>(course.count);
+    block[kVenueAt] = static_cast<std::uint8_t>(course.venue);
+    block[kSkyboxAt] = static_cast<std::uint8_t>(course.skybox);
+    PutBE32(block, course.checksum, kChecksumAt + 1);
+    block[kFlagAt] = course.flag;
+    std::copy(course.fileName.begin(), course.fileName.end(), block.begin() + kFileNameAt);
+    block[kMusicAt] = static_cast<std::uint8_t>(course.music);
+    for (std::size_t i = 0; i < kCourseMaxPoints; ++i) {
+        const std::size_t at = kPointsAt + kPointSize * i;
+        const ControlPoint& p = course.points[i];
+        PutFloat(block, p.x, at);
+        PutFloat(block, p.y, at + 4);
+        PutFloat(block, p.z, at + 8);
+        PutS16(block, p.left, at + 12);
+        PutS16(block, p.right, at + 14);
+        PutBE32(block, p.info, at + 16 + 1);
+        PutS16(block, course.bank[i], kBankAt + 2 * i);
+    }
+    for (std::size_t f = 0; f < kFeatureCount; ++f) {
+        for (std::size_t i = 0; i < kCourseMaxPoints; ++i) {
+            block[kFeaturesAt + kCourseMaxPoints * f + i] =
+                static_cast<std::uint8_t>(course.features[f][i]);
+        }
+    }
+    return block;
+}
+
+namespace {
+
+// The console's conversion: toward zero, and its fixed answer for what does not fit.
+std::uint32_t TruncateToInt32(float f) {
+    if (!(f > -2147483648.0f && f < 2147483648.0f)) {
+        return 0x7FFFFFFFu;
+    }
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(f));
+}
+
+constexpr std::array<std::uint32_t, kFeatureCount> kFeatureWeights = {
+    0, 16, 128, 256, 2048, 4096, 32768, 65536, 524288};
+
+}  // namespace
+
+std::uint32_t CourseChecksum(const Course& course) {
+    // Single precision throughout, one rounding per operation in the game's order; this
+    // file is built without contraction into fused multiply-adds.
+    const std::size_t n = course.PointsInUse();
+    std::uint32_t acc = static_cast<std::uint32_t>(static_cast<std::int32_t>(course.count));
+    for (std::size_t i = 0; i < n; ++i) {
+        const ControlPoint& p = course.points[i];
+        const auto fi = static_cast<float>(i);
+        const float a = 1.1f + 0.7f * fi;
+        const float b = 2.2f + 1.2f * fi;
+        const float c = 4.4f + 0.9f * fi;
+        const float d = 5.5f + 0.8f * fi;
+        float f = p.x + a * p.y;
+        const float bz = b * p.z;
+        f = f + bz * c;
+        f = f + static_cast<float>(p.left);
+        const float dr = d * static_cast<float>(p.right);
+        f = f + dr * 4.8f;
+        acc += TruncateToInt32(f);
+        const std::uint32_t t = p.info & ~kInfoLoadTimeMask;
+        acc += t * static_cast<std::uint32_t>(254 - i);
+        acc += static_cast<std::uint32_t>(static_cast<std::int32_t>(course.bank[i])) *
+               static_cast<std::uint32_t>(37854 - 2 * i);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            acc += static_cast<std::uint32_t>(static_cast<std::int32_t>(course.features[f][i])) *
+                   static_cast<std::uint32_t>(i + kFeatureWeights[f]);
+        }
+    }
+    return acc;
+}
+
+// ---- shapes and names ----
+
+std::uint32_t EditorInfoWord(Shape shape) {
+    switch (shape) {
+        case Shape::Road:
+            return 0x18000000;
+        case Shape::Walled:
+            return 0x08000040;
+        case Shape::Pipe:
+            return 0x20000080;
+        case Shape::Cylinder:
+            return 0x000000C0;
+        case Shape::HalfPipe:
+            return 0x00000100;
+        case Shape::Tunnel:
+            return 0x28000140;
+        case Shape::Air:
+            return 0x100001BF;
+        case Shape::Borderless:
+            return 0x080001C0;
+    }
+    return 0;
+}
+
+Shape InfoShape(std::uint32_t info) {
+    return static_cast<Shape>((info & kInfoShapeMask) >> kInfoShapeShift);
+}
+
+std::uint32_t InfoStyle(std::uint32_t info) {
+    return info & kInfoStyleMask;
+}
+
+int MaxStyle(Shape shape) {
+    switch (shape) {
+        case Shape::Road:
+            return 6;
+        case Shape::Walled:
+        case Shape::Borderless:
+            return 2;
+        case Shape::Air:
+            return int(kAirStyle);
+        default:
+            return 3;
+    }
+}
+
+bool IsJoinable(Shape shape) {
+    return shape == Shape::Road || shape == Shape::Air;
+}
+
+double TransitionLength(Shape shape) {
+    switch (shape) {
+        case Shape::Walled:
+        case Shape::Borderless:
+            return 50;
+        case Shape::Tunnel:
+            return 250;
+        case Shape::Pipe:
+        case Shape::Cylinder:
+        case Shape::HalfPipe:
+            return 1000;
+        default:
+            return 0;
+    }
+}
+
+namespace {
+
+constexpr std::array<std::string_view, kShapeCount> kShapeNames = {
+    "road", "walled", "pipe", "cylinder", "half-pipe", "tunnel", "air", "borderless"};
+constexpr std::array<std::string_view, kFeatureCount> kFeatureNames = {
+    "pit", "dash", "dirt", "ice", "jump", "mine", "gate", "building", "sign"};
+constexpr std::array<std::string_view, 11> kVenueNames = {
+    "city",          "harbour-town", "ocean",   "desert",      "forest", "snowfield",
+    "space-station", "canyon",       "volcano", "quiet-plain", "ending"};
+constexpr std::array<std::string_view, kCourseSkyboxes> kSkyboxNames = {
+    "purple", "turquoise", "desert", "blue", "night", "orange", "sunset", "sky-blue"};
+
+// What a person calls each feature in a sentence.
+constexpr std::array<std::string_view, kFeatureCount> kFeatureWords = {
+    "refill zone", "dash plate", "dirt zone", "ice zone", "jump plate",
+    "mine field",  "gate",       "building",  "sign"};
+
+constexpr std::array<std::string_view, 4> kZoneValues = {"both", "left", "right", "middle"};
+constexpr std::array<std::string_view, 3> kDashValues = {"middle", "left", "right"};
+constexpr std::array<std::string_view, 3> kJumpValues = {"full", "left", "right"};
+constexpr std::array<std::string_view, 3> kGateValues = {"square", "start", "hexagonal"};
+constexpr std::array<std::string_view, 15> kBuildingValues = {
+    "tall-both",     "tall-left",      "tall-right", "short-both",  "short-left",
+    "short-right",   "spire-both",     "spire-left", "spire-right", "mountain-both",
+    "mountain-left", "mountain-right", "gold-both",  "gold-left",   "gold-right"};
+constexpr std::array<std::string_view, 5> kSignValues = {"pair-1", "pair-2", "pair-3", "pair-4",
+                                                         "banner"};
+
+std::span<const std::string_view> FeatureValues(Feature feature) {
+    switch (feature) {
+        case Feature::Pit:
+        case Feature::Dirt:
+        case Feature::Ice:
+            return kZoneValues;
+        case Feature::Dash:
+        case Feature::Mine:
+            return kDashValues;
+        case Feature::Jump:
+            return kJumpValues;
+        case Feature::Gate:
+            return kGateValues;
+        case Feature::Building:
+            return kBuildingValues;
+        case Feature::Sign:
+            return kSignValues;
+    }
+    return {};
+}
+
+template <std::size_t N>
+std::optional<int> IndexOf(const std::array<std::string_view, N>& names, std::string_view name,
+                           std::size_t limit = N) {
+    for (std::size_t i = 0; i < std::min(limit, N); ++i) {
+        if (names[i] == name) {
+            return static_cast<int>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view ShapeName(Shape shape) {
+    return kShapeNames[static_cast<std::size_t>(shape) % kShapeCount];
+}
+
+std::string_view FeatureName(Feature feature) {
+    return kFeatureNames[static_cast<std::size_t>(feature)];
+}
+
+std::string_view VenueName(int venue) {
+    return venue >= 0 && venue < int(kVenueNames.size()) ? kVenueNames[std::size_t(venue)] : "";
+}
+
+std::string_view SkyboxName(int skybox) {
+    return skybox >= 0 && skybox < kCourseSkyboxes ? kSkyboxNames[std::size_t(skybox)] : "";
+}
+
+std::string_view FeatureValueName(Feature feature, int value) {
+    const auto values = FeatureValues(feature);
+    return value >= 0 && value < int(values.size()) ? values[std::size_t(value)] : "";
+}
+
+std::optional<int> FeatureValueFromName(Feature feature, std::string_view name) {
+    const auto values = FeatureValues(feature);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i] == name) {
+            return static_cast<int>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Shape> ShapeFromName(std::string_view name) {
+    const auto index = IndexOf(kShapeNames, name);
+    return index ? std::optional(static_cast<Shape>(*index)) : std::nullopt;
+}
+
+std::optional<int> VenueFromName(std::string_view name) {
+    return IndexOf(kVenueNames, name, kCourseVenues);  // the ending scenery is not for races
+}
+
+std::optional<int> SkyboxFromName(std::string_view name) {
+    return IndexOf(kSkyboxNames, name);
+}
+
+std::string Thousands(double value) {
+    const long long whole = std::llround(value);
+    std::string digits = std::to_string(whole < 0 ? -whole : whole);
+    for (int at = int(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(std::size_t(at), ",");
+    }
+    return (whole < 0 ? "-" : "") + digits;
+}
+
+// ---- validation ----
+
+namespace {
+
+constexpr double kMaxHorizontal = 15000;
+constexpr double kMinHeight = -250;
+constexpr double kMaxHeight = 5000;
+constexpr double kMinMidpointHeight = -375;
+constexpr double kMinRadius = 50;
+constexpr double kMaxRadiusSum = 2000;
+constexpr double kMinPointDistance = 92.2;
+constexpr double kMinEdgeDistance = 150;
+constexpr double kMinChordDot = -0.997;
+constexpr double kMinLength = 3000;
+constexpr double kMaxLength = 250000;
+constexpr double kTransitionSpare = 100;
+constexpr int kMaxJumps = 4;
+constexpr int kMaxMines = 8;
+constexpr int kMaxDashes = 32;
+constexpr int kMaxScenery = 16;  // gates, buildings and signs together
+constexpr int kMaxSlices = 766;
+constexpr double kSliceStray = 20;
+constexpr double kSliceMaxLength = 2000;
+// Slices are looked for at samples this far apart at most along the road.
+constexpr double kSliceSampleStep = 10;
+constexpr int kFoldSamples = 64;
+
+std::string Fixed(double value, int decimals = 1) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Number(double value) {
+    return std::fabs(value - std::round(value)) < 1e-9 ? Thousands(value) : Fixed(value);
+}
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string Segment(std::size_t i) {
+    return "segment " + std::to_string(i);
+}
+
+std::string Point(std::size_t i) {
+    return "point " + std::to_string(i);
+}
+
+std::string Article(std::string_view word) {
+    const bool vowel = !word.empty() && std::string_view("aeiou").find(word[0]) != word.npos;
+    return std::string(vowel ? "an " : "a ") + std::string(word);
+}
+
+std::string ShapeWords(Shape shape) {
+    switch (shape) {
+        case Shape::Walled:
+            return "walled road";
+        case Shape::Borderless:
+            return "borderless road";
+        case Shape::Air:
+            return "air gap";
+        default:
+            return std::string(ShapeName(shape));
+    }
+}
+
+// Lanes a zone or plate takes: bit 0 left, bit 1 middle, bit 2 right.
+int Lanes(Feature feature, int value) {
+    constexpr int kLeft = 1, kMiddle = 2, kRight = 4;
+    if (feature == Feature::Dash) {
+        return value == 0 ? kMiddle : value == 1 ? kLeft : value == 2 ? kRight : 0;
+    }
+    return value == 0   ? kLeft | kRight
+           : value == 1 ? kLeft
+           : value == 2 ? kRight
+           : value == 3 ? kMiddle
+                        : 0;
+}
+
+std::string LaneWords(int lanes) {
+    std::vector<std::string> words;
+    if (lanes & 1)
+        words.emplace_back("left");
+    if (lanes & 2)
+        words.emplace_back("middle");
+    if (lanes & 4)
+        words.emplace_back("right");
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        text += (i == 0 ? "" : " and ") + words[i];
+    }
+    return text + (words.size() > 1 ? " lanes" : " lane");
+}
+
+const char* CoordinateProblem(float value) {
+    if (std::isnan(value))
+        return "is not a number";
+    if (std::isinf(value))
+        return "is infinite";
+    if (value == 0 && std::signbit(value))
+        return "is -0.0";
+    if (value != 0 && !std::isnormal(value))
+        return "is subnormal";
+    return nullptr;
+}
+
+bool IsTube(Shape shape) {
+    return shape == Shape::Pipe || shape == Shape::Cylinder || shape == Shape::HalfPipe;
+}
+
+class Validator {
+  public:
+    explicit Validator(const Course& course) : c_(course), n_(course.PointsInUse()) {}
+
+    std::vector<std::string> Run() {
+        CheckHeader();
+        if (c_.count < kCourseMinPoints || c_.count > int(kCourseMaxPoints)) {
+            return std::move(problems_);
+        }
+        CheckUnusedEntries();
+        for (std::size_t i = 0; i < n_; ++i) {
+            CheckInfo(i);
+            CheckPoint(i);
+        }
+        const bool finite = AllFinite();
+        if (finite) {
+            for (std::size_t i = 0; i < n_; ++i) {
+                CheckSpacing(i);
+                CheckTension(i);
+                CheckMidpoint(i);
+            }
+        }
+        Measure(finite);
+        if (finite) {
+            if (figures_.length < kMinLength || figures_.length > kMaxLength) {
+                Add("the course is " + Thousands(figures_.length) + " long; a course is " +
+                    Thousands(kMinLength) + " to " + Thousands(kMaxLength));
+            }
+            CheckShapes();
+            CheckFolds();
+            if (figures_.slices > kMaxSlices) {
+                Add("the road needs " + std::to_string(figures_.slices) +
+                    " slices; the game builds at most " + std::to_string(kMaxSlices));
+            }
+        }
+        CheckFeatures();
+        return std::move(problems_);
+    }
+
+    CourseFigures Figures(bool validate) {
+        if (validate) {
+            Run();
+        } else if (n_ >= std::size_t(kCourseMinPoints)) {
+            Measure(AllFinite());
+        }
+        return figures_;
+    }
+
+  private:
+    void Add(std::string sentence) { problems_.push_back(std::move(sentence)); }
+
+    Shape ShapeOf(std::size_t i) const { return InfoShape(c_.points[i % n_].info); }
+
+    void CheckHeader() {
+        if (c_.count < kCourseMinPoints || c_.count > int(kCourseMaxPoints)) {
+            Add("the course has " + std::to_string(c_.count) +
+                " control points; a course has 4 to 64");
+        }
+        if (c_.creator != kCourseCreator) {
+            Add("creator is " + std::to_string(c_.creator) + "; the game's courses have 4");
+        }
+        if (c_.venue < 0 || c_.venue >= kCourseVenues) {
+            Add("venue " + std::to_string(c_.venue) + " is not a race venue (0 to 9)");
+        }
+        if (c_.skybox < 0 || c_.skybox >= kCourseSkyboxes) {
+            Add("skybox " + std::to_string(c_.skybox) + " is not a skybox (0 to 7)");
+        }
+        if (c_.music < 0 || c_.music > kCourseMaxMusic) {
+            Add("music " + std::to_string(c_.music) + " is not one the game has (0 to 13)");
+        }
+        const std::uint32_t computed = CourseChecksum(c_);
+        if (computed != c_.checksum) {
+            Add("the stored checksum " + Hex(c_.checksum) + " is not the course's checksum " +
+                Hex(computed));
+        }
+    }
+
+    void CheckUnusedEntries() {
+        for (std::size_t i = n_; i < kCourseMaxPoints; ++i) {
+            bool zero = c_.bank[i] == 0;
+            const ControlPoint& p = c_.points[i];
+            zero = zero && std::bit_cast<std::uint32_t>(p.x) == 0 &&
+                   std::bit_cast<std::uint32_t>(p.y) == 0 &&
+                   std::bit_cast<std::uint32_t>(p.z) == 0 && p.left == 0 && p.right == 0 &&
+                   p.info == 0;
+            for (std::size_t f = 0; f < kFeatureCount; ++f) {
+                zero = zero && c_.features[f][i] == 0;
+            }
+            if (!zero) {
+                Add("entry " + std::to_string(i) + ", beyond the " + std::to_string(n_) +
+                    " points in use, is not all zero");
+                return;
+            }
+        }
+    }
+
+    void CheckInfo(std::size_t i) {
+        const std::uint32_t info = c_.points[i].info;
+        const Shape shape = InfoShape(info);
+        if (const std::uint32_t unused = info & kInfoUnusedMask; unused != 0) {
+            Add(Segment(i) + ": segment info " + Hex(info) + " sets unused bits " + Hex(unused));
+        }
+        const std::uint32_t flags = info & kInfoFlagMask;
+        if (flags != (EditorInfoWord(shape) & kInfoFlagMask)) {
+            Add(Segment(i) + ": segment info " + Hex(info) + " has the flags " + Hex(flags) +
+                ", not those of " + Article(ShapeWords(shape)) + " (" +
+                Hex(EditorInfoWord(shape) & kInfoFlagMask) + ")");
+        }
+        const auto style = static_cast<int>(InfoStyle(info));
+        if (shape == Shape::Air) {
+            if (style != int(kAirStyle)) {
+                Add(Segment(i) + ": an air gap has style 63, not " + std::to_string(style));
+            }
+        } else if (style > MaxStyle(shape)) {
+            Add(Segment(i) + ": style " + std::to_string(style) + " is not " +
+                Article(ShapeWords(shape)) + " style (0 to " + std::to_string(MaxStyle(shape)) +
+                ")");
+        }
+        const bool startLine = shape == Shape::Road && style == 0;
+        if (i == 0 && !startLine) {
+            Add("segment 0 must be the start line (road, style 0), not " +
+                Article(ShapeWords(shape)) + " of style " + std::to_string(style));
+        } else if (i != 0 && startLine) {
+            Add(Segment(i) + ": a second start line (road of style 0); only segment 0 is one");
+        }
+    }
+
+    void CheckPoint(std::size_t i) {
+        const ControlPoint& p = c_.points[i];
+        const std::array<std::pair<const char*, float>, 3> axes = {
+            {{"x", p.x}, {"y", p.y}, {"z", p.z}}};
+        for (const auto& [axis, value] : axes) {
+            if (const char* problem = CoordinateProblem(value)) {
+                Add(Point(i) + ": " + axis + " " + problem);
+            }
+        }
+        auto outside = [&](const char* axis, double value, double low, double high) {
+            if (std::isfinite(value) && (value < low || value > high)) {
+                Add(Point(i) + ": " + axis + " = " + Number(value) + " is outside " + Number(low) +
+                    " to " + Number(high));
+            }
+        };
+        outside("x", p.x, -kMaxHorizontal, kMaxHorizontal);
+        outside("z", p.z, -kMaxHorizontal, kMaxHorizontal);
+        outside("y", p.y, kMinHeight, kMaxHeight);
+        if (p.left < kMinRadius) {
+            Add(Point(i) + ": left radius " + std::to_string(p.left) + " is below 50");
+        }
+        if (p.right < kMinRadius) {
+            Add(Point(i) + ": right radius " + std::to_string(p.right) + " is below 50");
+        }
+        if (int(p.left) + int(p.right) > kMaxRadiusSum) {
+            Add(Point(i) + ": radii " + std::to_string(p.left) + " and " + std::to_string(p.right) +
+                " add up to more than 2,000");
+        }
+        const Shape shape = ShapeOf(i);
+        if (IsTube(shape) && p.left != p.right) {
+            Add(Segment(i) + ": " + Article(ShapeWords(shape)) +
+                " has one radius all round, not left " + std::to_string(p.left) + " and right " +
+                std::to_string(p.right));
+        }
+    }
+
+    bool AllFinite() const {
+        for (std::size_t i = 0; i < n_; ++i) {
+            const ControlPoint& p = c_.points[i];
+            if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void CheckSpacing(std::size_t i) {
+        const std::size_t j = (i + 1) % n_;
+        const Vec3 a = CoursePoint(c_, long(i));
+        const Vec3 b = CoursePoint(c_, long(j));
+        const double distance = (b - a).Length();
+        if (distance < kMinPointDistance) {
+            Add(Segment(i) + ": points " + std::to_string(i) + " and " + std::to_string(j) +
+                " are " + Fixed(distance) + " apart; they must be at least 92.2 apart");
+        }
+        const RoadSample fa = FrameAtPoint(c_, i);
+        const RoadSample fb = FrameAtPoint(c_, j);
+        const double leftGap =
+            ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius))
+                .Length();
+        const double rightGap =
+            ((fb.centre + fb.right * fb.rightRadius) - (fa.centre + fa.right * fa.rightRadius))
+                .Length();
+        for (const auto& [side, gap] : {std::pair{"left", leftGap}, std::pair{"right", rightGap}}) {
+            if (gap < kMinEdgeDistance) {
+                Add(Segment(i) + ": the " + side + " edge points of points " + std::to_string(i) +
+                    " and " + std::to_string(j) + " are " + Fixed(gap) +
+                    " apart; they must be at least 150 apart");
+            }
+        }
+        const Vec3 chord = b - a;
+        const Vec3 next = CoursePoint(c_, long(j) + 1) - b;
+        if (chord.Length() > 0 && next.Length() > 0) {
+            const double dot = chord.Unit().Dot(next.Unit());
+            if (dot < kMinChordDot) {
+                const double degrees =
+                    std::acos(std::clamp(dot, -1.0, 1.0)) * 180.0 / std::numbers::pi;
+                Add(Point(j) + ": the road turns back by " + Fixed(degrees) +
+                    " degrees; a turn must stay below 175.6");
+            }
+        }
+    }
+
+    void CheckTension(std::size_t i) {
+        const TensionSolve solve = SolveTension(c_, i);
+        if (!solve.rootsExist) {
+            Add(Segment(i) + ": the spline's tension cannot be solved for these points");
+        } else if (!solve.solved) {
+            Add(Segment(i) + ": the spline's tension roots " + Fixed(solve.alpha1, 2) + " and " +
+                Fixed(solve.alpha2, 2) + " are not both within 0 to 2");
+        }
+    }
+
+    void CheckMidpoint(std::size_t i) {
+        const double s = SolveTension(c_, i).tension;
+        const Vec3 mid = SplinePosition(c_, i, s, 0.5);
+        if (mid.y <= kMinMidpointHeight) {
+            Add(Segment(i) + ": its midpoint lies at y = " + Number(std::round(mid.y)) +
+                ", not above -375");
+        }
+        if (std::fabs(mid.x) > kMaxHorizontal || std::fabs(mid.z) > kMaxHorizontal) {
+            Add(Segment(i) + ": its midpoint (" + Number(std::round(mid.x)) + ", " +
+                Number(std::round(mid.z)) + ") lies outside +-15,000");
+        }
+    }
+
+    void Measure(bool finite) {
+        figures_ = CourseFigures{};
+        lengths_.assign(n_, 0);
+        for (std::size_t i = 0; i < n_; ++i) {
+            figures_.segmentsByShape[static_cast<std::size_t>(ShapeOf(i))]++;
+            for (std::size_t f = 0; f < kFeatureCount; ++f) {
+                if (c_.features[f][i] != kFeatureNone) {
+                    figures_.segmentsByFeature[f]++;
+                }
+            }
+        }
+        if (!finite) {
+            return;
+        }
+        figures_.minPointDistance = std::numeric_limits<double>::infinity();
+        figures_.minEdgeDistance = std::numeric_limits<double>::infinity();
+        figures_.minTension = std::numeric_limits<double>::infinity();
+        figures_.maxTension = -std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < n_; ++i) {
+            lengths_[i] = SegmentLength(c_, i);
+            figures_.length += lengths_[i];
+            const std::size_t j = (i + 1) % n_;
+            const RoadSample fa = FrameAtPoint(c_, i);
+            const RoadSample fb = FrameAtPoint(c_, j);
+            figures_.minPointDistance =
+                std::min(figures_.minPointDistance, (fb.centre - fa.centre).Length());
+            figures_.minEdgeDistance = std::min(
+                {figures_.minEdgeDistance,
+                 ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius))
+                     .Length(),
+                 ((fb.centre + fb.right * fb.rightRadius) - (fa.centre + fa.right * fa.rightRadius))
+                     .Length()});
+            const TensionSolve solve = SolveTension(c_, i);
+            if (solve.rootsExist) {
+                figures_.minTension = std::min({figures_.minTension, solve.alpha1, solve.alpha2});
+                figures_.maxTension = std::max({figures_.maxTension, solve.alpha1, solve.alpha2});
+            } else {
+                figures_.minTension = figures_.maxTension = std::nan("");
+            }
+        }
+        figures_.minTransitionSlack = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (!IsJoinable(ShapeOf(i))) {
+                figures_.minTransitionSlack =
+                    std::min(figures_.minTransitionSlack, lengths_[i] - TransitionNeed(i));
+            }
+        }
+        figures_.minFoldMargin = MeasureFolds(nullptr);
+        figures_.slices = CountSlices();
+    }
+
+    // The length a non-joinable segment must exceed: its transitions onto joinable neighbours
+    // and the spare the game keeps beside them.
+    double TransitionNeed(std::size_t i) const {
+        const Shape shape = ShapeOf(i);
+        int sides = 0;
+        for (const std::size_t neighbour : {(i + n_ - 1) % n_, (i + 1) % n_}) {
+            if (IsJoinable(ShapeOf(neighbour))) {
+                ++sides;
+            }
+        }
+        return sides == 0 ? 0 : sides * TransitionLength(shape) + kTransitionSpare;
+    }
+
+    void CheckShapes() {
+        for (std::size_t i = 0; i < n_; ++i) {
+            const Shape shape = ShapeOf(i);
+            if (IsJoinable(shape)) {
+                continue;
+            }
+            const std::size_t next = (i + 1) % n_;
+            const Shape after = ShapeOf(next);
+            if (!IsJoinable(after) && after != shape) {
+                Add("segments " + std::to_string(i) + " and " + std::to_string(next) + ": " +
+                    Article(ShapeWords(shape)) + " and " + Article(ShapeWords(after)) +
+                    " touch; a road or air segment must stand between them");
+            }
+            const double need = TransitionNeed(i);
+            if (need > 0 && !(lengths_[i] > need)) {
+                Add(Segment(i) + ": " + ShapeWords(shape) + " of length " + Thousands(lengths_[i]) +
+                    " is too short for its transitions (it needs more than " + Thousands(need) +
+                    ")");
+            }
+        }
+    }
+
+    // The smallest advance of either edge between consecutive samples, as a share of the centre
+    // line's advance: 1 on a straight, 0 where the curve's radius meets the half-width, below 0
+    // where the edge runs backwards and the road folds. Reports each folding segment once.
+    double MeasureFolds(std::vector<std::string>* sentences) const {
+        double margin = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < n_; ++i) {
+            const bool tube = IsTube(ShapeOf(i));
+            const auto frames = SampleSegment(c_, i, kFoldSamples);
+            bool reported[2] = {false, false};
+            for (std::size_t k = 0; k + 1 < frames.size(); ++k) {
+                const RoadSample& a = frames[k];
+                const RoadSample& b = frames[k + 1];
+                const double advance = (b.centre - a.centre).Dot(a.forward);
+                if (advance <= 1e-9) {
+                    continue;
+                }
+                for (int side = 0; side < 2; ++side) {
+                    const double sign = side == 0 ? -1 : 1;
+                    const double ra =
+                        (tube || side == 0 ? a.leftRadius : a.rightRadius) + kEdgeBeyondRadius;
+                    const double rb =
+                        (tube || side == 0 ? b.leftRadius : b.rightRadius) + kEdgeBeyondRadius;
+                    const Vec3 ea = a.centre + a.right * (sign * ra);
+                    const Vec3 eb = b.centre + b.right * (sign * rb);
+                    const double share = (eb - ea).Dot(a.forward) / advance;
+                    margin = std::min(margin, share);
+                    if (share <= 0 && sentences != nullptr && !reported[side]) {
+                        reported[side] = true;
+                        sentences->push_back(
+                            Segment(i) + ": the " + (side == 0 ? "left" : "right") +
+                            " edge folds over itself: the curve is too tight for a half-width of " +
+                            Thousands(side == 0 || tube ? a.leftRadius : a.rightRadius));
+                    }
+                }
+            }
+        }
+        return margin;
+    }
+
+    void CheckFolds() {
+        std::vector<std::string> sentences;
+        MeasureFolds(&sentences);
+        for (std::string& sentence : sentences) {
+            Add(std::move(sentence));
+        }
+    }
+
+    // Walks both edges and starts a new slice wherever an edge strays more than 20 units from
+    // the straight line since the slice began, or the slice reaches 2,000 units.
+    int CountSlices() const {
+        struct Edges {
+            Vec3 left, right;
+            double distance;
+        };
+        std::vector<Edges> path;
+        double travelled = 0;
+        for (std::size_t i = 0; i < n_; ++i) {
+            const int samples = std::clamp(int(std::ceil(lengths_[i] / kSliceSampleStep)), 4, 2000);
+            const auto frames = SampleSegment(c_, i, samples);
+            for (std::size_t k = (i == 0 ? 0 : 1); k < frames.size(); ++k) {
+                const RoadSample& f = frames[k];
+                if (!path.empty()) {
+                    travelled += (f.centre - frames[k - 1].centre).Length();
+                }
+                path.push_back({f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius),
+                                f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius),
+                                travelled});
+            }
+        }
+        auto strays = [&](std::size_t from, std::size_t to) {
+            for (std::size_t j = from + 1; j < to; ++j) {
+                for (int side = 0; side < 2; ++side) {
+                    const Vec3 a = side == 0 ? path[from].left : path[from].right;
+                    const Vec3 b = side == 0 ? path[to].left : path[to].right;
+                    const Vec3 p = side == 0 ? path[j].left : path[j].right;
+                    const Vec3 line = b - a;
+                    const double length = line.Length();
+                    const double off =
+                        length > 0 ? (p - a).Cross(line).Length() / length : (p - a).Length();
+                    if (off > kSliceStray) {
+                        return true;
+                    }
+                }
+            }
+            return false;
+        };
+        int slices = 1;
+        std::size_t start = 0;
+        for (std::size_t k = 1; k < path.size(); ++k) {
+            if (path[k].distance - path[start].distance > kSliceMaxLength || strays(start, k)) {
+                ++slices;
+                start = k - 1;
+            }
+        }
+        return slices;
+    }
+
+    void CheckFeatures() {
+        std::array<int, kFeatureCount> segments{};
+        for (std::size_t i = 0; i < n_; ++i) {
+            const Shape shape = ShapeOf(i);
+            const Shape before = ShapeOf((i + n_ - 1) % n_);
+            int lanesTaken = 0;
+            Feature laneOwner = Feature::Pit;
+            for (std::size_t f = 0; f < kFeatureCount; ++f) {
+                const auto feature = static_cast<Feature>(f);
+                const int value = c_.features[f][i];
+                if (value == kFeatureNone) {
+                    continue;
+                }
+                ++segments[f];
+                const std::string word(kFeatureWords[f]);
+                if (FeatureValueName(feature, value).empty() ||
+                    (feature == Feature::Pit && value == 3)) {
+                    Add(Segment(i) + ": " + word + " value " + std::to_string(value) +
+                        (feature == Feature::Pit && value == 3
+                             ? " (the middle) is ignored by the race; use 0 to 2"
+                             : " is not one the game has"));
+                    continue;
+                }
+                const bool groundOnly = feature == Feature::Pit || feature == Feature::Dirt ||
+                                        feature == Feature::Ice || feature == Feature::Jump ||
+                                        feature == Feature::Mine;
+                if ((groundOnly && (IsTube(shape) || shape == Shape::Air)) ||
+                    (feature == Feature::Dash && shape == Shape::Air)) {
+                    Add(Segment(i) + ": " + Article(word) + " cannot lie on " +
+                        Article(ShapeWords(shape)));
+                }
+                if (feature == Feature::Gate || feature == Feature::Sign) {
+                    const auto flat = [](Shape s) {
+                        return s == Shape::Road || s == Shape::Borderless;
+                    };
+                    if (!flat(shape) && !(shape == Shape::Air && flat(before))) {
+                        Add(Segment(i) + ": " + Article(word) +
+                            " stands only on a road or borderless road, not on " +
+                            Article(ShapeWords(shape)));
+                    }
+                }
+                if (feature == Feature::Pit || feature == Feature::Dash ||
+                    feature == Feature::Dirt || feature == Feature::Ice) {
+                    const int lanes = Lanes(feature, value);
+                    if ((lanes & lanesTaken) != 0) {
+                        Add(Segment(i) + ": " + Article(word) + " shares the " +
+                            LaneWords(lanes & lanesTaken) + " with " +
+                            Article(kFeatureWords[static_cast<std::size_t>(laneOwner)]));
+                    }
+                    if (lanes & ~lanesTaken) {
+                        laneOwner = feature;
+                    }
+                    lanesTaken |= lanes;
+                }
+            }
+        }
+        auto limit = [&](Feature f, int most, const char* what) {
+            const int count = segments[static_cast<std::size_t>(f)];
+            if (count > most) {
+                Add("the course has " + std::to_string(count) + " " + what + " segments; at most " +
+                    std::to_string(most) + " are allowed");
+            }
+        };
+        limit(Feature::Jump, kMaxJumps, "jump plate");
+        limit(Feature::Mine, kMaxMines, "mine field");
+        limit(Feature::Dash, kMaxDashes, "dash plate");
+        const int scenery = segments[static_cast<std::size_t>(Feature::Gate)] +
+                            segments[static_cast<std::size_t>(Feature::Building)] +
+                            segments[static_cast<std::size_t>(Feature::Sign)];
+        if (scenery > kMaxScenery) {
+            Add("the course has " + std::to_string(scenery) +
+                " segments with gates, buildings or signs; at most 16 are allowed");
+        }
+    }
+
+    const Course& c_;
+    std::size_t n_;
+    std::vector<std::string> problems_;
+    std::vector<double> lengths_;
+    CourseFigures figures_;
+};
+
+}  // namespace
+
+std::vector<std::string> ValidateCourse(const Course& course) {
+    return Validator(course).Run();
+}
+
+CourseFigures MeasureCourse(const Course& course) {
+    return Validator(course).Figures(false);
+}
+
+}  // namespace tflux

@@ -1,0 +1,160 @@
+#include "payload/course_geometry.h"
+
+#include <algorithm>
+#include <numbers>
+
+namespace tflux {
+
+Vec3 Vec3::Unit() const {
+    const double length = Length();
+    return length > 0 ? *this * (1.0 / length) : *this;
+}
+
+Vec3 CoursePoint(const Course& course, long i) {
+    const auto n = static_cast<long>(course.PointsInUse());
+    if (n == 0) {
+        return {};
+    }
+    const ControlPoint& p = course.points[static_cast<std::size_t>(((i % n) + n) % n)];
+    return {p.x, p.y, p.z};
+}
+
+namespace {
+
+// One of the two quadratic solves for a segment's tension; nothing when it fails.
+bool SolveAlpha(double a, double b, double c, double& alpha) {
+    const double discriminant = b * b - 4 * a * c;
+    if (discriminant < 0 || std::fabs(2 * a) <= 0.1) {
+        return false;
+    }
+    const double root = std::sqrt(discriminant);
+    alpha = a > 0 ? (b + root) / (2 * a) : (b - root) / (2 * a);
+    return true;
+}
+
+double DegreesToRadians(double degrees) {
+    return degrees * std::numbers::pi / 180.0;
+}
+
+}  // namespace
+
+TensionSolve SolveTension(const Course& course, std::size_t segment) {
+    const auto i = static_cast<long>(segment);
+    const Vec3 p0 = CoursePoint(course, i - 1);
+    const Vec3 p1 = CoursePoint(course, i);
+    const Vec3 p2 = CoursePoint(course, i + 1);
+    const Vec3 p3 = CoursePoint(course, i + 2);
+    const Vec3 d = p1 - p2;
+    const Vec3 e = (p0 - p3) + d;
+    const double b = 0.75 * d.Dot(e);
+    const double c = 2.25 * d.Dot(d);
+    const double big = e.Dot(e) / 16.0;
+    TensionSolve solve;
+    solve.rootsExist = SolveAlpha(big - (p2 - p0).Dot(p2 - p0), b, c, solve.alpha1) &&
+                       SolveAlpha(big - (p3 - p1).Dot(p3 - p1), b, c, solve.alpha2);
+    solve.solved = solve.rootsExist && solve.alpha1 >= 0 && solve.alpha1 <= 2 &&
+                   solve.alpha2 >= 0 && solve.alpha2 <= 2;
+    if (solve.solved) {
+        solve.tension = (solve.alpha1 + solve.alpha2) / 2;
+    }
+    return solve;
+}
+
+Vec3 SplinePosition(const Course& course, std::size_t segment, double s, double t) {
+    const auto i = static_cast<long>(segment);
+    const double t2 = t * t;
+    const double t3 = t2 * t;
+    return CoursePoint(course, i - 1) * (s * (-t3 + 2 * t2 - t)) +
+           CoursePoint(course, i) * ((2 - s) * t3 + (s - 3) * t2 + 1) +
+           CoursePoint(course, i + 1) * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) +
+           CoursePoint(course, i + 2) * (s * (t3 - t2));
+}
+
+Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, double t) {
+    const auto i = static_cast<long>(segment);
+    const double t2 = t * t;
+    return CoursePoint(course, i - 1) * (s * (-3 * t2 + 4 * t - 1)) +
+           CoursePoint(course, i) * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
+           CoursePoint(course, i + 1) * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) +
+           CoursePoint(course, i + 2) * (s * (3 * t2 - 2 * t));
+}
+
+double SegmentLength(const Course& course, std::size_t segment) {
+    const double s = SolveTension(course, segment).tension;
+    double length = 0;
+    Vec3 previous = SplinePosition(course, segment, s, 0);
+    for (int k = 1; k <= kChordsPerSegment; ++k) {
+        const Vec3 next = SplinePosition(course, segment, s, double(k) / kChordsPerSegment);
+        length += (next - previous).Length();
+        previous = next;
+    }
+    return length;
+}
+
+namespace {
+
+// The vertical turned square to the tangent; for a vertical tangent any horizontal will do.
+Vec3 NoRollUp(const Vec3& forward) {
+    Vec3 up = Vec3{0, 1, 0} - forward * forward.y;
+    if (up.Length() < 1e-9) {
+        up = Vec3{1, 0, 0} - forward * forward.x;
+    }
+    return up.Unit();
+}
+
+Vec3 BankedUp(const Vec3& forward, double bankDegrees) {
+    const Vec3 up = NoRollUp(forward);
+    const Vec3 right = forward.Cross(up);
+    const double angle = DegreesToRadians(bankDegrees);
+    // Turning up towards the right edge lowers that edge.
+    return (up * std::cos(angle) + right * std::sin(angle)).Unit();
+}
+
+RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, double left,
+                 double right) {
+    RoadSample sample;
+    sample.centre = centre;
+    sample.forward = forward.Unit();
+    Vec3 up = upHint - sample.forward * upHint.Dot(sample.forward);
+    if (up.Length() < 1e-9) {
+        up = NoRollUp(sample.forward);
+    }
+    sample.up = up.Unit();
+    sample.right = sample.forward.Cross(sample.up).Unit();
+    sample.leftRadius = left;
+    sample.rightRadius = right;
+    return sample;
+}
+
+}  // namespace
+
+RoadSample FrameAtPoint(const Course& course, std::size_t i) {
+    const std::size_t n = course.PointsInUse();
+    const std::size_t index = n == 0 ? 0 : i % n;
+    const double s = SolveTension(course, index).tension;
+    const Vec3 forward = SplineDerivative(course, index, s, 0).Unit();
+    const ControlPoint& p = course.points[index];
+    return Frame(CoursePoint(course, static_cast<long>(index)), forward,
+                 BankedUp(forward, course.bank[index]), p.left, p.right);
+}
+
+std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples) {
+    const std::size_t n = course.PointsInUse();
+    const RoadSample start = FrameAtPoint(course, segment);
+    const RoadSample end = FrameAtPoint(course, n == 0 ? 0 : (segment + 1) % n);
+    const double s = SolveTension(course, segment).tension;
+    std::vector<RoadSample> frames;
+    const int count = std::max(samples, 1);
+    frames.reserve(static_cast<std::size_t>(count) + 1);
+    for (int k = 0; k <= count; ++k) {
+        const double t = double(k) / count;
+        const Vec3 up = start.up * (1 - t) + end.up * t;
+        frames.push_back(Frame(SplinePosition(course, segment, s, t),
+                               SplineDerivative(course, segment, s, t), up,
+                               start.leftRadius * (1 - t) + end.leftRadius * t,
+                               start.rightRadius * (1 - t) + end.rightRadius * t));
+    }
+    return frames;
+}
+
+}  // namespace tflux

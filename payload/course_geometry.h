@@ -1,0 +1,70 @@
+#pragma once
+
+// How the game lays a road along a course's control points: a closed cubic spline whose
+// tension it picks per segment, banked up vectors, and radii that change linearly along each
+// segment. The validator, the figures and the maps all read the road from here.
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "payload/course.h"
+
+namespace tflux {
+
+struct Vec3 {
+    double x = 0;
+    double y = 0;
+    double z = 0;
+
+    Vec3 operator+(const Vec3& o) const { return {x + o.x, y + o.y, z + o.z}; }
+    Vec3 operator-(const Vec3& o) const { return {x - o.x, y - o.y, z - o.z}; }
+    Vec3 operator*(double k) const { return {x * k, y * k, z * k}; }
+    double Dot(const Vec3& o) const { return x * o.x + y * o.y + z * o.z; }
+    Vec3 Cross(const Vec3& o) const {
+        return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
+    }
+    double Length() const { return std::sqrt(Dot(*this)); }
+    Vec3 Unit() const;  // the zero vector stays zero
+};
+
+// Where the road's edge lies beyond its radius.
+inline constexpr double kEdgeBeyondRadius = 11.5;
+inline constexpr int kChordsPerSegment = 50;
+
+// Point i of the loop (any i; taken modulo the points in use).
+Vec3 CoursePoint(const Course& course, long i);
+
+struct TensionSolve {
+    bool solved = false;  // both roots exist and lie in [0, 2]
+    bool rootsExist = false;
+    double alpha1 = 0;
+    double alpha2 = 0;
+    double tension = 0.5;  // (alpha1 + alpha2) / 2 when solved; Catmull-Rom's 0.5 otherwise
+};
+TensionSolve SolveTension(const Course& course, std::size_t segment);
+
+// Position and derivative along segment i at t in [0, 1] for tension s.
+Vec3 SplinePosition(const Course& course, std::size_t segment, double s, double t);
+Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, double t);
+
+// The sum of kChordsPerSegment chords along the segment.
+double SegmentLength(const Course& course, std::size_t segment);
+
+struct RoadSample {
+    Vec3 centre;
+    Vec3 forward;           // unit tangent
+    Vec3 up;                // banked
+    Vec3 right;             // forward x up: the direction of the right edge
+    double leftRadius = 0;  // interpolated along the segment
+    double rightRadius = 0;
+};
+
+// The road frame at point i, where segment i starts.
+RoadSample FrameAtPoint(const Course& course, std::size_t i);
+
+// samples + 1 frames along segment i, t = 0 .. 1. Up vectors and radii move linearly with t
+// (the game moves them with the distance travelled; over one segment the two differ little).
+std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples);
+
+}  // namespace tflux

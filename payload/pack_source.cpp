@@ -1,0 +1,777 @@
+#include "payload/pack_source.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "payload/container.h"
+#include "rom/errors.h"
+#include "rom/file.h"
+
+namespace tflux {
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::size_t kSourceFileLimit = 1 << 20;  // a pack or course is a few kilobytes
+
+// Every problem of a source, so that one run shows all of them.
+class Problems {
+  public:
+    void Add(const std::string& where, const std::string& what) {
+        lines_.push_back(where.empty() ? what : where + ": " + what);
+    }
+    bool Empty() const { return lines_.empty(); }
+    void Merge(const Problems& other) {
+        lines_.insert(lines_.end(), other.lines_.begin(), other.lines_.end());
+    }
+    [[noreturn]] void Throw() const {
+        std::string text;
+        for (const std::string& line : lines_) {
+            text += (text.empty() ? "" : "\n") + line;
+        }
+        throw EngineError(text);
+    }
+
+  private:
+    std::vector<std::string> lines_;
+};
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// "line 3, column 14" for a byte offset of the text.
+std::string LineOf(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    const auto line = std::count(text.begin(), text.begin() + long(offset), '\n') + 1;
+    const auto lineStart = text.rfind('\n', offset == 0 ? 0 : offset - 1);
+    const std::size_t column =
+        offset - (lineStart == text.npos || offset == 0 ? 0 : lineStart + 1) + 1;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+json ParseJson(std::string_view text, const std::string& origin) {
+    try {
+        return json::parse(text.begin(), text.end());
+    } catch (const json::parse_error& e) {
+        // nlohmann prefixes its messages with an internal tag and its own position; a person
+        // needs the line and the rest.
+        std::string message = e.what();
+        if (const auto at = message.find(": "); at != message.npos) {
+            message.erase(0, at + 2);
+        }
+        if (message.starts_with("syntax error while parsing value - ")) {
+            message.erase(0, std::string_view("syntax error while parsing value - ").size());
+        }
+        throw EngineError(origin + ": " + LineOf(text, e.byte == 0 ? 0 : e.byte - 1) +
+                          ": not valid JSON: " + message);
+    } catch (const json::exception& e) {
+        throw EngineError(origin + ": not valid JSON: " + e.what());
+    }
+}
+
+std::optional<std::int64_t> AsInteger(const json& value) {
+    if (value.is_number_unsigned()) {
+        const auto u = value.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(u);
+    }
+    if (value.is_number_integer()) {
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_float()) {
+        const double d = value.get<double>();
+        if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9e15) {
+            return static_cast<std::int64_t>(d);
+        }
+    }
+    return std::nullopt;
+}
+
+void CheckKeys(const json& object, const std::set<std::string>& known, const std::string& where,
+               Problems& problems) {
+    for (const auto& [key, value] : object.items()) {
+        if (!key.starts_with('_') && !known.contains(key)) {
+            problems.Add(where, "unknown field " + Quoted(key));
+        }
+    }
+}
+
+// JSON text is UTF-8; the game's is one byte a character. Code points up to U+00FF map to
+// the byte of the same value.
+std::optional<std::string> Utf8ToBytes(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            bytes += char(b);
+        } else if ((b == 0xC2 || b == 0xC3) && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[++i]);
+            bytes += char(((b & 0x03) << 6) | (next & 0x3F));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+std::string BytesToUtf8(const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            text += c;
+        } else {
+            text += char(0xC0 | (b >> 6));
+            text += char(0x80 | (b & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::string TrackWords(int entry) {
+    const int track = TrackOfEntry(entry);
+    return "track " + std::to_string(track) +
+           (track == entry ? "" : " (entry " + std::to_string(entry) + ")");
+}
+
+// ---- readable courses ----
+
+class CourseReader {
+  public:
+    CourseReader(const std::string& origin, Problems& problems)
+        : origin_(origin), problems_(problems) {}
+
+    Course Read(const json& root) {
+        Course course;
+        if (!root.is_object()) {
+            problems_.Add(origin_,
+                          "a course must be a JSON object with \"venue\", "
+                          "\"skybox\" and \"points\"");
+            return course;
+        }
+        CheckKeys(root, {"venue", "skybox", "music", "file_name", "points"}, origin_, problems_);
+        course.venue = static_cast<std::int8_t>(Named(root, "venue", VenueFromName, origin_));
+        course.skybox = static_cast<std::int8_t>(Named(root, "skybox", SkyboxFromName, origin_));
+        if (const auto it = root.find("music"); it != root.end()) {
+            course.music = static_cast<std::int8_t>(Integer(*it, "music", -128, 127, origin_));
+        }
+        if (const auto it = root.find("file_name"); it != root.end()) {
+            const auto bytes = it->is_string() ? Utf8ToBytes(it->get<std::string>()) : std::nullopt;
+            if (!bytes || bytes->size() > kCourseFileNameSize ||
+                bytes->find('\0') != std::string::npos) {
+                problems_.Add(origin_, "file_name must be a text of at most 22 bytes");
+            } else {
+                std::copy(bytes->begin(), bytes->end(), course.fileName.begin());
+            }
+        }
+        const auto points = root.find("points");
+        if (points == root.end() || !points->is_array()) {
+            problems_.Add(origin_, "\"points\" must be a list of control points");
+            return course;
+        }
+        if (points->size() < std::size_t(kCourseMinPoints) || points->size() > kCourseMaxPoints) {
+            problems_.Add(origin_, "the course has " + std::to_string(points->size()) +
+                                       " points; a course has 4 to 64");
+            return course;
+        }
+        course.count = static_cast<std::int8_t>(points->size());
+        for (auto& feature : course.features) {
+            std::fill_n(feature.begin(), points->size(), kFeatureNone);
+        }
+        for (std::size_t i = 0; i < points->size(); ++i) {
+            ReadPoint((*points)[i], i, course);
+        }
+        course.creator = kCourseCreator;
+        course.checksum = CourseChecksum(course);
+        return course;
+    }
+
+  private:
+    template <typename FromName>
+    int Named(const json& object, const char* key, FromName fromName, const std::string& where) {
+        const auto it = object.find(key);
+        if (it == object.end() || !it->is_string()) {
+            problems_.Add(where, std::string("\"") + key + "\" must be given as a name");
+            return 0;
+        }
+        const auto value = fromName(it->get<std::string>());
+        if (!value) {
+            problems_.Add(where, std::string(key) + " " + Quoted(it->get<std::string>()) +
+                                     " is not one the game has");
+            return 0;
+        }
+        return int(*value);
+    }
+
+    std::int64_t Integer(const json& value, const std::string& key, std::int64_t low,
+                         std::int64_t high, const std::string& where) {
+        const auto n = AsInteger(value);
+        if (!n || *n < low || *n > high) {
+            problems_.Add(where, key + " must be a whole number from " + std::to_string(low) +
+                                     " to " + std::to_string(high) + ", not " + value.dump());
+            return 0;
+        }
+        return *n;
+    }
+
+    float Coordinate(const json& point, const char* key, const std::string& where) {
+        const auto it = point.find(key);
+        if (it == point.end() || !it->is_number()) {
+            problems_.Add(where, std::string(key) + " must be a number");
+            return 0;
+        }
+        const double value = it->get<double>();
+        if (!std::isfinite(value) || std::fabs(value) > FLT_MAX) {
+            problems_.Add(where, std::string(key) + " " + it->dump() +
+                                     " is beyond what a single-precision number holds");
+            return 0;
+        }
+        // Integers keep their sign: JSON's "-0" is zero.
+        return static_cast<float>(value);
+    }
+
+    void ReadPoint(const json& point, std::size_t i, Course& course) {
+        const std::string where = origin_ + ": points[" + std::to_string(i) + "]";
+        if (!point.is_object()) {
+            problems_.Add(where, "a point must be an object");
+            return;
+        }
+        std::set<std::string> known = {"x", "y", "z", "left", "right", "bank", "shape", "style"};
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            known.insert(std::string(FeatureName(static_cast<Feature>(f))));
+        }
+        CheckKeys(point, known, where, problems_);
+        ControlPoint& p = course.points[i];
+        p.x = Coordinate(point, "x", where);
+        p.y = Coordinate(point, "y", where);
+        p.z = Coordinate(point, "z", where);
+        for (const char* side : {"left", "right"}) {
+            const auto it = point.find(side);
+            if (it == point.end()) {
+                problems_.Add(where, std::string(side) + " radius is missing");
+                continue;
+            }
+            const auto radius = static_cast<std::int16_t>(Integer(*it, side, 0, 32767, where));
+            (std::string_view(side) == "left" ? p.left : p.right) = radius;
+        }
+        if (const auto it = point.find("bank"); it != point.end()) {
+            course.bank[i] = static_cast<std::int16_t>(Integer(*it, "bank", -32768, 32767, where));
+        }
+        const auto shapeName = point.find("shape");
+        std::optional<Shape> shape;
+        if (shapeName == point.end() || !shapeName->is_string() ||
+            !(shape = ShapeFromName(shapeName->get<std::string>()))) {
+            problems_.Add(where,
+                          "shape must be one of road, walled, pipe, cylinder, half-pipe, "
+                          "tunnel, air, borderless");
+            shape = Shape::Road;
+        }
+        std::uint32_t style = kAirStyle;
+        const auto styleIt = point.find("style");
+        if (*shape != Shape::Air) {
+            if (styleIt == point.end()) {
+                problems_.Add(where, "style is missing (0 is the start line)");
+            } else {
+                style = static_cast<std::uint32_t>(Integer(*styleIt, "style", 0, 63, where));
+            }
+        } else if (styleIt != point.end() &&
+                   Integer(*styleIt, "style", 0, 63, where) != std::int64_t{kAirStyle}) {
+            problems_.Add(where, "an air gap has no style of its own");
+        }
+        p.info = EditorInfoWord(*shape) | style;
+        if (*shape == Shape::Air) {
+            p.info = EditorInfoWord(*shape);
+        }
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            const auto feature = static_cast<Feature>(f);
+            const auto it = point.find(std::string(FeatureName(feature)));
+            if (it == point.end()) {
+                continue;
+            }
+            const auto value = it->is_string()
+                                   ? FeatureValueFromName(feature, it->get<std::string>())
+                                   : std::nullopt;
+            if (!value) {
+                std::string names;
+                for (int v = 0; !FeatureValueName(feature, v).empty(); ++v) {
+                    names += (v == 0 ? "" : ", ") + std::string(FeatureValueName(feature, v));
+                }
+                problems_.Add(where, std::string(FeatureName(feature)) + " must be one of " +
+                                         names + ", not " + it->dump());
+                continue;
+            }
+            course.Feat(feature, i) = static_cast<std::int8_t>(*value);
+        }
+    }
+
+    const std::string& origin_;
+    Problems& problems_;
+};
+
+std::string FormatFloat(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+// ---- trackpack.json ----
+
+void CheckText(const std::string& text, const char* field, std::size_t width, bool mayBeEmpty,
+               const std::string& where, Problems& problems, std::vector<std::string>& warnings) {
+    if (text.empty() && !mayBeEmpty) {
+        problems.Add(where, std::string(field) + " is empty");
+    }
+    if (text.size() > width) {
+        problems.Add(where, std::string(field) + " " + Quoted(BytesToUtf8(text)) + " is " +
+                                std::to_string(text.size()) + " bytes; the record holds at most " +
+                                std::to_string(width));
+    }
+    if (text.find('\0') != std::string::npos) {
+        problems.Add(where, std::string(field) + " holds a NUL byte, which would end it");
+    }
+    // Anything but printable ASCII depends on the game's font.
+    const auto odd = std::find_if(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b != 0 && (b < 0x20 || b > 0x7E);
+    });
+    if (odd != text.end()) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(*odd));
+        warnings.push_back(where + ": " + field + " holds the byte " + hex +
+                           ", outside printable ASCII; the game may not show it");
+    }
+}
+
+struct TrackFields {
+    PackTrack track;
+    bool complete = true;
+};
+
+TrackFields ReadTrack(const json& object, const std::string& where, Problems& problems,
+                      std::vector<std::string>& warnings) {
+    TrackFields fields;
+    if (!object.is_object()) {
+        problems.Add(where, "a track must be a JSON object");
+        fields.complete = false;
+        return fields;
+    }
+    CheckKeys(object, {"entry", "name", "subtitle", "attribute", "params", "course", "block"},
+              where, problems);
+    auto field = [&](const char* key) -> const json* {
+        const auto it = object.find(key);
+        if (it == object.end()) {
+            problems.Add(where, std::string("field \"") + key + "\" is missing");
+            fields.complete = false;
+            return nullptr;
+        }
+        return &*it;
+    };
+    auto integer = [&](const char* key, std::int64_t low, std::int64_t high) -> std::int64_t {
+        const json* value = field(key);
+        if (value == nullptr) {
+            return 0;
+        }
+        const auto n = AsInteger(*value);
+        if (!n || *n < low || *n > high) {
+            problems.Add(where, std::string(key) + " must be a whole number from " +
+                                    std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                                    value->dump());
+            fields.complete = false;
+            return 0;
+        }
+        return *n;
+    };
+    auto text = [&](const char* key) -> std::string {
+        const json* value = field(key);
+        if (value == nullptr) {
+            return {};
+        }
+        const auto bytes =
+            value->is_string() ? Utf8ToBytes(value->get<std::string>()) : std::nullopt;
+        if (!bytes) {
+            problems.Add(where, std::string(key) + " must be a string of characters up to U+00FF");
+            fields.complete = false;
+            return {};
+        }
+        return *bytes;
+    };
+
+    PackTrack& track = fields.track;
+    track.entry = static_cast<int>(integer("entry", 1, kTrackCount));
+    const std::string at = track.entry == 0 ? where : where + " (" + TrackWords(track.entry) + ")";
+    track.record.name = text("name");
+    track.record.subtitle = text("subtitle");
+    track.record.attribute = static_cast<std::uint8_t>(integer("attribute", 0, 255));
+    CheckText(track.record.name, "name", kRecordNameSize, false, at, problems, warnings);
+    CheckText(track.record.subtitle, "subtitle", kRecordSubtitleSize, true, at, problems, warnings);
+
+    if (const json* params = field("params"); params != nullptr) {
+        if (!params->is_array()) {
+            problems.Add(at, "params must be a list of [code, value] pairs");
+            fields.complete = false;
+        } else if (params->size() > kRecordParamSlots) {
+            problems.Add(at, "parameter set has " + std::to_string(params->size()) +
+                                 " pairs; the record holds at most 6");
+            fields.complete = false;
+        } else {
+            for (std::size_t k = 0; k < params->size(); ++k) {
+                const json& pair = (*params)[k];
+                const std::string label = "parameter pair " + std::to_string(k + 1);
+                const auto code =
+                    pair.is_array() && pair.size() == 2 ? AsInteger(pair[0]) : std::nullopt;
+                if (!pair.is_array() || pair.size() != 2) {
+                    problems.Add(at, label + " must be [code, value], not " + pair.dump());
+                } else if (!code || *code < 1 || *code > 255) {
+                    problems.Add(at, label +
+                                         ": code must be a whole number from 1 to 255 (0 "
+                                         "would end the list), not " +
+                                         pair[0].dump());
+                } else if (!pair[1].is_number() || !std::isfinite(pair[1].get<double>()) ||
+                           std::fabs(pair[1].get<double>()) > FLT_MAX) {
+                    problems.Add(at, label +
+                                         ": value must be a finite single-precision number, "
+                                         "not " +
+                                         pair[1].dump());
+                } else {
+                    track.record.params.emplace_back(static_cast<std::uint8_t>(*code),
+                                                     static_cast<float>(pair[1].get<double>()));
+                    continue;
+                }
+                fields.complete = false;
+            }
+        }
+    }
+
+    const auto course = object.find("course");
+    const auto block = object.find("block");
+    if ((course == object.end()) == (block == object.end())) {
+        problems.Add(at,
+                     "give the course as exactly one of \"course\" (a readable course file) "
+                     "and \"block\" (a raw 2,016-byte block file)");
+        fields.complete = false;
+    } else {
+        const auto& file = course != object.end() ? *course : *block;
+        if (!file.is_string() || file.get<std::string>().empty()) {
+            problems.Add(at, "the course must name a file in the pack folder");
+            fields.complete = false;
+        } else {
+            track.courseFile = file.get<std::string>();
+            track.rawBlock = block != object.end();
+        }
+    }
+    return fields;
+}
+
+PoolUsage MeasurePools(const std::array<PackTrack, kTrackCount>& tracks) {
+    PoolUsage usage;
+    std::set<std::string> names;
+    std::set<std::string> subtitles;
+    std::vector<std::vector<std::pair<std::uint8_t, float>>> sets;
+    for (const PackTrack& track : tracks) {
+        if (names.insert(track.record.name).second) {
+            usage.nameBytes += track.record.name.size() + 1;
+        }
+        if (subtitles.insert(track.record.subtitle).second) {
+            usage.subtitleBytes += track.record.subtitle.size() + 1;
+        }
+        const std::size_t entries = track.record.params.size() + 1;
+        usage.paramEntriesUnshared += entries;
+        if (std::find(sets.begin(), sets.end(), track.record.params) == sets.end()) {
+            sets.push_back(track.record.params);
+            usage.paramEntries += entries;
+        }
+    }
+    return usage;
+}
+
+void CheckPools(PackSource& pack, const std::string& origin, Problems& problems) {
+    pack.usage = MeasurePools(pack.tracks);
+    const PoolUsage& u = pack.usage;
+    if (u.nameBytes > kNamePoolBudget) {
+        problems.Add(origin, "the distinct names take " + std::to_string(u.nameBytes) +
+                                 " bytes with their NULs; the game's name pool holds " +
+                                 std::to_string(kNamePoolBudget));
+    }
+    if (u.subtitleBytes > kSubtitlePoolBudget) {
+        problems.Add(origin, "the distinct subtitles take " + std::to_string(u.subtitleBytes) +
+                                 " bytes with their NULs; the game's subtitle pool holds " +
+                                 std::to_string(kSubtitlePoolBudget));
+    }
+    if (u.paramEntries > kParamPoolEntries) {
+        problems.Add(origin, "the distinct parameter sets take " + std::to_string(u.paramEntries) +
+                                 " entries with their terminators; the game's pool holds " +
+                                 std::to_string(kParamPoolEntries));
+    }
+    // The game shares a set only when the leftovers of the image's own sets match too, so
+    // equal sets are not certain to be stored once.
+    if (u.paramEntriesUnshared > kParamPoolEntries) {
+        pack.warnings.push_back(
+            origin + ": unshared, the parameter sets would take " +
+            std::to_string(u.paramEntriesUnshared) + " of the " +
+            std::to_string(kParamPoolEntries) +
+            " pool entries; on some images the last tracks may read empty sets");
+    }
+}
+
+// Reads the course file of one track into its record's block.
+void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
+                std::vector<std::string>& warnings) {
+    const fs::path path = dir / fs::path(track.courseFile);
+    const std::string origin = path.string();
+    std::string bytes;
+    try {
+        bytes = ReadWholeFile(path, kSourceFileLimit);
+    } catch (const EngineError& e) {
+        problems.Add(TrackWords(track.entry), e.what());
+        return;
+    }
+    if (track.rawBlock) {
+        if (bytes.size() != kTrackBlockSize) {
+            problems.Add(origin, TrackWords(track.entry) +
+                                     ": a raw course block is 2,016 bytes; "
+                                     "this file has " +
+                                     std::to_string(bytes.size()));
+            return;
+        }
+        std::copy(bytes.begin(), bytes.end(), track.record.block.begin());
+        for (const std::string& problem : ValidateCourse(DecodeCourse(track.record.block))) {
+            warnings.push_back(origin + ": " + TrackWords(track.entry) + ": " + problem);
+        }
+        return;
+    }
+    Problems courseProblems;
+    Course course;
+    try {
+        course = CourseReader(origin, courseProblems).Read(ParseJson(bytes, origin));
+    } catch (const EngineError& e) {
+        problems.Add("", e.what());
+        return;
+    }
+    if (!courseProblems.Empty()) {
+        problems.Merge(courseProblems);
+        return;
+    }
+    const auto invalid = ValidateCourse(course);
+    for (const std::string& problem : invalid) {
+        problems.Add(origin, TrackWords(track.entry) + ": " + problem);
+    }
+    if (invalid.empty()) {
+        course.flag = 1;  // it passes every rule the game's editor keeps
+        course.checksum = CourseChecksum(course);
+    }
+    track.record.block = EncodeCourse(course);
+}
+
+}  // namespace
+
+Course ParseCourseSource(std::string_view text, const std::string& origin) {
+    Problems problems;
+    const Course course = CourseReader(origin, problems).Read(ParseJson(text, origin));
+    if (!problems.Empty()) {
+        problems.Throw();
+    }
+    return course;
+}
+
+std::optional<std::string> WriteCourseSource(const Course& course) {
+    const std::string_view venue = VenueName(course.venue);
+    const std::string_view skybox = SkyboxName(course.skybox);
+    if (venue.empty() || course.venue >= kCourseVenues || skybox.empty() ||
+        course.count < kCourseMinPoints || course.count > int(kCourseMaxPoints)) {
+        return std::nullopt;
+    }
+    std::string text = "{\n  \"venue\": \"" + std::string(venue) + "\",\n  \"skybox\": \"" +
+                       std::string(skybox) + "\",\n";
+    if (course.music != 0) {
+        text += "  \"music\": " + std::to_string(course.music) + ",\n";
+    }
+    const std::string fileName(course.fileName.data(),
+                               std::find(course.fileName.begin(), course.fileName.end(), '\0'));
+    if (!fileName.empty()) {
+        text += "  \"file_name\": " + json(BytesToUtf8(fileName)).dump() + ",\n";
+    }
+    text += "  \"points\": [\n";
+    const std::size_t n = course.PointsInUse();
+    for (std::size_t i = 0; i < n; ++i) {
+        const ControlPoint& p = course.points[i];
+        const Shape shape = InfoShape(p.info);
+        text += "    {\"x\": " + FormatFloat(p.x) + ", \"y\": " + FormatFloat(p.y) +
+                ", \"z\": " + FormatFloat(p.z) + ", \"left\": " + std::to_string(p.left) +
+                ", \"right\": " + std::to_string(p.right) +
+                ", \"bank\": " + std::to_string(course.bank[i]) + ", \"shape\": \"" +
+                std::string(ShapeName(shape)) + "\"";
+        if (shape != Shape::Air) {
+            text += ", \"style\": " + std::to_string(InfoStyle(p.info));
+        }
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            const auto feature = static_cast<Feature>(f);
+            const int value = course.Feat(feature, i);
+            if (value == kFeatureNone) {
+                continue;
+            }
+            const std::string_view name = FeatureValueName(feature, value);
+            if (name.empty()) {
+                return std::nullopt;
+            }
+            text +=
+                ", \"" + std::string(FeatureName(feature)) + "\": \"" + std::string(name) + "\"";
+        }
+        text += i + 1 < n ? "},\n" : "}\n";
+    }
+    text += "  ]\n}\n";
+    // The text must say everything the block holds: compile it back and compare.
+    try {
+        Course back = ParseCourseSource(text, "course");
+        back.flag = 1;  // as the compiler sets it for a valid course
+        if (EncodeCourse(back) != EncodeCourse(course)) {
+            return std::nullopt;
+        }
+    } catch (const EngineError&) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+int TrackOfEntry(int entry) {
+    return entry == 9 ? 10 : entry == 10 ? 9 : entry;
+}
+
+PackSource LoadPackSource(const fs::path& dir) {
+    const fs::path packPath = dir / kPackFileName;
+    const std::string origin = packPath.string();
+    const json root = ParseJson(ReadWholeFile(packPath, kSourceFileLimit), origin);
+    Problems problems;
+    PackSource pack;
+    if (!root.is_object() || !root.contains("tracks") || !root["tracks"].is_array()) {
+        problems.Add(origin, "the pack must be a JSON object with a \"tracks\" list");
+        problems.Throw();
+    }
+    CheckKeys(root, {"tracks"}, origin, problems);
+    const json& list = root["tracks"];
+    if (list.size() != kTrackCount) {
+        problems.Add(origin, "the pack has " + std::to_string(list.size()) +
+                                 " tracks; it must have exactly 24");
+    }
+    std::array<std::optional<std::size_t>, kTrackCount> seenAt;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string where = origin + ": tracks[" + std::to_string(i) + "]";
+        TrackFields fields = ReadTrack(list[i], where, problems, pack.warnings);
+        if (!fields.complete || fields.track.entry == 0) {
+            continue;
+        }
+        auto& first = seenAt[static_cast<std::size_t>(fields.track.entry - 1)];
+        if (first) {
+            problems.Add(where, "entry " + std::to_string(fields.track.entry) +
+                                    " is already used by tracks[" + std::to_string(*first) + "]");
+            continue;
+        }
+        first = i;
+        LoadCourse(dir, fields.track, problems, pack.warnings);
+        pack.tracks[static_cast<std::size_t>(fields.track.entry - 1)] = std::move(fields.track);
+    }
+    if (list.size() == kTrackCount) {
+        for (int entry = 1; entry <= kTrackCount; ++entry) {
+            if (!seenAt[static_cast<std::size_t>(entry - 1)]) {
+                problems.Add(origin, "entry " + std::to_string(entry) + " is missing");
+            }
+        }
+    }
+    if (problems.Empty()) {
+        CheckPools(pack, origin, problems);
+    }
+    if (!problems.Empty()) {
+        problems.Throw();
+    }
+    return pack;
+}
+
+std::vector<std::vector<std::uint8_t>> CompilePack(const PackSource& pack) {
+    std::vector<std::vector<std::uint8_t>> records;
+    for (const PackTrack& track : pack.tracks) {
+        records.push_back(SaveDat(track.record));
+    }
+    return records;
+}
+
+std::vector<std::uint8_t> BuildPackContainer(std::span<const std::uint8_t> updater,
+                                             const PackSource& pack) {
+    std::vector<std::vector<std::uint8_t>> entries;
+    entries.emplace_back(updater.begin(), updater.end());
+    for (auto& record : CompilePack(pack)) {
+        entries.push_back(std::move(record));
+    }
+    return PackContainer(entries);
+}
+
+int WritePackSource(const fs::path& dir,
+                    const std::array<TrackRecord, kTrackCount>& tracksInTrackOrder) {
+    CreateDirectories(dir);
+    const fs::path packPath = dir / kPackFileName;
+    if (PathExists(packPath)) {
+        throw EngineError("cannot write a pack source into " + dir.string() +
+                          ": it already "
+                          "holds " +
+                          std::string(kPackFileName));
+    }
+    json tracks = json::array();
+    int raw = 0;
+    for (int entry = 1; entry <= kTrackCount; ++entry) {
+        const TrackRecord& record = tracksInTrackOrder[std::size_t(TrackOfEntry(entry) - 1)];
+        char stem[16];
+        std::snprintf(stem, sizeof stem, "%02d", entry);
+        const Course course = DecodeCourse(record.block);
+        std::optional<std::string> text;
+        if (ValidateCourse(course).empty()) {
+            text = WriteCourseSource(course);
+        }
+        json params = json::array();
+        for (const auto& [code, value] : record.params) {
+            params.push_back({code, std::stod(FormatFloat(value))});
+        }
+        json track = {{"entry", entry},
+                      {"name", BytesToUtf8(record.name)},
+                      {"subtitle", BytesToUtf8(record.subtitle)},
+                      {"attribute", record.attribute},
+                      {"params", params}};
+        if (text) {
+            const std::string file = "courses/" + std::string(stem) + ".json";
+            CreateDirectories(dir / "courses");
+            WriteNewFile(dir / file, std::span(reinterpret_cast<const std::uint8_t*>(text->data()),
+                                               text->size()));
+            track["course"] = file;
+        } else {
+            const std::string file = "blocks/" + std::string(stem) + ".bin";
+            CreateDirectories(dir / "blocks");
+            WriteNewFile(dir / file, record.block);
+            track["block"] = file;
+            ++raw;
+        }
+        tracks.push_back(track);
+    }
+    const std::string text = json{{"tracks", tracks}}.dump(2) + "\n";
+    WriteNewFile(packPath,
+                 std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    // What was written must build the same records again.
+    const PackSource back = LoadPackSource(dir);
+    for (int entry = 1; entry <= kTrackCount; ++entry) {
+        const TrackRecord& record = tracksInTrackOrder[std::size_t(TrackOfEntry(entry) - 1)];
+        if (SaveDat(back.tracks[std::size_t(entry - 1)].record) != SaveDat(record)) {
+            throw EngineError("the pack source written to " + dir.string() + " does not give " +
+                              TrackWords(entry) + " back as it was");
+        }
+    }
+    return raw;
+}
+
+}  // namespace tflux

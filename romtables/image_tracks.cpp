@@ -1,0 +1,86 @@
+#include "romtables/image_tracks.h"
+
+#include <algorithm>
+
+#include "rom/byteorder.h"
+#include "rom/errors.h"
+#include "rom/identify.h"
+#include "romtables/regions.h"
+#include "romtables/romtables.h"
+
+namespace tflux {
+
+namespace {
+
+// The internal names of the released game and of an image this tool has patched.
+constexpr std::array<std::string_view, 2> kKnownNames = {"T-FLUX X            ",
+                                                         "T-FLUX KRN          "};
+
+void CheckFits(const std::string& text, std::size_t width, const char* what, int track) {
+    if (text.size() > width) {
+        throw EngineError("track " + std::to_string(track) + "'s " + what + " \"" + text +
+                          "\" is " + std::to_string(text.size()) + " bytes; a track record holds " +
+                          std::to_string(width));
+    }
+}
+
+}  // namespace
+
+std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
+    RomState state;
+    state.RomFile = File::Open(path, OpenMode::Read);
+    const std::uint64_t size = state.RomFile.Size();
+    if (size != kRomSize) {
+        throw EngineError(path + " is " + std::to_string(size) + " bytes, not an image of " +
+                          std::to_string(kRomSize));
+    }
+    std::array<std::uint8_t, 0x40> header{};
+    state.RomFile.ReadAt(0, header);
+    const auto nameIs = [&](bool swapped) {
+        std::array<std::uint8_t, 0x40> z64 = header;
+        if (swapped) {
+            SwapPairs(z64, z64.size());
+        }
+        const std::string_view name(reinterpret_cast<const char*>(z64.data()) + kInternalNameOffset,
+                                    kInternalNameSize);
+        return std::find(kKnownNames.begin(), kKnownNames.end(), name) != kKnownNames.end();
+    };
+    if (nameIs(false)) {
+        state.IsByteSwapped = false;
+    } else if (nameIs(true)) {
+        state.IsByteSwapped = true;
+    } else {
+        throw EngineError(path +
+                          " is not an image of T-Flux X: its internal name is neither "
+                          "\"T-FLUX X\" nor \"T-FLUX KRN\"");
+    }
+    state.RegionCode = std::string(1, char(header[state.IsByteSwapped ? 0x3F : 0x3E]));
+    const auto layout = LayoutFor(state.RegionCode);
+    if (!layout) {
+        throw EngineError(path + " has the region letter '" + state.RegionCode +
+                          "', which is none of E, J and P");
+    }
+    ReadRomTables(state);
+
+    std::array<TrackRecord, kTrackCount> tracks;
+    for (int track = 1; track <= kTrackCount; ++track) {
+        const auto i = static_cast<std::size_t>(track - 1);
+        TrackRecord& record = tracks[i];
+        record.name = state.TrackNames[i];
+        record.subtitle = state.TrackSubtitles[i];
+        CheckFits(record.name, kRecordNameSize, "name", track);
+        CheckFits(record.subtitle, kRecordSubtitleSize, "subtitle", track);
+        record.attribute = state.TrackAttrs[i];
+        const TrackParamSet& params = state.TrackParams[i];
+        for (std::size_t k = 0; k < std::min<std::size_t>(params.Count, kRecordParamSlots); ++k) {
+            record.params.emplace_back(params.Codes[k], params.Values[k]);
+        }
+        state.RomFile.ReadAt(layout->courseBase + std::uint64_t(i) * kTrackBlockSize, record.block);
+        if (state.IsByteSwapped) {
+            SwapPairs(record.block, kTrackBlockSize);
+        }
+    }
+    return tracks;
+}
+
+}  // namespace tflux
