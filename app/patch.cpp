@@ -93,12 +93,8 @@ class PendingOutput {
             throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
         }
     }
-    File& file() {
-        return file_;
-    }
-    const fs::path& path() const {
-        return path_;
-    }
+    File& file() { return file_; }
+    const fs::path& path() const { return path_; }
     void Commit(const fs::path& output) {
         RenameFile(path_, output, hook_);
         committed_ = true;
@@ -162,8 +158,28 @@ bool InFolder(const std::string& path, const fs::path& dir) {
     return !ec && fs::equivalent(ParentOf(resolved), dir, ec);
 }
 
-PatchResult Refusal(std::string message) {
-    return {PatchOutcome::Refused, std::move(message), ""};
+PatchResult Refusal(std::string message, std::string cause) {
+    return {PatchOutcome::Refused, std::move(message), std::move(cause), false};
+}
+
+std::string TempFolderCause(const std::string& path, const std::string& dir) {
+    return path + " is in " + dir + ", which every patch empties";
+}
+
+// Why a new file cannot be made in `dir`, or "" when it can.
+std::string FolderCause(const fs::path& dir, IoHook* hook) {
+    if (CanCreateFileIn(dir, hook)) {
+        return "";
+    }
+    std::error_code ec;
+    const fs::file_status status = fs::status(dir, ec);
+    if (ec) {
+        return dir.string() + ": " + ec.message();
+    }
+    if (!fs::is_directory(status)) {
+        return dir.string() + " is not a folder";
+    }
+    return "cannot create a file in " + dir.string() + ": Permission denied";
 }
 
 void WriteCourseBlocks(RomState& state, const std::string& dir, std::uint32_t courseBase) {
@@ -199,26 +215,36 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     const DirectoryLock turn(dir, state.Io);
     // So every run rewrites and removes files there: one the user keeps there would be lost.
     if (InFolder(request.inputPath, dir)) {
-        return Refusal(kMsgInvalidInput);
+        return Refusal(kMsgInvalidInput, TempFolderCause(request.inputPath, dir));
     }
     if (InFolder(request.outputPath, dir)) {
-        return Refusal(kMsgInvalidOutput);
+        return Refusal(kMsgInvalidOutput, TempFolderCause(request.outputPath, dir));
     }
     ExtractPayload(
         dir, request.payload ? std::span<const std::uint8_t>(*request.payload) : BuiltInPayload(),
         state.Io);
 
-    if (std::string message = CheckFile(request.inputPath, request.outputPath, state.Io);
+    std::string cause;
+    if (std::string message = CheckFile(request.inputPath, request.outputPath, state.Io, &cause);
         !message.empty()) {
-        return Refusal(std::move(message));
+        return Refusal(std::move(message), std::move(cause));
     }
     const fs::path output = ResolveOutput(request.outputPath);
     if (SameFile(request.inputPath, output)) {
-        return Refusal(kMsgOutputIsInput);
+        return Refusal(kMsgOutputIsInput,
+                       request.outputPath + " and " + request.inputPath + " are one file");
     }
-    if (const std::int16_t code = IdentifyRom(state, request.inputPath); code != kRomOk) {
+    if (const std::int16_t code = IdentifyRom(state, request.inputPath, &cause); code != kRomOk) {
         CloseRom(state);
-        return Refusal(RomCheckMessage(code));
+        return Refusal(RomCheckMessage(code), std::move(cause));
+    }
+    // Only a look: an output that cannot be read is replaced as any other file is.
+    if (!request.replaceGameImage && IsUnpatchedImage(output.string())) {
+        CloseRom(state);
+        PatchResult refusal =
+            Refusal(kMsgInvalidOutput, request.outputPath + " is an unpatched image of T-Flux X");
+        refusal.outputIsGameImage = true;
+        return refusal;
     }
     ReadRomTables(state);
 
@@ -252,35 +278,48 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
 
 }  // namespace
 
-std::string CheckFile(const std::string& inputPath, const std::string& outputPath, IoHook* hook) {
-    if (!CanOpenForReading(inputPath, hook)) {
-        return kMsgInvalidInput;
+std::string CheckFile(const std::string& inputPath, const std::string& outputPath, IoHook* hook,
+                      std::string* cause) {
+    std::string why = UnreadableCause(inputPath, hook);
+    const auto refuse = [&](const char* message) {
+        if (cause != nullptr) {
+            *cause = std::move(why);
+        }
+        return std::string(message);
+    };
+    if (!why.empty()) {
+        return refuse(kMsgInvalidInput);
     }
     try {
         if (outputPath.empty()) {
-            return kMsgInvalidOutput;
+            why = "no output file was named";
+            return refuse(kMsgInvalidOutput);
         }
         const fs::path output = ResolveOutput(outputPath);
         std::error_code ec;
         const fs::file_status status = fs::status(output, ec);
         // A name too long, a link loop: the rename into place would fail after all the work.
         if (ec && status.type() != fs::file_type::not_found) {
-            return kMsgInvalidOutput;
+            why = outputPath + ": " + ec.message();
+            return refuse(kMsgInvalidOutput);
         }
         if (fs::exists(status)) {
             if (!fs::is_regular_file(status)) {
-                return kMsgInvalidOutput;
+                why = outputPath + (fs::is_directory(status) ? " is a folder" : " is not a file");
+                return refuse(kMsgInvalidOutput);
             }
             // Opening for writing proves the file may be replaced, without changing a byte.
             File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
         }
         // The patched image is assembled beside the output, so its folder must take a new file.
         // Asking is enough: a scratch file there could itself be left behind.
-        if (!CanCreateFileIn(ParentOf(output), hook)) {
-            return kMsgInvalidOutput;
+        why = FolderCause(ParentOf(output), hook);
+        if (!why.empty()) {
+            return refuse(kMsgInvalidOutput);
         }
-    } catch (const std::exception&) {
-        return kMsgInvalidOutput;
+    } catch (const std::exception& e) {
+        why = e.what();
+        return refuse(kMsgInvalidOutput);
     }
     return "";
 }

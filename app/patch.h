@@ -25,6 +25,8 @@ struct PatchRequest {
     std::string outputPath;
     // A container to use instead of the built-in one (the bytes of a --payload file).
     std::optional<std::vector<std::uint8_t>> payload;
+    // An output that is itself an unpatched image of the game is replaced only when asked to.
+    bool replaceGameImage = false;
 };
 
 enum class PatchOutcome { Success, Refused, Failed };
@@ -32,13 +34,17 @@ enum class PatchOutcome { Success, Refused, Failed };
 struct PatchResult {
     PatchOutcome outcome = PatchOutcome::Failed;
     std::string message;  // the text the user is shown
-    std::string cause;    // for a failure: what went wrong, and with which file
+    std::string cause;    // why it was refused, or what went wrong and with which file
+    // Refused only because the output is a game image that may be somebody's only dump: asking
+    // the user and running again with replaceGameImage lets it through.
+    bool outputIsGameImage = false;
 };
 
 // "" when the input can be read and the output written; otherwise the message for the first
-// path that fails. Never removes or empties anything at the output path.
+// path that fails, and in `cause` (when given) why. Never removes or empties anything at the
+// output path.
 std::string CheckFile(const std::string& inputPath, const std::string& outputPath,
-                      IoHook* hook = nullptr);
+                      IoHook* hook = nullptr, std::string* cause = nullptr);
 
 // The output path the window proposes for an input: "_krn" before the file name's extension.
 std::string DeriveOutputPath(const std::string& inputPath);

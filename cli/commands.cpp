@@ -93,10 +93,11 @@ void ReportFailure(const std::string& cause, Streams io) {
 }  // namespace
 
 int Patch(const std::string& input, const std::optional<std::string>& output,
-          const std::optional<std::string>& payloadFile, Streams io) {
+          const std::optional<std::string>& payloadFile, bool force, Streams io) {
     PatchRequest request;
     request.inputPath = input;
     request.outputPath = output.value_or(DeriveOutputPath(input));
+    request.replaceGameImage = force;
     try {
         if (payloadFile) {
             request.payload = LoadPayload(payloadFile);
@@ -116,7 +117,10 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
             io.out << result.message << '\n';
             return kExitOk;
         case PatchOutcome::Refused:
-            io.err << result.message << '\n';
+            io.err << result.message << '\n' << result.cause << '\n';
+            if (result.outputIsGameImage) {
+                io.err << "--force replaces it\n";
+            }
             return kExitRefused;
         case PatchOutcome::Failed:
             break;
@@ -133,6 +137,9 @@ int Identify(const std::string& input, bool json, Streams io) {
                               {"accepted", status.accepted},
                               {"status", status.text},
                               {"code", status.readable ? nlohmann::json(status.code) : nullptr}};
+        if (!status.accepted) {
+            doc["cause"] = status.cause;
+        }
         if (status.accepted) {
             doc["region"] = state.RegionCode;
             doc["regionName"] = RegionName(state.RegionCode);
@@ -141,6 +148,9 @@ int Identify(const std::string& input, bool json, Streams io) {
         io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
         io.out << status.text << '\n';
+        if (!status.cause.empty()) {
+            io.out << status.cause << '\n';
+        }
     }
     return status.accepted ? kExitOk : kExitRefused;
 }

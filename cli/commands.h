@@ -19,8 +19,9 @@ struct Streams {
     std::ostream& err;
 };
 
+// `force` lets the patch replace an output that is an unpatched image of the game.
 int Patch(const std::string& input, const std::optional<std::string>& output,
-          const std::optional<std::string>& payloadFile, Streams io);
+          const std::optional<std::string>& payloadFile, bool force, Streams io);
 int Identify(const std::string& input, bool json, Streams io);
 int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io);
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,

@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
                       "Container file to use instead of the built-in one");
     patch->add_option("INPUT", input, "Image of T-Flux X (.z64 or .v64)")->required();
     patch->add_option("OUTPUT", output, "Where to write the patched image");
+    bool force = false;
+    patch->add_flag("--force", force,
+                    "Replace OUTPUT even when it is an unpatched image of T-Flux X");
 
     auto* identify = app.add_subcommand("identify", "Say whether an image can be patched");
     identify->add_option("INPUT", input, "Image to look at")->required();
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
 
     Streams io{std::cout, std::cerr};
     if (*patch)
-        return Patch(input, output, payloadFile, io);
+        return Patch(input, output, payloadFile, force, io);
     if (*identify)
         return Identify(input, json, io);
     if (*list)

@@ -1,7 +1,11 @@
 #include "rom/identify.h"
 
 #include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
 
+#include "rom/byteorder.h"
 #include "rom/errors.h"
 
 namespace tflux {
@@ -10,19 +14,72 @@ namespace {
 
 constexpr std::string_view kNameZ64 = "T-FLUX X            ";
 constexpr std::string_view kNameV64 = "-TLFXUX             ";
+// What the patch stamps; kept here too, so that a patched image is told apart from a bad dump.
+constexpr std::string_view kPatchedName = "T-FLUX KRN          ";
 constexpr std::uint64_t kRegionOffsetZ64 = 0x3E;
 constexpr std::uint64_t kRegionOffsetV64 = 0x3F;
 
+// 16777216 as "16,777,216".
+std::string Grouped(std::uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, ",");
+    }
+    return digits;
+}
+
+// Header bytes as a person can read them in one line: others as \xNN.
+std::string Printable(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            text += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string NameCause(std::array<std::uint8_t, kInternalNameSize> name) {
+    auto text = [&name] {
+        return std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
+    };
+    bool patched = text() == kPatchedName;
+    if (!patched) {
+        SwapPairs(name, name.size());
+        patched = text() == kPatchedName;
+        if (!patched) {
+            SwapPairs(name, name.size());  // shown as stored
+        }
+    }
+    std::string_view shown = text();
+    shown.remove_suffix(shown.size() - (shown.find_last_not_of(std::string_view(" \0", 2)) + 1));
+    const std::string quoted = "internal name is \"" + Printable(shown) + "\"";
+    return patched ? quoted + ": this image has already been patched"
+                   : quoted + ", not \"T-FLUX X\"";
+}
+
+void SetCause(std::string* cause, std::string text) {
+    if (cause != nullptr) {
+        *cause = std::move(text);
+    }
+}
+
 }  // namespace
 
-std::int16_t IdentifyRom(RomState& state, const std::string& path) {
+std::int16_t IdentifyRom(RomState& state, const std::string& path, std::string* cause) {
     CloseRom(state);
     std::int16_t code = kRomAccessError;
     try {
         // Regular files only: a folder, a FIFO or a device is "not a file" and never blocks.
         state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
         code = kRomUnknownError;
-        if (state.RomFile.Size() != kRomSize) {
+        if (const std::uint64_t size = state.RomFile.Size(); size != kRomSize) {
+            SetCause(cause, path + " is " + Grouped(size) + " bytes, not " + Grouped(kRomSize));
             return kRomNotTFlux;
         }
         std::array<std::uint8_t, kInternalNameSize> name{};
@@ -36,6 +93,7 @@ std::int16_t IdentifyRom(RomState& state, const std::string& path) {
             state.IsByteSwapped = true;
             regionOffset = kRegionOffsetV64;
         } else {
+            SetCause(cause, NameCause(name));
             return kRomNotTFlux;
         }
         std::array<std::uint8_t, 1> region{};
@@ -44,8 +102,10 @@ std::int16_t IdentifyRom(RomState& state, const std::string& path) {
         if (state.RegionCode == "E" || state.RegionCode == "P" || state.RegionCode == "J") {
             return kRomOk;
         }
+        SetCause(cause, "region letter is '" + Printable(state.RegionCode) + "'");
         return kRomBadRegion;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        SetCause(cause, code == kRomAccessError ? UnreadableCause(path) : e.what());
         return code;
     }
 }
@@ -78,22 +138,40 @@ std::string RegionName(const std::string& regionCode) {
 }
 
 bool CanOpenForReading(const std::string& path, IoHook* hook) {
+    return UnreadableCause(path, hook).empty();
+}
+
+std::string UnreadableCause(const std::string& path, IoHook* hook) {
     try {
         File probe = File::Open(path, OpenMode::Read, Links::Follow, hook);
-        return true;
-    } catch (const std::exception&) {
-        return false;
+        return "";
+    } catch (const std::exception& e) {
+        // The file layer only knows "not a regular file"; a folder is the usual mistake.
+        std::error_code ec;
+        if (!path.empty() && std::filesystem::is_directory(path, ec)) {
+            return path + " is a folder";
+        }
+        return e.what();
     }
+}
+
+bool IsUnpatchedImage(const std::string& path, IoHook* hook) {
+    RomState probe;
+    probe.Io = hook;
+    const bool accepted = IdentifyRom(probe, path) == kRomOk;
+    CloseRom(probe);
+    return accepted;
 }
 
 InputStatus CheckInput(RomState& state, const std::string& path) {
     InputStatus status;
-    status.readable = CanOpenForReading(path, state.Io);
+    status.cause = UnreadableCause(path, state.Io);
+    status.readable = status.cause.empty();
     if (!status.readable) {
         status.text = "Invalid input file";
         return status;
     }
-    status.code = IdentifyRom(state, path);
+    status.code = IdentifyRom(state, path, &status.cause);
     CloseRom(state);
     if (status.code != kRomOk) {
         status.text = "File Error: " + RomCheckMessage(status.code);

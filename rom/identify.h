@@ -23,7 +23,9 @@ enum RomCheckCode : std::int16_t {
 
 // Decides whether `path` is an image this tool patches. Never throws. On 0, 2 and 3 the image
 // is left open for reading in state.RomFile; the caller always calls CloseRom afterwards.
-std::int16_t IdentifyRom(RomState& state, const std::string& path);
+// For any code but 0, `cause` (when given) receives what was found instead of the game:
+// "... is 4,096 bytes, not 16,777,216", "region letter is 'U'".
+std::int16_t IdentifyRom(RomState& state, const std::string& path, std::string* cause = nullptr);
 
 std::string RomCheckMessage(int code);
 
@@ -32,6 +34,12 @@ void CloseRom(RomState& state);
 
 // Whether `path` names a regular file that can be opened for reading (never blocks).
 bool CanOpenForReading(const std::string& path, IoHook* hook = nullptr);
+// "" when it can; otherwise why not: "... : No such file or directory", "... is a folder".
+std::string UnreadableCause(const std::string& path, IoHook* hook = nullptr);
+
+// An image that identification accepts: somebody's dump of the game, which a patch must not
+// replace unasked. Never throws; a file that cannot be read is not one.
+bool IsUnpatchedImage(const std::string& path, IoHook* hook = nullptr);
 
 // What the window's status line says about an input path, and whether the image is accepted:
 // "Invalid input file", "File Error: " + message, or "File Version: " + region + " (Z64)".
@@ -40,6 +48,7 @@ struct InputStatus {
     bool readable = false;  // false: "Invalid input file"
     std::int16_t code = kRomAccessError;
     std::string text;
+    std::string cause;  // for a refusal: why, as UnreadableCause and IdentifyRom say
 };
 InputStatus CheckInput(RomState& state, const std::string& path);
 

@@ -140,11 +140,13 @@ TEST_F(CliTest, RefusalsAndFailuresHaveTheirExitCodes) {
 
     test::RunResult run = Cli({"patch", (scratch_ / "missing.z64").string()});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "Invalid input ROM file\n");
+    EXPECT_EQ(run.err, "Invalid input ROM file\ncannot open " +
+                           (scratch_ / "missing.z64").string() + ": No such file or directory\n");
 
     run = Cli({"patch", in.string(), in.string()});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "The output file must not be the input ROM file.\n");
+    EXPECT_EQ(run.err, "The output file must not be the input ROM file.\n" + in.string() + " and " +
+                           in.string() + " are one file\n");
 
     const fs::path bad = scratch_ / "bad.dat";
     test::WriteBytes(bad, std::vector<std::uint8_t>(64, 1));
@@ -178,12 +180,120 @@ TEST_F(CliTest, IdentifyPrintsTheStatusLine) {
 
     run = Cli({"identify", (scratch_ / "nothing").string()});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "Invalid input file\n");
+    EXPECT_EQ(run.out, "Invalid input file\ncannot open " + (scratch_ / "nothing").string() +
+                           ": No such file or directory\n");
     const fs::path small = scratch_ / "small.z64";
     test::WriteBytes(small, {1, 2, 3});
     run = Cli({"identify", small.string()});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "File Error: Not T-Flux X\n");
+    EXPECT_EQ(run.out,
+              "File Error: Not T-Flux X\n" + small.string() + " is 3 bytes, not 16,777,216\n");
+    run = Cli({"identify", "--json", small.string()});
+    EXPECT_EQ(nlohmann::json::parse(run.out)["cause"],
+              small.string() + " is 3 bytes, not 16,777,216");
+}
+
+// Each refusal keeps its message and exit code, says why on the next line, and leaves the input
+// as it was; `identify` gives the same reason under its status line.
+TEST_F(CliTest, RefusalsSayWhyUnderTheirMessage) {
+    const fs::path game = scratch_ / "game.z64";
+    WriteSampleImage(game, {'E', false, 11});
+    ASSERT_EQ(Cli({"patch", game.string(), (scratch_ / "patched.z64").string()}).exitCode, 0);
+    const fs::path region = scratch_ / "region.v64";
+    WriteSampleImage(region, {'E', true, 12});
+    {
+        auto bytes = test::ReadBytes(region);
+        bytes[0x3F] = 'U';  // the region letter of a V64 image
+        test::WriteBytes(region, bytes);
+    }
+    const fs::path small = scratch_ / "small.z64";
+    test::WriteBytes(small, std::vector<std::uint8_t>(4096, 0x37));
+    const fs::path folder = scratch_ / "roms";
+    fs::create_directory(folder);
+    const fs::path renamed = scratch_ / "other.z64";
+    {
+        auto bytes = test::ReadBytes(game);
+        std::memcpy(bytes.data() + 0x20, "OTHER GAME\x01", 11);
+        test::WriteBytes(renamed, bytes);
+    }
+
+    struct Case {
+        fs::path input;
+        std::string message;
+        std::string status;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {scratch_ / "missing.z64", "Invalid input ROM file", "Invalid input file",
+         "cannot open " + (scratch_ / "missing.z64").string() + ": No such file or directory"},
+        {folder, "Invalid input ROM file", "Invalid input file", folder.string() + " is a folder"},
+        {small, "Not T-Flux X", "File Error: Not T-Flux X",
+         small.string() + " is 4,096 bytes, not 16,777,216"},
+        {scratch_ / "patched.z64", "Not T-Flux X", "File Error: Not T-Flux X",
+         "internal name is \"T-FLUX KRN\": this image has already been patched"},
+        {renamed, "Not T-Flux X", "File Error: Not T-Flux X",
+         "internal name is \"OTHER GAME\\x01\", not \"T-FLUX X\""},
+        {region, "Bad ROM region code", "File Error: Bad ROM region code", "region letter is 'U'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input.string());
+        std::vector<std::uint8_t> before;
+        if (fs::is_regular_file(c.input)) {
+            before = test::ReadBytes(c.input);
+        }
+        const fs::path out = scratch_ / "out.z64";
+        const test::RunResult patch = Cli({"patch", c.input.string(), out.string()});
+        EXPECT_EQ(patch.exitCode, 1);
+        EXPECT_EQ(patch.out, "");
+        EXPECT_EQ(patch.err, c.message + "\n" + c.cause + "\n");
+        EXPECT_FALSE(fs::exists(out));
+        if (!before.empty()) {
+            EXPECT_TRUE(test::ReadBytes(c.input) == before);
+        }
+        const test::RunResult identify = Cli({"identify", c.input.string()});
+        EXPECT_EQ(identify.exitCode, 1);
+        EXPECT_EQ(identify.out, c.status + "\n" + c.cause + "\n");
+    }
+    // A patched V64 image is recognised too, whatever its byte order.
+    const fs::path v64 = scratch_ / "game.v64";
+    WriteSampleImage(v64, {'P', true, 13});
+    ASSERT_EQ(Cli({"patch", v64.string()}).exitCode, 0);
+    EXPECT_EQ(Cli({"identify", (scratch_ / "game_krn.v64").string()}).out,
+              "File Error: Not T-Flux X\n"
+              "internal name is \"T-FLUX KRN\": this image has already been patched\n");
+}
+
+// An unpatched image at the output is somebody's dump: kept unless --force says otherwise. Any
+// other file there is replaced as before.
+TEST_F(CliTest, AnUnpatchedImageAtTheOutputIsReplacedOnlyWithForce) {
+    const fs::path game = scratch_ / "game.z64";
+    WriteSampleImage(game, {'J', false, 21});
+    const fs::path dump = scratch_ / "dump.v64";
+    WriteSampleImage(dump, {'P', true, 22});
+    const auto dumpBytes = test::ReadBytes(dump);
+
+    test::RunResult run = Cli({"patch", game.string(), dump.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "Invalid output file\n" + dump.string() +
+                           " is an unpatched image of T-Flux X\n--force replaces it\n");
+    EXPECT_TRUE(test::ReadBytes(dump) == dumpBytes);
+    EXPECT_EQ(test::DirectoryNames(scratch_.path()),
+              (std::set<std::string>{"dump.v64", "game.z64", "tmp"}));
+
+    run = Cli({"patch", "--force", game.string(), dump.string()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Cli({"identify", dump.string()}).out,
+              "File Error: Not T-Flux X\n"
+              "internal name is \"T-FLUX KRN\": this image has already been patched\n");
+
+    // Now patched, and a file that is no image at all: both replaced without a word.
+    for (const std::vector<std::uint8_t>& old :
+         {test::ReadBytes(dump), std::vector<std::uint8_t>{1, 2, 3}}) {
+        test::WriteBytes(dump, old);
+        run = Cli({"patch", game.string(), dump.string()});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(fs::file_size(dump), kRomSize);
+    }
 }
 
 TEST_F(CliTest, PayloadCommandsRoundTripACustomContainer) {

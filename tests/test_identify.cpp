@@ -109,6 +109,86 @@ TEST(IdentifyRom, UnreadablePathsAreAccessErrorsAndCreateNothing) {
 #endif
 }
 
+// The cause says what was found instead of the game, in words a person can check.
+TEST(IdentifyRom, SaysWhyItRefuses) {
+    test::ScratchDir dir;
+    RomState state;
+    std::string cause;
+    const auto identify = [&](const fs::path& path) {
+        cause.clear();
+        const std::int16_t code = IdentifyRom(state, path.string(), &cause);
+        CloseRom(state);
+        return code;
+    };
+    const fs::path small = MakeImage(dir, "small", 4096, kZ64, 'E');
+    EXPECT_EQ(identify(small), kRomNotTFlux);
+    EXPECT_EQ(cause, small.string() + " is 4,096 bytes, not 16,777,216");
+    const fs::path big = MakeImage(dir, "big", kRomSize + 1, kZ64, 'E');
+    EXPECT_EQ(identify(big), kRomNotTFlux);
+    EXPECT_EQ(cause, big.string() + " is 16,777,217 bytes, not 16,777,216");
+
+    // The patched name in either byte order, padded with spaces or NULs.
+    EXPECT_EQ(identify(MakeImage(dir, "k", kRomSize, "T-FLUX KRN          ", 'E')), kRomNotTFlux);
+    EXPECT_EQ(cause, "internal name is \"T-FLUX KRN\": this image has already been patched");
+    EXPECT_EQ(identify(MakeImage(dir, "kv", kRomSize, "-TLFXUK NR          ", 0, 'E')),
+              kRomNotTFlux);
+    EXPECT_EQ(cause, "internal name is \"T-FLUX KRN\": this image has already been patched");
+    EXPECT_EQ(identify(MakeImage(dir, "o", kRomSize, std::string("OTHER\tGAME\xE9\0\0 ", 14), 'E')),
+              kRomNotTFlux);
+    EXPECT_EQ(cause, "internal name is \"OTHER\\x09GAME\\xE9\", not \"T-FLUX X\"");
+    EXPECT_EQ(identify(MakeImage(dir, "blank", kRomSize, "", 'E')), kRomNotTFlux);
+    EXPECT_EQ(cause, "internal name is \"\", not \"T-FLUX X\"");
+    // "KRN" padded differently is some other image, not a patched one.
+    EXPECT_EQ(identify(MakeImage(dir, "k2", kRomSize, "T-FLUX KRN 2        ", 'E')), kRomNotTFlux);
+    EXPECT_EQ(cause, "internal name is \"T-FLUX KRN 2\", not \"T-FLUX X\"");
+
+    EXPECT_EQ(identify(MakeImage(dir, "u", kRomSize, kZ64, 'U')), kRomBadRegion);
+    EXPECT_EQ(cause, "region letter is 'U'");
+    EXPECT_EQ(identify(MakeImage(dir, "v", kRomSize, kV64, 'E', '\0')), kRomBadRegion);
+    EXPECT_EQ(cause, "region letter is '\\x00'");
+
+    EXPECT_EQ(identify(dir / "missing.z64"), kRomAccessError);
+    EXPECT_NE(cause.find((dir / "missing.z64").string()), std::string::npos) << cause;
+    EXPECT_EQ(identify(dir.path()), kRomAccessError);
+    EXPECT_EQ(cause, dir.path().string() + " is a folder");
+
+    // Accepted: no cause, and the caller's string is left alone.
+    cause = "untouched";
+    EXPECT_EQ(IdentifyRom(state, MakeImage(dir, "e", kRomSize, kZ64, 'E').string(), &cause),
+              kRomOk);
+    CloseRom(state);
+    EXPECT_EQ(cause, "untouched");
+}
+
+TEST(UnreadableCause, NamesThePathAndTheReason) {
+    test::ScratchDir dir;
+    const fs::path image = MakeImage(dir, "e", kRomSize, kZ64, 'E');
+    EXPECT_EQ(UnreadableCause(image.string()), "");
+    EXPECT_TRUE(CanOpenForReading(image.string()));
+    EXPECT_EQ(UnreadableCause(dir.path().string()), dir.path().string() + " is a folder");
+    EXPECT_FALSE(CanOpenForReading(dir.path().string()));
+    const std::string missing = UnreadableCause((dir / "none.z64").string());
+    EXPECT_NE(missing.find((dir / "none.z64").string()), std::string::npos) << missing;
+#ifndef _WIN32
+    EXPECT_EQ(missing,
+              "cannot open " + (dir / "none.z64").string() + ": No such file or directory");
+    EXPECT_EQ(UnreadableCause("/dev/zero"), "cannot open /dev/zero: not a regular file");
+#endif
+    EXPECT_FALSE(UnreadableCause("").empty());
+}
+
+TEST(IsUnpatchedImage, IsWhatIdentificationAccepts) {
+    test::ScratchDir dir;
+    EXPECT_TRUE(IsUnpatchedImage(MakeImage(dir, "z", kRomSize, kZ64, 'J').string()));
+    EXPECT_TRUE(IsUnpatchedImage(MakeImage(dir, "v", kRomSize, kV64, 0, 'P').string()));
+    EXPECT_FALSE(
+        IsUnpatchedImage(MakeImage(dir, "k", kRomSize, "T-FLUX KRN          ", 'E').string()));
+    EXPECT_FALSE(IsUnpatchedImage(MakeImage(dir, "u", kRomSize, kZ64, 'U').string()));
+    EXPECT_FALSE(IsUnpatchedImage(MakeImage(dir, "s", 100, kZ64, 'E').string()));
+    EXPECT_FALSE(IsUnpatchedImage((dir / "missing").string()));
+    EXPECT_FALSE(IsUnpatchedImage(dir.path().string()));
+}
+
 TEST(RomCheckMessage, MapsEveryCode) {
     EXPECT_EQ(RomCheckMessage(0), "Successful");
     EXPECT_EQ(RomCheckMessage(1), "File access error");
@@ -143,6 +223,11 @@ TEST(CheckInput, GivesTheStatusLineTexts) {
     EXPECT_EQ(CheckInput(state, MakeImage(dir, "e", kRomSize, kZ64, 'E').string()).text,
               "File Version: North American (Z64)");
     EXPECT_FALSE(state.RomFile.IsOpen());
+    // Every refusal carries its cause; an accepted image none.
+    EXPECT_EQ(CheckInput(state, dir.path().string()).cause, dir.path().string() + " is a folder");
+    EXPECT_EQ(CheckInput(state, MakeImage(dir, "r", kRomSize, kZ64, 'U').string()).cause,
+              "region letter is 'U'");
+    EXPECT_EQ(CheckInput(state, MakeImage(dir, "e", kRomSize, kZ64, 'E').string()).cause, "");
 }
 
 }  // namespace

@@ -122,6 +122,71 @@ TEST_F(PatchTest, RefusalsLeaveInputAndExistingOutputAlone) {
     ExpectInputUnharmed();
 }
 
+TEST_F(PatchTest, RefusalsCarryTheirCause) {
+    const fs::path out = scratch_ / "out.z64";
+    PatchResult result = Patch(scratch_ / "missing.z64", out);
+    EXPECT_EQ(result.message, "Invalid input ROM file");
+    EXPECT_NE(result.cause.find((scratch_ / "missing.z64").string()), std::string::npos)
+        << result.cause;
+    result = Patch(input_, scratch_ / "no" / "out.z64");
+    EXPECT_EQ(result.message, "Invalid output file");
+    EXPECT_TRUE(result.cause.starts_with((scratch_ / "no").string() + ": ")) << result.cause;
+    fs::create_directory(scratch_ / "folder");
+    EXPECT_EQ(Patch(input_, scratch_ / "folder").cause,
+              (scratch_ / "folder").string() + " is a folder");
+    EXPECT_EQ(Patch(input_, "").cause, "no output file was named");
+    EXPECT_EQ(Patch(input_, input_).cause,
+              input_.string() + " and " + input_.string() + " are one file");
+    const fs::path region = scratch_ / "region.z64";
+    WriteSampleImage(region, {'U', false, 3});
+    result = Patch(region, out);
+    EXPECT_EQ(result.cause, "region letter is 'U'");
+    EXPECT_FALSE(result.outputIsGameImage);
+
+    std::string cause;
+    EXPECT_EQ(CheckFile(input_.string(), (scratch_ / "folder").string(), nullptr, &cause),
+              "Invalid output file");
+    EXPECT_EQ(cause, (scratch_ / "folder").string() + " is a folder");
+    cause = "untouched";
+    EXPECT_EQ(CheckFile(input_.string(), out.string(), nullptr, &cause), "");
+    EXPECT_EQ(cause, "untouched");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+// An unpatched image at the output may be the user's only dump of the game.
+TEST_F(PatchTest, AnUnpatchedImageAtTheOutputIsReplacedOnlyWhenAsked) {
+    const fs::path dump = scratch_ / "dump.v64";
+    WriteSampleImage(dump, {'J', true, 9});
+    const auto dumpBytes = test::ReadBytes(dump);
+    RomState state;
+    PatchRequest request{input_.string(), dump.string(), payload_};
+    PatchResult result = PatchRom(state, request);
+    EXPECT_EQ(result.outcome, PatchOutcome::Refused);
+    EXPECT_EQ(result.message, "Invalid output file");
+    EXPECT_EQ(result.cause, dump.string() + " is an unpatched image of T-Flux X");
+    EXPECT_TRUE(result.outputIsGameImage);
+    EXPECT_FALSE(state.RomFile.IsOpen());
+    EXPECT_TRUE(test::ReadBytes(dump) == dumpBytes);
+    ExpectInputUnharmed();
+
+    // Through a link, the file it names is what is protected.
+#ifndef _WIN32
+    const fs::path link = scratch_ / "link.v64";
+    fs::create_symlink(dump, link);
+    EXPECT_TRUE(Patch(input_, link).outputIsGameImage);
+    EXPECT_TRUE(test::ReadBytes(dump) == dumpBytes);
+#endif
+
+    request.replaceGameImage = true;
+    result = PatchRom(state, request);
+    ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+    EXPECT_FALSE(result.outputIsGameImage);
+    EXPECT_EQ(test::ReadBytes(dump).size(), kRomSize);
+    EXPECT_FALSE(IsUnpatchedImage(dump.string()));
+    // Once patched it is replaced like any other file.
+    EXPECT_EQ(Patch(input_, dump).outcome, PatchOutcome::Success);
+}
+
 TEST_F(PatchTest, UnusableOutputPathsAreInvalidOutput) {
     EXPECT_EQ(Patch(input_, scratch_ / "no" / "such" / "out.z64").message, "Invalid output file");
     fs::create_directory(scratch_ / "folder");

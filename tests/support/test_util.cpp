@@ -24,6 +24,7 @@ extern char** environ;
 #include <iterator>
 #include <regex>
 #include <stdexcept>
+#include <string_view>
 
 namespace tflux::test {
 
@@ -150,9 +151,18 @@ RunResult RunProgram(const std::vector<std::string>& argv,
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // A variable given here replaces the inherited one: a program reads the first of a name.
+    const auto overridden = [&extraEnv](std::string_view entry) {
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        return std::any_of(extraEnv.begin(), extraEnv.end(),
+                           [name](const std::string& e) { return e.starts_with(name); });
+    };
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e)
-        envStrings.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (!overridden(*e)) {
+            envStrings.emplace_back(*e);
+        }
+    }
     for (const auto& e : extraEnv)
         envStrings.push_back(e);
     std::vector<char*> env;

@@ -40,6 +40,7 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+// `extraEnv` holds NAME=value entries; each replaces the inherited variable of that name.
 RunResult RunProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnv = {});
 
