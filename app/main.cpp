@@ -2,23 +2,76 @@
 #include <QStyleFactory>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/Form1.h"
+
+namespace {
+
+constexpr char kNeedsDisplay[] =
+    "tflux-krn needs a display to open its window; tflux-krn-cli does the same patch without "
+    "one (tflux-krn-cli patch INPUT [OUTPUT]).\n";
+
+constexpr char kHelp[] =
+    "Usage: tflux-krn [--help] [--version]\n"
+    "\n"
+    "Opens the window that turns an image of T-Flux X into the T-Flux KRN track-pack edition:\n"
+    "choose the image with the first \"...\" button or drop it on the window, then press Patch.\n"
+    "Without a display, tflux-krn-cli does the same patch: tflux-krn-cli patch INPUT [OUTPUT].\n"
+    "\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the version and exit\n";
+
+bool IsSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Where Qt would otherwise stop the program with its plugin list and an abort.
+bool NoDisplay() {
+#if defined(_WIN32) || defined(__APPLE__)
+    return false;
+#else
+    return !IsSet("QT_QPA_PLATFORM") && !IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY");
+#endif
+}
+
+// A display that is named but cannot be reached ends Qt's start with a fatal message.
+void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fputs(kNeedsDisplay, stderr);
+        std::fprintf(stderr, "(%s)\n", qPrintable(message));
+        std::_Exit(1);
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
 #ifdef SIGXFSZ
     // A write past a file-size limit fails the patch with its cause instead of ending the window.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    // Answered before the window system is reached, so that it works without a display.
+    // Answered before the window system is reached, so that they work without a display.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("tflux-krn %s\n", TFLUX_VERSION);
             return 0;
         }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
     }
+    if (NoDisplay()) {
+        std::fputs(kNeedsDisplay, stderr);
+        return 1;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(StartupMessages);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previous);
     QApplication::setApplicationName(QStringLiteral("tflux-krn"));
     QApplication::setApplicationVersion(QStringLiteral(TFLUX_VERSION));
     // The window is laid out to the pixel; one style everywhere keeps it looking as drawn.

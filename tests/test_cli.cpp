@@ -296,6 +296,36 @@ TEST_F(CliTest, AnUnpatchedImageAtTheOutputIsReplacedOnlyWithForce) {
     }
 }
 
+// The window program answers --help and --version anywhere, and without a display says so in
+// one sentence instead of aborting inside Qt.
+TEST_F(CliTest, TheWindowProgramStartsCleanlyWithoutADisplay) {
+    const fs::path window = test::BinPath("tflux-krn");
+    if (!fs::exists(window)) {
+        GTEST_SKIP() << "the window is not built here (TFLUX_KRN_GUI=OFF)";
+    }
+    const std::vector<std::string> noDisplay = {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
+    test::RunResult run = test::RunProgram({window.string(), "--help"}, noDisplay);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("Usage: tflux-krn")) << run.out;
+    EXPECT_NE(run.out.find("tflux-krn-cli patch"), std::string::npos) << run.out;
+    run = test::RunProgram({window.string(), "--version"}, noDisplay);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("tflux-krn ")) << run.out;
+
+    run = test::RunProgram({window.string()}, noDisplay);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find("needs a display"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("tflux-krn-cli"), std::string::npos) << run.err;
+
+    // A display that is named but not there ends the same way, not in an abort.
+    run = test::RunProgram({window.string()},
+                           {"DISPLAY=:87", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("needs a display"), std::string::npos) << run.err;
+}
+
 TEST_F(CliTest, PayloadCommandsRoundTripACustomContainer) {
     std::vector<std::vector<std::uint8_t>> records;
     for (int i = 1; i <= 24; ++i) {
