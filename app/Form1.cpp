@@ -1,5 +1,8 @@
 #include "app/Form1.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QColor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -7,6 +10,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -15,7 +19,9 @@
 #include <QPushButton>
 #include <QUrl>
 #include <exception>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "app/patch.h"
 #include "dialog/modCommonDialog.h"
@@ -42,20 +48,73 @@ const QColor kPink(255, 128, 255);
 const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 255, 0);
 
+// Marks a control that a screen reader is not shown: a shadow repeats its label, and the
+// controls below the client area hold state, not anything to see.
+constexpr char kUnlisted[] = "tfluxUnlisted";
+// Marks a container whose accessible children leave the unlisted ones out.
+constexpr char kListsChildren[] = "tfluxListsChildren";
+
+void Unlist(std::initializer_list<QWidget*> widgets) {
+    for (QWidget* widget : widgets) {
+        widget->setProperty(kUnlisted, true);
+    }
+}
+
+class ListedChildren : public QAccessibleWidget {
+  public:
+    explicit ListedChildren(QWidget* widget)
+        : QAccessibleWidget(widget,
+                            widget->isWindow() ? QAccessible::Window : QAccessible::Client) {}
+
+    int childCount() const override { return static_cast<int>(Listed().size()); }
+    QAccessibleInterface* child(int index) const override {
+        const QList<QWidget*> listed = Listed();
+        return index >= 0 && index < listed.size()
+                   ? QAccessible::queryAccessibleInterface(listed.at(index))
+                   : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child == nullptr ? -1 : static_cast<int>(Listed().indexOf(child->object()));
+    }
+
+  private:
+    QList<QWidget*> Listed() const {
+        QList<QWidget*> listed;
+        for (QObject* object : widget()->children()) {
+            auto* child = qobject_cast<QWidget*>(object);
+            if (child != nullptr && !child->isWindow() && !child->property(kUnlisted).toBool()) {
+                listed.append(child);
+            }
+        }
+        return listed;
+    }
+};
+
+QAccessibleInterface* ListedChildrenFactory(const QString&, QObject* object) {
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (widget != nullptr && widget->property(kListsChildren).toBool()) {
+        return new ListedChildren(widget);
+    }
+    return nullptr;
+}
+
 // A picture box: draws its picture from the top-left corner and clips its children.
 class PictureBox : public QWidget {
   public:
-    PictureBox(QWidget* parent, const QPixmap& picture) : QWidget(parent), picture_(picture) {}
+    PictureBox(QWidget* parent, Artwork picture) : QWidget(parent), picture_(std::move(picture)) {
+        setProperty(kListsChildren, true);
+    }
 
   protected:
     void paintEvent(QPaintEvent*) override {
-        if (!picture_.isNull()) {
-            QPainter(this).drawPixmap(0, 0, picture_);
+        const QPixmap& picture = picture_.For(devicePixelRatioF());
+        if (!picture.isNull()) {
+            QPainter(this).drawPixmap(0, 0, picture);
         }
     }
 
   private:
-    QPixmap picture_;
+    Artwork picture_;
 };
 
 // A one-pixel line control from (x1, y) to (x2, y), both ends drawn.
@@ -122,6 +181,11 @@ QString FromEnginePath(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
+// A tooltip shows rich text when it looks like markup; a path is only ever text.
+QString PlainToolTip(const QString& text) {
+    return QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(text.toHtmlEscaped());
+}
+
 // The one local file of a drop, or "" when the drop is anything else.
 QString DroppedFile(const QMimeData* mime) {
     if (mime == nullptr || !mime->hasUrls() || mime->urls().size() != 1 ||
@@ -154,18 +218,38 @@ void DialogPrompts::ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QS
     box.exec();
 }
 
+bool DialogPrompts::AskToReplace(QWidget* owner, const QString& title, const QString& text) {
+    return QMessageBox::question(owner, title, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+Artwork Artwork::Load(const QString& name) {
+    Artwork art{QPixmap(QStringLiteral(":/art/%1.png").arg(name)),
+                QPixmap(QStringLiteral(":/art/%1@2x.png").arg(name))};
+    art.sharp.setDevicePixelRatio(2.0);
+    return art;
+}
+
+const QPixmap& Artwork::For(qreal devicePixelRatio) const {
+    return devicePixelRatio > 1.0 && !sharp.isNull() ? sharp : normal;
+}
+
 Form1::Form1(QWidget* parent) : QWidget(parent) {
     LoadArtwork();
+    // Installed once for the process, before any of the window's interfaces is asked for.
+    static const bool listed = (QAccessible::installFactory(ListedChildrenFactory), true);
+    Q_UNUSED(listed);
+    setProperty(kListsChildren, true);
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kCaption);
     QIcon icon;
-    for (const int size : {16, 32, 48}) {
+    for (const int size : {16, 32, 48, 96}) {
         icon.addFile(QStringLiteral(":/art/icon-%1.png").arg(size), QSize(size, size));
     }
     setWindowIcon(icon);
     setFixedSize(kClientWidth, kClientHeight);
     setAcceptDrops(true);
-    background_ = QPixmap(QStringLiteral(":/art/background.png"));
+    background_ = Artwork::Load(QStringLiteral("background"));
 
     // Every position below assumes a font whose line is 13 pixels high, as the classic dialog
     // font's is; a fixed pixel size keeps the layout whole under any desktop setting.
@@ -188,11 +272,11 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     lblWidth = MakeLabel(this, "lblWidth", QStringLiteral("FFF"), kYellow);
     lblWidth->move(0, 152);
     SizeToText(lblWidth);
-    Picture1 = new PictureBox(this, QPixmap());
+    Picture1 = new PictureBox(this, Artwork());
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setGeometry(232, 104, 25, 25);
 
-    picBack = new PictureBox(this, QPixmap(QStringLiteral(":/art/paths.png")));
+    picBack = new PictureBox(this, Artwork::Load(QStringLiteral("paths")));
     picBack->setObjectName(QStringLiteral("picBack"));
     picBack->setGeometry(64, 8, 225, 41);
     picBack->setAccessibleName(QStringLiteral("Paths"));
@@ -208,6 +292,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     lblROMOut->setAccessibleName(QStringLiteral("Output ROM"));
     for (QLabel* label : {lblROMIn, lblROMIn2, lblROMOut, lblROMOut2}) {
         SizeToText(label);
+    }
+    // Under the mouse, so that a cut path can show itself whole as a tooltip.
+    for (QLabel* label : {lblROMIn, lblROMOut}) {
+        label->setAttribute(Qt::WA_TransparentForMouseEvents, false);
     }
 
     Label5 = MakeLabel(this, "Label5", QStringLiteral("ROM In:"), kBlack);
@@ -239,10 +327,21 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     cmdPatch = MakeButton(this, "cmdPatch", QStringLiteral("Patch"), QRect(256, 64, 57, 25),
                           QStringLiteral("Patch"));
 
+    Unlist({lblROMIn2, lblROMOut2, Label5, Label4, Line2, lblStatus2, txtROMIn, txtROMOut, lblWidth,
+            Picture1});
+
     QWidget::setTabOrder(cmdPatch, cmdROMIn);
     QWidget::setTabOrder(cmdROMIn, cmdROMOut);
     cmdPatch->setFocus();
 
+    // The focused button shows its frame from the start, not only once Tab has been pressed: Qt
+    // clears the window's flag for that on every focus change that is not a Tab.
+    setAttribute(Qt::WA_KeyboardFocusChange);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now != nullptr && isAncestorOf(now)) {
+            setAttribute(Qt::WA_KeyboardFocusChange);
+        }
+    });
     connect(cmdROMIn, &QPushButton::clicked, this, &Form1::cmdROMIn_Click);
     connect(cmdROMOut, &QPushButton::clicked, this, &Form1::cmdROMOut_Click);
     connect(cmdPatch, &QPushButton::clicked, this, &Form1::cmdPatch_Click);
@@ -269,7 +368,25 @@ FormPrompts& Form1::Prompts() {
 void Form1::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), kBlack);
-    painter.drawPixmap(0, 0, background_);
+    painter.drawPixmap(0, 0, background_.For(devicePixelRatioF()));
+    if (dropHovering_) {
+        painter.setPen(kCyan);
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+}
+
+// Buttons outside a dialog answer only Space; Enter is what keyboard users press first.
+void Form1::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    auto* button = qobject_cast<QPushButton*>(focusWidget());
+    if (enter && button != nullptr && isAncestorOf(button)) {
+        if (!event->isAutoRepeat()) {
+            button->click();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void Form1::cmdROMIn_Click() {
@@ -318,6 +435,7 @@ void Form1::SetPathCaptions(const QString& text, QLabel* label, QLabel* shadow) 
     }
     label->setAccessibleDescription(text);
     LayOutPathLabels(label, shadow);
+    label->setToolTip(lblWidth->width() > picBack->width() ? PlainToolTip(text) : QString());
 }
 
 // A path wider than the picture is right-aligned, so that its end, the file name, shows.
@@ -347,30 +465,57 @@ void Form1::InputCheck() {
 }
 
 void Form1::cmdPatch_Click() {
-    const tflux::PatchRequest request{ToEnginePath(txtROMIn->text()),
-                                      ToEnginePath(txtROMOut->text()), std::nullopt};
+    tflux::PatchRequest request{ToEnginePath(txtROMIn->text()), ToEnginePath(txtROMOut->text()),
+                                std::nullopt};
     tflux::PatchResult result;
     {
         const WaitCursor busy;
         result = tflux::PatchRom(state_, request);
     }
+    // An unpatched image at the output may be somebody's only dump: replaced only when they say.
+    if (result.outputIsGameImage) {
+        const QString question = QString::fromLocal8Bit(result.cause.c_str()) +
+                                 QStringLiteral(".\nReplace it with the patched image?");
+        if (!Prompts().AskToReplace(this, windowTitle(), question)) {
+            return;
+        }
+        request.replaceGameImage = true;
+        const WaitCursor busy;
+        result = tflux::PatchRom(state_, request);
+    }
     const QString text = QString::fromStdString(result.message);
-    const QMessageBox::Icon icon = result.outcome == tflux::PatchOutcome::Success
-                                       ? QMessageBox::Information
-                                       : QMessageBox::Critical;
-    const QString detail = result.outcome == tflux::PatchOutcome::Failed
-                               ? QString::fromLocal8Bit(result.cause.c_str())
-                               : QString();
-    Prompts().ShowMessage(this, icon, windowTitle(), text, detail);
+    const bool success = result.outcome == tflux::PatchOutcome::Success;
+    const QString detail =
+        success ? txtROMOut->text() : QString::fromLocal8Bit(result.cause.c_str());
+    Prompts().ShowMessage(this, success ? QMessageBox::Information : QMessageBox::Critical,
+                          windowTitle(), text, detail);
 }
 
 void Form1::dragEnterEvent(QDragEnterEvent* event) {
     if (!DroppedFile(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
+        dropHovering_ = true;
+        update();
     }
 }
 
+// Accepted over every part of the window, so the pointer keeps saying the drop will be taken.
+void Form1::dragMoveEvent(QDragMoveEvent* event) {
+    if (!DroppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void Form1::dragLeaveEvent(QDragLeaveEvent*) {
+    dropHovering_ = false;
+    update();
+}
+
 void Form1::dropEvent(QDropEvent* event) {
+    dropHovering_ = false;
+    update();
     const QString path = DroppedFile(event->mimeData());
     if (path.isEmpty()) {
         return;

@@ -23,6 +23,8 @@ class FormPrompts {
     virtual QString AskForFile(QWidget* owner, const QString& title, const QString& filter) = 0;
     virtual void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
                              const QString& text, const QString& detail) = 0;
+    // A yes-or-no question; true for yes.
+    virtual bool AskToReplace(QWidget* owner, const QString& title, const QString& text) = 0;
 };
 
 // The real thing: the file dialog and a modal message box with an OK button.
@@ -31,6 +33,15 @@ class DialogPrompts : public FormPrompts {
     QString AskForFile(QWidget* owner, const QString& title, const QString& filter) override;
     void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
                      const QString& text, const QString& detail) override;
+    bool AskToReplace(QWidget* owner, const QString& title, const QString& text) override;
+};
+
+// A picture and its render at twice the size, for screens scaled past 1.
+struct Artwork {
+    QPixmap normal;
+    QPixmap sharp;
+    static Artwork Load(const QString& name);
+    const QPixmap& For(qreal devicePixelRatio) const;
 };
 
 class Form1 : public QWidget {
@@ -59,7 +70,10 @@ class Form1 : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
   private slots:
@@ -76,7 +90,8 @@ class Form1 : public QWidget {
     tflux::RomState state_;
     DialogPrompts dialogPrompts_;
     FormPrompts* prompts_ = nullptr;
-    QPixmap background_;
+    Artwork background_;
+    bool dropHovering_ = false;  // a file that a drop would take is over the window
 
     QWidget* picBack = nullptr;
     QLabel* lblROMIn = nullptr;

@@ -27,6 +27,10 @@ class ScriptedPrompts : public FormPrompts {
                      const QString&) override {
         std::fprintf(stderr, "unexpected message: %s\n", qPrintable(text));
     }
+    bool AskToReplace(QWidget*, const QString&, const QString& text) override {
+        std::fprintf(stderr, "unexpected question: %s\n", qPrintable(text));
+        return false;
+    }
 
   private:
     QString answer_;

@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -15,7 +16,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextDocumentFragment>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QtTest>
 #include <cerrno>
@@ -58,6 +61,8 @@ class RecordingPrompts : public FormPrompts {
     QStringList answers;
     QList<Asked> asked;
     QList<Shown> shown;
+    QList<bool> replies;  // to questions; none left is a no
+    QStringList questions;
 
     QString AskForFile(QWidget*, const QString& title, const QString& filter) override {
         asked.append({title, filter});
@@ -66,6 +71,10 @@ class RecordingPrompts : public FormPrompts {
     void ShowMessage(QWidget*, QMessageBox::Icon icon, const QString& title, const QString& text,
                      const QString& detail) override {
         shown.append({icon, title, text, detail});
+    }
+    bool AskToReplace(QWidget*, const QString& title, const QString& text) override {
+        questions.append(title + QLatin1Char('|') + text);
+        return !replies.isEmpty() && replies.takeFirst();
     }
 };
 
@@ -333,6 +342,164 @@ class TestForm1 : public QObject {
         }
     }
 
+    // ---- keyboard, screen and screen reader ----
+
+    void enterAndKeypadEnterPressTheFocusedButtonAsSpaceDoes() {
+        form_->show();
+        QApplication::setActiveWindow(form_.get());
+        QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+        auto* in = Child<QPushButton>("cmdROMIn");
+        auto* out = Child<QPushButton>("cmdROMOut");
+        auto* patch = Child<QPushButton>("cmdPatch");
+
+        in->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(in, Qt::Key_Return);
+        QCOMPARE(prompts_.asked.size(), 1);
+        QCOMPARE(prompts_.asked.last().title, QStringLiteral("Select input ROM file..."));
+        out->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(out, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(prompts_.asked.size(), 2);
+        QCOMPARE(prompts_.asked.last().title, QStringLiteral("Select output ROM file..."));
+        in->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(in, Qt::Key_Space);
+        QCOMPARE(prompts_.asked.size(), 3);
+
+        patch->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(patch, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(prompts_.shown.size(), 1);
+        QCOMPARE(prompts_.shown.first().text, QStringLiteral("Invalid input ROM file"));
+        // A key held down presses once, not once per repeat.
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(patch, &repeat);
+        QCOMPARE(prompts_.shown.size(), 1);
+    }
+
+    void theFocusIsVisibleFromTheStart() {
+        form_->show();
+        QApplication::setActiveWindow(form_.get());
+        QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+        auto* patch = Child<QPushButton>("cmdPatch");
+        QCOMPARE(QApplication::focusWidget(), patch);
+        const QImage focused = patch->grab().toImage();
+        Child("cmdROMIn")->setFocus(Qt::OtherFocusReason);
+        QVERIFY(!patch->hasFocus());
+        QVERIFY2(patch->grab().toImage() != focused,
+                 "before any Tab, the focused button looks like the others");
+    }
+
+    void aCutPathShowsItselfWholeAsItsTooltip() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        const QString path = QStringLiteral("/roms/<b>&amp;") + QString(182, QLatin1Char('d')) +
+                             QStringLiteral(".z64");
+        QCOMPARE(path.size(), 200);
+        PickInput(path);
+        auto* picBack = Child("picBack");
+        for (const char* name : {"lblROMIn", "lblROMOut"}) {
+            auto* label = Child<QLabel>(name);
+            const QString whole = label == Child<QLabel>("lblROMIn") ? Input() : Output();
+            QVERIFY2(label->width() > picBack->width(), name);
+            // The label itself is under the mouse there, so its tooltip is the one shown.
+            const QPoint inside(100, label->y() + 5);
+            QCOMPARE(picBack->childAt(inside), label);
+            const QPoint local = label->mapFrom(picBack, inside);
+            QHelpEvent help(QEvent::ToolTip, local, label->mapToGlobal(local));
+            QApplication::sendEvent(label, &help);
+            QTRY_VERIFY(QToolTip::isVisible());
+            // Shown as the text it is, markup and all.
+            QCOMPARE(QTextDocumentFragment::fromHtml(QToolTip::text()).toPlainText(), whole);
+            QToolTip::hideText();
+        }
+        PickInput(QStringLiteral("/roms/a.z64"));
+        QCOMPARE(Child("lblROMIn")->toolTip(), QString());
+        QCOMPARE(Child("lblROMOut")->toolTip(), QString());
+    }
+
+    // Run once as the screen is, and once more by ctest with QT_SCALE_FACTOR=2.
+    void artworkIsDrawnFromRendersForTheScreensScale() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        const qreal ratio = form_->devicePixelRatioF();
+        if (qgetenv("QT_SCALE_FACTOR") == "2") {
+            QCOMPARE(ratio, 2.0);
+        }
+        const int scale = qRound(ratio);
+        QVERIFY2(scale == 1 || scale == 2, "renders exist at 1 and 2 only");
+        const QImage drawn = form_->grab().toImage();
+        QCOMPARE(drawn.size(), form_->size() * scale);
+        const QString suffix = scale == 2 ? QStringLiteral("@2x") : QString();
+
+        // Stretches of each picture that nothing is drawn over: the background between the
+        // separator and the status line, the path picture between its two rows.
+        struct Stretch {
+            QString picture;
+            QRect inWindow;
+            QPoint pictureAt;
+        };
+        const QList<Stretch> stretches = {
+            {QStringLiteral("background"), QRect(0, 59, 250, 12), QPoint(0, 0)},
+            {QStringLiteral("paths"), QRect(64, 23, 225, 8), QPoint(64, 8)},
+        };
+        for (const Stretch& stretch : stretches) {
+            const QImage art(QStringLiteral(":/art/%1%2.png").arg(stretch.picture, suffix));
+            const QImage plain(QStringLiteral(":/art/%1.png").arg(stretch.picture));
+            QVERIFY2(!art.isNull(), qPrintable(stretch.picture));
+            QCOMPARE(art.size(), plain.size() * scale);
+            int blownUpMatches = 0;
+            int pixels = 0;
+            for (int y = stretch.inWindow.top() * scale; y <= stretch.inWindow.bottom() * scale;
+                 ++y) {
+                for (int x = stretch.inWindow.left() * scale; x <= stretch.inWindow.right() * scale;
+                     ++x) {
+                    const QPoint at(x - stretch.pictureAt.x() * scale,
+                                    y - stretch.pictureAt.y() * scale);
+                    QCOMPARE(
+                        qRgb(qRed(drawn.pixel(x, y)), qGreen(drawn.pixel(x, y)),
+                             qBlue(drawn.pixel(x, y))),
+                        qRgb(qRed(art.pixel(at)), qGreen(art.pixel(at)), qBlue(art.pixel(at))));
+                    blownUpMatches += art.pixel(at) == plain.pixel(at / scale) ? 1 : 0;
+                    ++pixels;
+                }
+            }
+            if (scale == 2) {
+                // Otherwise a blown-up picture would pass for the sharp one.
+                QVERIFY2(blownUpMatches < pixels, qPrintable(stretch.picture));
+            }
+        }
+    }
+
+    void theAccessibilityTreeHoldsEachVisibleThingOnce() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        QAccessibleInterface* root = QAccessible::queryAccessibleInterface(form_.get());
+        QVERIFY(root != nullptr);
+        QStringList seen;
+        QList<QAccessibleInterface*> pending{root};
+        while (!pending.isEmpty()) {
+            QAccessibleInterface* node = pending.takeFirst();
+            for (int i = 0; i < node->childCount(); ++i) {
+                QAccessibleInterface* child = node->child(i);
+                QVERIFY(child != nullptr);
+                QCOMPARE(node->indexOfChild(child), i);
+                QCOMPARE(child->parent()->object(), node->object());
+                QVERIFY2(!child->state().invisible, qPrintable(child->object()->objectName()));
+                seen << child->object()->objectName();
+                pending << child;
+            }
+        }
+        seen.sort();
+        const QStringList expected = {QStringLiteral("Label1"),    QStringLiteral("Label3"),
+                                      QStringLiteral("Line1"),     QStringLiteral("cmdPatch"),
+                                      QStringLiteral("cmdROMIn"),  QStringLiteral("cmdROMOut"),
+                                      QStringLiteral("lblROMIn"),  QStringLiteral("lblROMOut"),
+                                      QStringLiteral("lblStatus"), QStringLiteral("picBack")};
+        QCOMPARE(seen, expected);
+        // What a screen reader says of a path and the status comes from the listed labels.
+        PickInput(Path(QStringLiteral("absent.z64")));
+        QAccessibleInterface* status = QAccessible::queryAccessibleInterface(Child("lblStatus"));
+        QCOMPARE(status->text(QAccessible::Description), QStringLiteral("Invalid input file"));
+    }
+
     // ---- the status line ----
 
     void missingOrUnreadableInputIsInvalid() {
@@ -550,6 +717,54 @@ class TestForm1 : public QObject {
         QVERIFY(prompts_.asked.isEmpty());
     }
 
+    void aDragOverTheWindowShowsTheDropWillBeTaken() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        const auto edge = [this] {
+            const QImage image = form_->grab().toImage();
+            const int scale = qRound(form_->devicePixelRatioF());
+            return image.pixelColor(0, 60 * scale);
+        };
+        const QColor resting = edge();
+        const QColor cyan(0, 255, 255);
+        QVERIFY(resting != cyan);
+
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(Sample(QStringLiteral("dragged.z64"), 'E', false))});
+        QDragEnterEvent enter(QPoint(5, 60), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QCOMPARE(edge(), cyan);
+        // Over the paths and the buttons too, the pointer keeps saying "drop here".
+        for (const QPoint at : {QPoint(150, 20), QPoint(300, 70)}) {
+            QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            move.setAccepted(false);
+            QApplication::sendEvent(form_.get(), &move);
+            QVERIFY(move.isAccepted());
+            QCOMPARE(move.dropAction(), Qt::CopyAction);
+        }
+        QDragLeaveEvent leave;
+        QApplication::sendEvent(form_.get(), &leave);
+        QCOMPARE(edge(), resting);
+
+        // Something the window would not take changes nothing.
+        QMimeData text;
+        text.setText(QStringLiteral("game.z64"));
+        QDragEnterEvent refused(QPoint(5, 60), Qt::CopyAction, &text, Qt::LeftButton,
+                                Qt::NoModifier);
+        refused.setAccepted(false);
+        QApplication::sendEvent(form_.get(), &refused);
+        QVERIFY(!refused.isAccepted());
+        QCOMPARE(edge(), resting);
+
+        // A drop ends the highlight as a leave does.
+        QApplication::sendEvent(form_.get(), &enter);
+        QDropEvent drop(QPointF(5, 60), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &drop);
+        QCOMPARE(edge(), resting);
+        QCOMPARE(Status(), QStringLiteral("File Version: North American (Z64)"));
+    }
+
     // ---- the Patch button ----
 
     void successfulPatchSaysSo() {
@@ -561,7 +776,7 @@ class TestForm1 : public QObject {
         QCOMPARE(message.icon, QMessageBox::Information);
         QCOMPARE(message.title, kCaption);
         QCOMPARE(message.text, QStringLiteral("Patch successful."));
-        QCOMPARE(message.detail, QString());
+        QCOMPARE(message.detail, Path(QStringLiteral("game_krn.z64")));
 
         QFile output(Path(QStringLiteral("game_krn.z64")));
         QVERIFY(output.open(QIODevice::ReadOnly));
@@ -574,20 +789,27 @@ class TestForm1 : public QObject {
     void refusedPatchShowsTheRefusal_data() {
         QTest::addColumn<QString>("case_");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("cause");  // the end of the detail text
         QTest::newRow("missing input") << "missing"
-                                       << "Invalid input ROM file";
+                                       << "Invalid input ROM file"
+                                       << "absent.z64: No such file or directory";
         QTest::newRow("output folder missing") << "badout"
-                                               << "Invalid output file";
+                                               << "Invalid output file"
+                                               << "no/dir: No such file or directory";
         QTest::newRow("output is input") << "same"
-                                         << "The output file must not be the input ROM file.";
+                                         << "The output file must not be the input ROM file."
+                                         << "game.z64 are one file";
         QTest::newRow("not the game") << "small"
-                                      << "Not T-Flux X";
+                                      << "Not T-Flux X"
+                                      << "small.z64 is 4,096 bytes, not 16,777,216";
         QTest::newRow("bad region") << "region"
-                                    << "Bad ROM region code";
+                                    << "Bad ROM region code"
+                                    << "region letter is 'Q'";
     }
     void refusedPatchShowsTheRefusal() {
         QFETCH(QString, case_);
         QFETCH(QString, expected);
+        QFETCH(QString, cause);
         if (case_ == QLatin1String("missing")) {
             PickInput(Path(QStringLiteral("absent.z64")));
         } else if (case_ == QLatin1String("small")) {
@@ -609,6 +831,8 @@ class TestForm1 : public QObject {
         QCOMPARE(prompts_.shown.first().icon, QMessageBox::Critical);
         QCOMPARE(prompts_.shown.first().title, kCaption);
         QCOMPARE(prompts_.shown.first().text, expected);
+        QVERIFY2(prompts_.shown.first().detail.endsWith(cause),
+                 qPrintable(prompts_.shown.first().detail));
         if (!before.isEmpty()) {
             QFile in(Input());
             QVERIFY(in.open(QIODevice::ReadOnly));
@@ -646,6 +870,46 @@ class TestForm1 : public QObject {
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("previous contents"));
     }
+    void anUnpatchedImageAtTheOutputIsReplacedOnlyWhenTheUserSaysSo() {
+        PickInput(Sample(QStringLiteral("game.z64"), 'E', false));
+        const QString dump = Sample(QStringLiteral("dump.v64"), 'J', true);
+        const auto contents = [](const QString& path) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        const QByteArray dumpBytes = contents(dump);
+        PickOutput(dump);
+
+        prompts_.replies << false;
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.questions.size(), 1);
+        QVERIFY2(prompts_.questions.first().startsWith(kCaption + QLatin1Char('|') + dump +
+                                                       QStringLiteral(" is an unpatched image")),
+                 qPrintable(prompts_.questions.first()));
+        QVERIFY(prompts_.shown.isEmpty());  // no is an answer, not a refusal to report
+        QVERIFY(contents(dump) == dumpBytes);
+
+        prompts_.replies << true;
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.questions.size(), 2);
+        QCOMPARE(prompts_.shown.size(), 1);
+        QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+        QCOMPARE(prompts_.shown.last().detail, dump);
+        QCOMPARE(contents(dump).mid(0x20, 20), QByteArray("T-FLUX KRN          "));
+
+        // A patched image, or any other file, is replaced without a question, as before.
+        for (const QByteArray& old : {contents(dump), QByteArray("not an image")}) {
+            QFile file(dump);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(old);
+            file.close();
+            Child<QPushButton>("cmdPatch")->click();
+            QCOMPARE(prompts_.questions.size(), 2);
+            QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+            QCOMPARE(contents(dump).size(), qint64(16) << 20);
+        }
+    }
+
     // ---- the window after a failed patch ----
 
     void afterAFailureAnywhereTheNextPatchSucceeds() {
