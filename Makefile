@@ -6,7 +6,7 @@ BIN        := $(BUILD)/bin
 SAMPLE_DIR := $(BUILD)/sample
 
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libcli11-dev nlohmann-json3-dev
+            libcli11-dev nlohmann-json3-dev libcairo2-dev
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
 BENCH_PACKAGES := xdelta3
 # `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.
@@ -31,31 +31,23 @@ SANITIZE_BUILD ?= build-sanitize
 
 all: build
 
-# Installs what is missing; without root, prints the command to run and stops.
+# Installs what is missing, in one line of output (apt's own goes to $(BUILD)/apt.log); without
+# root, prints the command to run as root and stops.
 deps:
-	@missing=""; \
-	for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" -ne 0 ]; then \
-	    echo "These packages are missing:$$missing"; \
-	    echo "Install them with:"; \
-	    echo "  sudo apt-get update && sudo apt-get install -y$$missing"; \
-	    exit 1; \
-	  fi; \
-	  echo "Installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	@tools/install-packages $(BUILD)/apt.log $(PACKAGES)
 
+# CMake's and ninja's output go to logs in $(BUILD); a failure shows the part that says why.
 configure: deps
-	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	@[ -f $(BUILD)/build.ninja ] || tools/quietly $(BUILD)/configure.log "Configuring $(BUILD)/" \
+	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
 build: configure
-	cmake --build $(BUILD)
+	@tools/quietly $(BUILD)/build.log "Building in $(BUILD)/" cmake --build $(BUILD)
 
+# Prints the failures with their output, the skipped tests with their reasons and the summary;
+# ctest's line for every test is in $(BUILD)/test.log.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j2
+	@tests/run.sh $(BUILD)
 
 # Every fuzzer for FUZZ_SECONDS; fails on any finding, which is left in $(FUZZ_BUILD)/findings/.
 fuzz: PACKAGES += $(FUZZ_PACKAGES)
