@@ -338,6 +338,17 @@ std::optional<int> SkyboxFromName(std::string_view name) {
 }
 
 std::string Thousands(double value) {
+    if (!(std::fabs(value) < 1e18)) {
+        // Beyond a long long (huge coordinates, infinity, NaN): the digits printf gives.
+        char text[400];
+        std::snprintf(text, sizeof text, "%.0f", std::fabs(value));
+        std::string digits = text;
+        for (int at = int(digits.size()) - 3; at > 0 && digits[0] >= '0' && digits[0] <= '9';
+             at -= 3) {
+            digits.insert(std::size_t(at), ",");
+        }
+        return (value < 0 ? "-" : "") + digits;
+    }
     const long long whole = std::llround(value);
     std::string digits = std::to_string(whole < 0 ? -whole : whole);
     for (int at = int(digits.size()) - 3; at > 0; at -= 3) {
@@ -835,7 +846,9 @@ class Validator {
         std::vector<Edges> path;
         double travelled = 0;
         for (std::size_t i = 0; i < n_; ++i) {
-            const int samples = std::clamp(int(std::ceil(lengths_[i] / kSliceSampleStep)), 4, 2000);
+            // Clamped before the conversion: a huge segment's count does not fit an int.
+            const double wanted = std::ceil(lengths_[i] / kSliceSampleStep);
+            const int samples = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
             const auto frames = SampleSegment(c_, i, samples);
             for (std::size_t k = (i == 0 ? 0 : 1); k < frames.size(); ++k) {
                 const RoadSample& f = frames[k];

@@ -566,5 +566,352 @@ TEST(CourseValidator, DifferentNonJoinableShapesNeverTouch) {
     EXPECT_TRUE(Silent(Problems(course), "touch"));
 }
 
+// Values beyond a long long used to come out as "-0". The digits are the singles' exact
+// values (Python: '%.0f' % struct.unpack('f', struct.pack('f', 3e38))[0]).
+TEST(CourseValidator, HugeCoordinatesAreNamedAsTheyAre) {
+    Course course = Oval();
+    course.points[5].x = 1e30f;
+    course.points[6].z = -3e38f;
+    const auto problems = Problems(course);
+    EXPECT_TRUE(Names(problems, {"point 5", "x = 1,000,000,015,047,466,219,876,688,855,040"}));
+    EXPECT_TRUE(
+        Names(problems, {"point 6", "z = -300,000,000,549,775,575,777,803,994,281,145,270,272"}));
+}
+
+// ---- spacing, turns and tension ----
+
+// The oval with point 3 moved along its straight to x = `x`, 92 to 1,000 from point 2.
+Course MovedPoint3(double x) {
+    std::vector<std::pair<double, double>> xz(kOval.begin(), kOval.end());
+    xz[3].first = x;
+    return RoadCourse(xz);
+}
+
+TEST(CourseValidator, ConsecutivePointsKeepTheirDistance) {
+    // Banking point 3 by 45 degrees moves both its edge points 153 across, so the edge rule
+    // holds while the centres come close.
+    Course course = MovedPoint3(-907.7);
+    course.bank[3] = 45;
+    EXPECT_TRUE(Valid(course));
+    course = MovedPoint3(-907.9);
+    course.bank[3] = 45;
+    const auto problems = Problems(course);
+    ASSERT_EQ(problems.size(), 1u) << Joined(problems);
+    EXPECT_TRUE(Names(problems, {"segment 2", "points 2 and 3", "92.1 apart", "92.2"}));
+}
+
+TEST(CourseValidator, EdgePointsKeepTheirDistance) {
+    // Unbanked on a straight, the edge points lie as far apart as the centres.
+    EXPECT_TRUE(Valid(MovedPoint3(-849)));
+    const auto problems = Problems(MovedPoint3(-851));
+    EXPECT_TRUE(Names(problems, {"segment 2", "left edge points", "149.0 apart", "150"}));
+    EXPECT_TRUE(Names(problems, {"segment 2", "right edge points", "149.0 apart"}));
+    EXPECT_TRUE(Silent(problems, "92.2"));
+}
+
+TEST(CourseValidator, NoTurnBackOf175Point6DegreesOrMore) {
+    // Point 4 placed 2,000 back from point 3 at `degrees` of turn.
+    const auto turned = [](double degrees) {
+        std::vector<std::pair<double, double>> xz(kOval.begin(), kOval.end());
+        const double away = (180 - degrees) * std::numbers::pi / 180;
+        xz[4] = {-2000 * std::cos(away), -1500 - 2000 * std::sin(away)};
+        return RoadCourse(xz);
+    };
+    EXPECT_TRUE(Names(Problems(turned(176)), {"point 3", "turns back by 176.0"}));
+    EXPECT_TRUE(Silent(Problems(turned(175)), "point 3: the road turns back"));
+}
+
+// A zig-zag: points 1 -> 2 turn 135 degrees, then a long leg at right angles to segment 1.
+Course ZigZag(double leg) {
+    const double q = leg / std::sqrt(2.0);
+    return RoadCourse({{0, 0}, {1000, 0}, {500, 500}, {500 + q, 500 + q}, {0, 500 + q}});
+}
+
+TEST(CourseValidator, EverySegmentsTensionIsSolvable) {
+    // With the leg at 3,000 the first quadratic of segment 1 has no real root: (B^2 < 4AC).
+    const TensionSolve none = SolveTension(ZigZag(3000), 1);
+    EXPECT_FALSE(none.rootsExist);
+    EXPECT_TRUE(Names(Problems(ZigZag(3000)), {"segment 1", "tension cannot be solved"}));
+    const TensionSolve some = SolveTension(ZigZag(1500), 1);
+    EXPECT_TRUE(some.solved);
+    EXPECT_TRUE(Silent(Problems(ZigZag(1500)), "tension"));
+
+    // A point doubling back gives roots beyond 2.
+    std::vector<std::pair<double, double>> xz(kOval.begin(), kOval.end());
+    xz[4] = {-1995, -1640};
+    EXPECT_TRUE(Names(Problems(RoadCourse(xz)), {"segment 3", "tension roots", "0 to 2"}));
+}
+
+TEST(CourseGeometry, TensionAndSplineFollowTheFormulas) {
+    // Equally spaced points on a line: both roots are 1/2 and the spline is Catmull-Rom.
+    const Course oval = Oval();
+    const TensionSolve straight = SolveTension(oval, 2);
+    ASSERT_TRUE(straight.solved);
+    EXPECT_NEAR(straight.alpha1, 0.5, 1e-12);
+    EXPECT_NEAR(straight.alpha2, 0.5, 1e-12);
+    EXPECT_NEAR(straight.tension, 0.5, 1e-12);
+    // Collinear with gaps 1,000, 2,150 and 850: d = -2,150, e = -6,150, and the quadratics give
+    // 86/125 and 86/121 (worked in Python from the formulas, in double).
+    const TensionSolve uneven = SolveTension(LongSegmentCourse(1150), 2);
+    ASSERT_TRUE(uneven.solved);
+    EXPECT_NEAR(uneven.alpha1, 86.0 / 125, 1e-9);
+    EXPECT_NEAR(uneven.alpha2, 86.0 / 121, 1e-9);
+
+    // Catmull-Rom's midpoint (-P0 + 9 P1 + 9 P2 - P3) / 16, on the half circle.
+    const Vec3 mid = SplinePosition(oval, 8, 0.5, 0.5);
+    const Vec3 p0 = CoursePoint(oval, 7), p1 = CoursePoint(oval, 8), p2 = CoursePoint(oval, 9),
+               p3 = CoursePoint(oval, 10);
+    const Vec3 expected = (p1 * 9 + p2 * 9 - p0 - p3) * (1.0 / 16);
+    EXPECT_NEAR(mid.x, expected.x, 1e-9);
+    EXPECT_NEAR(mid.z, expected.z, 1e-9);
+    // Ends on the points, for any tension; the derivative is the position's slope.
+    for (const double s : {0.1, 0.5, 1.7}) {
+        EXPECT_NEAR((SplinePosition(oval, 8, s, 0) - p1).Length(), 0, 1e-9);
+        EXPECT_NEAR((SplinePosition(oval, 8, s, 1) - p2).Length(), 0, 1e-9);
+        const double h = 1e-6;
+        const Vec3 slope =
+            (SplinePosition(oval, 8, s, 0.3 + h) - SplinePosition(oval, 8, s, 0.3 - h)) *
+            (1 / (2 * h));
+        EXPECT_NEAR((SplineDerivative(oval, 8, s, 0.3) - slope).Length(), 0, 1e-3);
+    }
+    // Indices wrap around the loop.
+    EXPECT_EQ(CoursePoint(oval, -1).x, -3750);
+    EXPECT_EQ(CoursePoint(oval, 24).x, -3000);
+}
+
+TEST(CourseGeometry, FramesBankAndInterpolate) {
+    Course course = Oval();
+    course.bank[3] = 30;
+    course.points[4].left = 400;
+    const RoadSample flat = FrameAtPoint(course, 2);
+    // Along +x, no roll: up is +y and the right edge lies towards +z (down the map).
+    EXPECT_NEAR(flat.forward.x, 1, 1e-9);
+    EXPECT_NEAR(flat.up.y, 1, 1e-9);
+    EXPECT_NEAR(flat.right.z, 1, 1e-9);
+    // A positive bank lowers the right edge.
+    const RoadSample banked = FrameAtPoint(course, 3);
+    EXPECT_NEAR(banked.up.y, std::cos(std::numbers::pi / 6), 1e-9);
+    EXPECT_NEAR(banked.right.y, -0.5, 1e-9);
+    // Radii move linearly along the segment.
+    const auto frames = SampleSegment(course, 3, 4);
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_DOUBLE_EQ(frames[0].leftRadius, 200);
+    EXPECT_DOUBLE_EQ(frames[2].leftRadius, 300);
+    EXPECT_DOUBLE_EQ(frames[4].leftRadius, 400);
+    EXPECT_DOUBLE_EQ(frames[2].rightRadius, 200);
+}
+
+// ---- length, folds, slices ----
+
+TEST(CourseValidator, TotalLengthIsThreeThousandToTwoHundredFiftyThousand) {
+    // Four points on a circle: 2,992 at radius 480, 3,054 at 490.
+    EXPECT_TRUE(Names(Problems(Circle(4, 480)), {"2,992 long", "3,000 to 250,000"}));
+    EXPECT_TRUE(Valid(Circle(4, 490)));
+    // Ten rows across the world joined end to end, 20 rows of 2 W plus the turns and the way
+    // back: above 250,000 for W = 9,500, below it for W = 9,000.
+    const auto serpentine = [](double w) {
+        std::vector<std::pair<double, double>> xz;
+        for (int row = 0; row < 10; ++row) {
+            const double z = -13500 + 3000 * row;
+            const double from = row % 2 == 0 ? -w : w;
+            xz.emplace_back(from, z);
+            xz.emplace_back(-from, z);
+        }
+        xz.emplace_back(-w - 1000, 13500);
+        xz.emplace_back(-w - 1000, -13500);
+        return RoadCourse(xz);
+    };
+    const Course longer = serpentine(9500);
+    EXPECT_GT(MeasureCourse(longer).length, 250000);
+    EXPECT_TRUE(Names(Problems(longer), {"long", "3,000 to 250,000"}));
+    const Course shorter = serpentine(9000);
+    EXPECT_LT(MeasureCourse(shorter).length, 250000);
+    EXPECT_TRUE(Silent(Problems(shorter), "250,000"));
+}
+
+// The oval pinched to half circles of radius 500, each of three 60-degree steps; 18 points.
+Course Hairpins(std::int16_t radius) {
+    std::vector<std::pair<double, double>> xz;
+    for (int k = 0; k < 6; ++k) {
+        xz.emplace_back(-3000 + 1000 * k, -500);
+    }
+    const auto arc = [&](double cx, double fromDegrees) {
+        for (int k = 0; k < 3; ++k) {
+            const double a = (fromDegrees + 60 * k) * std::numbers::pi / 180;
+            xz.emplace_back(std::round(cx + 500 * std::cos(a)) + 0.0,
+                            std::round(500 * std::sin(a)) + 0.0);
+        }
+    };
+    arc(3000, -90);
+    for (int k = 0; k < 6; ++k) {
+        xz.emplace_back(3000 - 1000 * k, 500);
+    }
+    arc(-3000, 90);
+    Course course = RoadCourse(xz);
+    for (std::size_t i = 0; i < xz.size(); ++i) {
+        course.points[i].left = radius;
+        course.points[i].right = radius;
+    }
+    return course;
+}
+
+TEST(CourseValidator, TheRoadNeverFolds) {
+    EXPECT_TRUE(Valid(Hairpins(200)));
+    EXPECT_GT(MeasureCourse(Hairpins(200)).minFoldMargin, 0);
+    // A 600 half-width on a curve of radius about 500: the inner (right) edge runs backwards.
+    const auto problems = Problems(Hairpins(600));
+    EXPECT_TRUE(Names(problems, {"segment 7", "right edge folds", "600"}));
+    EXPECT_TRUE(Names(problems, {"segment 16", "right edge folds"}));
+    EXPECT_TRUE(Silent(problems, "left edge folds"));
+    EXPECT_LT(MeasureCourse(Hairpins(600)).minFoldMargin, 0);
+}
+
+TEST(CourseFigures, MeasureTheOval) {
+    const CourseFigures figures = MeasureCourse(Oval());
+    // 12,000 of straights and two half circles of radius 1,500 (4,712 each); the spline cuts
+    // the curves a little.
+    EXPECT_NEAR(figures.length, 12000 + 2 * std::numbers::pi * 1500, 50);
+    // The shortest step: (3,750, -1,299) to (4,299, -750).
+    EXPECT_NEAR(figures.minPointDistance, std::hypot(549.0, 549.0), 1e-9);
+    EXPECT_EQ(figures.segmentsByShape[static_cast<std::size_t>(Shape::Road)], 24);
+    EXPECT_EQ(figures.segmentsByFeature[static_cast<std::size_t>(Feature::Pit)], 1);
+    // At least one slice per 2,000 units; on the half circles an edge of radius 1,289 strays
+    // 20 units within about 454, so roughly 4,712 * 1,289 / 1,500 / 454 = 9 slices each.
+    EXPECT_GE(figures.slices, figures.length / 2000);
+    EXPECT_GE(figures.slices, 6 + 2 * 8);
+    EXPECT_LE(figures.slices, 6 + 2 * 14);
+    // A wider circle needs fewer slices for its length than a tight one.
+    const CourseFigures wide = MeasureCourse(Circle(64, 12000));
+    const CourseFigures tight = MeasureCourse(Circle(24, 2500));
+    EXPECT_LT(wide.slices / wide.length, tight.slices / tight.length);
+    EXPECT_LE(MeasureCourse(Circle(64, 14000)).slices, 766);
+}
+
+// ---- features ----
+
+TEST(CourseValidator, FeaturesStayOffShapesThatCannotHoldThem) {
+    Course course = LongSegmentCourse(1150);
+    SetShape(course, 2, Shape::Pipe);
+    course.Feat(Feature::Dirt, 2) = 1;
+    EXPECT_TRUE(Names(Problems(course), {"segment 2", "dirt zone", "cannot lie on a pipe"}));
+    for (const Feature f : {Feature::Pit, Feature::Ice, Feature::Jump, Feature::Mine}) {
+        Course air = Oval();
+        SetShape(air, 4, Shape::Air);
+        air.Feat(f, 4) = 1;
+        EXPECT_TRUE(Names(Problems(air), {"segment 4", "cannot lie on an air gap"}))
+            << FeatureName(f);
+    }
+    // A dash plate rides in a pipe, not over a gap.
+    course.Feat(Feature::Dirt, 2) = kFeatureNone;
+    course.Feat(Feature::Dash, 2) = 0;
+    EXPECT_TRUE(Valid(course));
+    course = Oval();
+    SetShape(course, 4, Shape::Air);
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Dash, 4) = 0;
+    EXPECT_TRUE(Names(Problems(course), {"segment 4", "dash plate", "air gap"}));
+
+    // Gates and signs: on roads and borderless roads, and on air right after one of them.
+    course = Oval();
+    SetShape(course, 4, Shape::Walled);
+    course.Feat(Feature::Gate, 4) = 0;
+    EXPECT_TRUE(Names(Problems(course), {"segment 4", "gate", "walled road"}));
+    course = Oval();
+    SetShape(course, 4, Shape::Borderless);
+    course.Feat(Feature::Gate, 4) = 2;
+    course.Feat(Feature::Building, 4) = 5;
+    EXPECT_TRUE(Valid(course));
+    course = Oval();
+    SetShape(course, 4, Shape::Air);
+    course.Feat(Feature::Sign, 4) = 4;
+    EXPECT_TRUE(Valid(course));
+    course = Oval();
+    SetShape(course, 4, Shape::Walled);
+    SetShape(course, 5, Shape::Air);
+    course.Feat(Feature::Sign, 5) = 4;
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "sign", "air gap"}));
+    course.Feat(Feature::Building, 5) = 0;  // buildings stand anywhere
+    EXPECT_TRUE(Silent(Problems(course), "building"));
+}
+
+TEST(CourseValidator, FeatureCountsHaveLimits) {
+    struct Limit {
+        Feature feature;
+        int most;
+        const char* words;
+    };
+    for (const Limit& limit : {Limit{Feature::Jump, 4, "jump plate segments"},
+                               Limit{Feature::Mine, 8, "mine field segments"},
+                               Limit{Feature::Dash, 32, "dash plate segments"}}) {
+        Course course = Circle(64, 6000);
+        for (int i = 2; i < 2 + limit.most; ++i) {
+            course.Feat(limit.feature, std::size_t(i)) = 0;
+        }
+        EXPECT_TRUE(Valid(course)) << limit.words;
+        course.Feat(limit.feature, std::size_t(2 + limit.most)) = 0;
+        EXPECT_TRUE(Names(Problems(course), {std::to_string(limit.most + 1), limit.words}));
+    }
+    // Gates, buildings and signs count together.
+    Course course = Circle(64, 6000);
+    for (std::size_t i = 2; i < 18; ++i) {
+        const Feature f = i % 3 == 0   ? Feature::Gate
+                          : i % 3 == 1 ? Feature::Building
+                                       : Feature::Sign;
+        course.Feat(f, i) = 0;
+    }
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Building, 3) = 1;  // the same segment counts for each kind on it
+    EXPECT_TRUE(Names(Problems(course), {"17 segments with gates, buildings or signs", "16"}));
+}
+
+TEST(CourseValidator, ZonesDoNotShareALane) {
+    Course course = Oval();
+    course.Feat(Feature::Pit, 5) = 0;  // both sides: left and right
+    course.Feat(Feature::Dirt, 5) = 1;
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "dirt zone", "left lane", "refill zone"}));
+    course.Feat(Feature::Dirt, 5) = 3;  // the middle is free
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Dash, 5) = 0;  // a middle dash plate on the middle dirt
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "middle lane"}));
+
+    course = Oval();
+    course.Feat(Feature::Pit, 5) = 1;
+    course.Feat(Feature::Dash, 5) = 0;
+    course.Feat(Feature::Ice, 5) = 2;
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Ice, 5) = 0;
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "ice zone", "left lane"}));
+    // Jump plates and mines lie in any lane.
+    course = Oval();
+    course.Feat(Feature::Pit, 5) = 0;
+    course.Feat(Feature::Jump, 5) = 0;
+    course.Feat(Feature::Mine, 5) = 1;
+    EXPECT_TRUE(Valid(course));
+}
+
+TEST(CourseValidator, FeatureValuesAreOnesTheGameHas) {
+    Course course = Oval();
+    course.Feat(Feature::Pit, 5) = 2;
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Pit, 5) = 3;
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "refill zone value 3", "ignored"}));
+    course = Oval();
+    course.Feat(Feature::Dirt, 5) = 3;
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Dirt, 5) = 4;
+    EXPECT_TRUE(Names(Problems(course), {"segment 5", "dirt zone value 4"}));
+    course = Oval();
+    course.Feat(Feature::Building, 5) = 14;
+    course.Feat(Feature::Sign, 6) = 4;
+    EXPECT_TRUE(Valid(course));
+    course.Feat(Feature::Building, 5) = 15;
+    course.Feat(Feature::Sign, 6) = 5;
+    course.Feat(Feature::Gate, 7) = -2;
+    const auto problems = Problems(course);
+    EXPECT_TRUE(Names(problems, {"segment 5", "building value 15"}));
+    EXPECT_TRUE(Names(problems, {"segment 6", "sign value 5"}));
+    EXPECT_TRUE(Names(problems, {"segment 7", "gate value -2"}));
+}
+
 }  // namespace
 }  // namespace tflux
