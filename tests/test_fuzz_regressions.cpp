@@ -58,7 +58,7 @@ TEST_P(FuzzHarness, KeptFindingsPass) {
 }
 
 TEST_P(FuzzHarness, SeedsReachTheirExpectedEnd) {
-    const std::vector<Seed> seeds = MakeSeeds(GetParam().name, TFLUX_TRACKPACK_JSON);
+    const std::vector<Seed> seeds = MakeSeeds(GetParam().name, TFLUX_PACK_DIR);
     bool anyAccepted = false;
     for (const Seed& seed : seeds) {
         Outcome outcome = Outcome::Refused;

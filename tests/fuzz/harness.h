@@ -53,6 +53,15 @@ Outcome FuzzChecksum(Input data);
 // below); always accepted when it passes.
 Outcome FuzzChecksumUpdate(Input data);
 
+// A course block from the input (cut to 2,016 bytes or padded with zeros): it encodes back to
+// the same bytes, the checksum, validator and figures finish on it, and its readable text, when
+// it has one, compiles back to the same block. Accepted: a valid course.
+Outcome FuzzCourse(Input data);
+
+// A readable course compiled from the input as text: a refusal is an EngineError; a compiled
+// course round-trips through its block and its own text, and the validator runs on it.
+Outcome FuzzPackSource(Input data);
+
 struct Harness {
     const char* name;  // also the fuzzer's name (fuzz_<name>) and its folder of kept inputs
     Outcome (*run)(Input);

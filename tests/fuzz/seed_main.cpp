@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         for (const tflux::fuzz::Harness& harness : tflux::fuzz::Harnesses()) {
             const auto dir = root / harness.name;
             std::filesystem::create_directories(dir);
-            for (const auto& seed : tflux::fuzz::MakeSeeds(harness.name, TFLUX_TRACKPACK_JSON)) {
+            for (const auto& seed : tflux::fuzz::MakeSeeds(harness.name, TFLUX_PACK_DIR)) {
                 tflux::fuzz::WriteFileBytes(dir / seed.name, seed.bytes);
             }
         }

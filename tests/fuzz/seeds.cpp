@@ -1,9 +1,12 @@
 #include "tests/fuzz/seeds.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "payload/container.h"
+#include "payload/course.h"
+#include "payload/pack_source.h"
 #include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
@@ -12,7 +15,6 @@
 #include "romtables/romtables.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/sample_image.h"
-#include "tools/trackpack.h"
 
 namespace tflux::fuzz {
 
@@ -20,13 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<Bytes> CompiledRecords(const fs::path& trackPack) {
-    const TrackPack pack = LoadTrackPack(trackPack);
-    std::vector<Bytes> records;
-    for (const TrackSource& track : pack.tracks) {
-        records.push_back(CompileTrackRecord(track));
-    }
-    return records;
+std::vector<Bytes> CompiledRecords(const fs::path& packDir) {
+    return CompilePack(LoadPackSource(packDir));
 }
 
 // A container from 25 entries, packed by the engine's packer.
@@ -56,10 +53,10 @@ Bytes Filler(std::size_t n) {
     return bytes;
 }
 
-std::vector<Seed> ContainerSeeds(const fs::path& trackPack) {
+std::vector<Seed> ContainerSeeds(const fs::path& packDir) {
     // Small entries keep the seeds, and so the inputs the fuzzer tries, short: the updater's
     // first bytes and each track record's name and subtitle fields.
-    const std::vector<Bytes> records = CompiledRecords(trackPack);
+    const std::vector<Bytes> records = CompiledRecords(packDir);
     std::vector<Bytes> entries{Bytes{0x7F, 'E', 'L', 'F', 2, 1, 1, 0}};
     for (const Bytes& record : records) {
         entries.emplace_back(record.begin(), record.begin() + 44);
@@ -80,8 +77,8 @@ std::vector<Seed> ContainerSeeds(const fs::path& trackPack) {
     };
 }
 
-std::vector<Seed> TrackRecordSeeds(const fs::path& trackPack) {
-    const std::vector<Bytes> records = CompiledRecords(trackPack);
+std::vector<Seed> TrackRecordSeeds(const fs::path& packDir) {
+    const std::vector<Bytes> records = CompiledRecords(packDir);
     std::vector<Seed> seeds;
     for (std::size_t i = 0; i < records.size(); ++i) {
         // Each record as track i + 1 of a North American image, read from the file's start.
@@ -236,14 +233,96 @@ std::vector<Seed> ChecksumUpdateSeeds() {
     };
 }
 
+// The first course of the pack that passes every rule; the bundled pack's readable courses do.
+Course ValidPackCourse(const fs::path& packDir) {
+    const PackSource pack = LoadPackSource(packDir);
+    for (const PackTrack& track : pack.tracks) {
+        const Course course = DecodeCourse(track.record.block);
+        if (ValidateCourse(course).empty()) {
+            return course;
+        }
+    }
+    throw EngineError("no course of the pack in " + packDir.string() + " is valid");
+}
+
+Bytes BlockBytes(const Course& course) {
+    const auto block = EncodeCourse(course);
+    return Bytes(block.begin(), block.end());
+}
+
+Bytes TextBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::vector<Seed> CourseSeeds(const fs::path& packDir) {
+    const Course valid = ValidPackCourse(packDir);
+    Course wrongSum = valid;
+    wrongSum.checksum ^= 1;
+    Course three = valid;
+    three.count = 3;
+    three.checksum = CourseChecksum(three);
+    Course notANumber = valid;
+    notANumber.points[1].y = std::numeric_limits<float>::quiet_NaN();
+    notANumber.checksum = CourseChecksum(notANumber);
+    Course pipe = valid;  // a pipe on a short segment, with unequal radii
+    pipe.points[2].info = EditorInfoWord(Shape::Pipe);
+    pipe.points[2].right = static_cast<std::int16_t>(pipe.points[2].left + 10);
+    pipe.checksum = CourseChecksum(pipe);
+    const Bytes block = BlockBytes(valid);
+    return {
+        {"valid", block, Outcome::Accepted},
+        {"valid_short_input", Bytes(block.begin(), block.begin() + 0x5A0), Outcome::Refused},
+        {"wrong_checksum", BlockBytes(wrongSum), Outcome::Refused},
+        {"three_points", BlockBytes(three), Outcome::Refused},
+        {"nan_height", BlockBytes(notANumber), Outcome::Refused},
+        {"short_pipe", BlockBytes(pipe), Outcome::Refused},
+        {"all_ff", Bytes(kTrackBlockSize, 0xFF), Outcome::Refused},
+    };
+}
+
+std::vector<Seed> PackSourceSeeds(const fs::path& packDir) {
+    Course valid = ValidPackCourse(packDir);
+    valid.flag = 1;  // as the compiler leaves a valid course, so that it has readable text
+    const std::optional<std::string> text = WriteCourseSource(valid);
+    if (!text) {
+        throw EngineError("the pack's first valid course has no readable text");
+    }
+    std::string negativeZero = *text;  // compiles, though the validator names it
+    const std::size_t y = negativeZero.find("\"y\": ") + 5;
+    negativeZero.replace(y, negativeZero.find(',', y) - y, "-0.0");
+    std::string unknownVenue = *text;
+    unknownVenue.replace(unknownVenue.find("\"venue\": \"") + 10, 0, "x");
+    std::vector<Seed> seeds = {
+        {"written", TextBytes(*text), Outcome::Accepted},
+        {"negative_zero", TextBytes(negativeZero), Outcome::Accepted},
+        {"cut_short", TextBytes(text->substr(0, text->size() / 2)), Outcome::Refused},
+        {"unknown_venue", TextBytes(unknownVenue), Outcome::Refused},
+        {"three_points",
+         TextBytes(
+             R"({"venue": "city", "skybox": "blue", "points": [)"
+             R"({"x": 0, "y": 0, "z": 0, "left": 100, "right": 100, "shape": "road", "style": 0},)"
+             R"({"x": 900, "y": 0, "z": 0, "left": 100, "right": 100, "shape": "air"},)"
+             R"({"x": 0, "y": 0, "z": 900, "left": 100, "right": 100, "shape": "pipe", "style": 1}]})"),
+         Outcome::Refused},
+    };
+    // The pack's own course files, as a person writes them.
+    for (const auto& entry : fs::directory_iterator(packDir / "courses")) {
+        if (entry.path().extension() == ".json" && seeds.size() < 9) {
+            seeds.push_back({"pack_" + entry.path().stem().string(),
+                             TextBytes(ReadWholeFile(entry.path(), 1 << 20)), Outcome::Accepted});
+        }
+    }
+    return seeds;
+}
+
 }  // namespace
 
-std::vector<Seed> MakeSeeds(const std::string& harness, const fs::path& trackPack) {
+std::vector<Seed> MakeSeeds(const std::string& harness, const fs::path& packDir) {
     if (harness == "container") {
-        return ContainerSeeds(trackPack);
+        return ContainerSeeds(packDir);
     }
     if (harness == "track_record") {
-        return TrackRecordSeeds(trackPack);
+        return TrackRecordSeeds(packDir);
     }
     if (harness == "tables") {
         return TablesSeeds();
@@ -256,6 +335,12 @@ std::vector<Seed> MakeSeeds(const std::string& harness, const fs::path& trackPac
     }
     if (harness == "checksum_update") {
         return ChecksumUpdateSeeds();
+    }
+    if (harness == "course") {
+        return CourseSeeds(packDir);
+    }
+    if (harness == "pack_source") {
+        return PackSourceSeeds(packDir);
     }
     throw EngineError("there is no fuzz harness \"" + harness + "\"");
 }
