@@ -23,7 +23,6 @@ struct Streams {
 int Patch(const std::string& input, const std::optional<std::string>& output,
           const std::optional<std::string>& payloadFile, bool force, Streams io);
 int Identify(const std::string& input, bool json, Streams io);
-int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io);
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io);
 int PayloadPack(const std::string& sourceDir, const std::string& output, Streams io);

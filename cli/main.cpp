@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/pack_commands.h"
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -55,6 +56,25 @@ int main(int argc, char** argv) {
     auto* pack = payload->add_subcommand("pack", "Build a container from 0.dat .. 24.dat");
     pack->add_option("SOURCE_DIR", source, "Folder with 0.dat .. 24.dat")->required();
     pack->add_option("OUTPUT", dir, "Container file to write")->required();
+    auto* check = payload->add_subcommand("check", "Check the 24 courses against the game's rules");
+    check->add_option("--payload", payloadFile, "Container file instead of the built-in one");
+    std::optional<int> mapTrack;
+    auto* map = payload->add_subcommand("map", "Draw the courses from above as PNG pictures");
+    map->add_option("--payload", payloadFile, "Container file instead of the built-in one");
+    map->add_option("--track", mapTrack, "Only this track (1 to 24)")->check(CLI::Range(1, 24));
+    map->add_option("OUT", dir,
+                    "Folder for 01.png .. 24.png and overview.png; with --track, a PNG file "
+                    "or a folder")
+        ->required();
+    std::string image;
+    auto* fromImage = payload->add_subcommand(
+        "from-image", "Write an image's 24 tracks as a pack source that payload build takes");
+    fromImage->add_option("IMAGE", image, "Image of T-Flux X, patched or not")->required();
+    fromImage->add_option("DIR", dir, "Folder to write (new, or without a trackpack.json)")
+        ->required();
+    auto* build = payload->add_subcommand("build", "Build a container from a pack source folder");
+    build->add_option("SOURCE", source, "Folder with trackpack.json and its courses")->required();
+    build->add_option("OUT", dir, "Container file to write")->required();
 
     try {
         app.parse(argc, argv);
@@ -74,5 +94,13 @@ int main(int argc, char** argv) {
         return PayloadUnpack(payloadFile, dir, io);
     if (*pack)
         return PayloadPack(source, dir, io);
+    if (*check)
+        return PayloadCheck(payloadFile, io);
+    if (*map)
+        return PayloadMap(payloadFile, mapTrack, dir, io);
+    if (*fromImage)
+        return PayloadFromImage(image, dir, io);
+    if (*build)
+        return PayloadBuild(source, dir, io);
     return kExitUsage;
 }
