@@ -6,7 +6,7 @@ BIN        := $(BUILD)/bin
 SAMPLE_DIR := $(BUILD)/sample
 
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libcli11-dev nlohmann-json3-dev libcairo2-dev
+            libcli11-dev nlohmann-json3-dev libcairo2-dev pkg-config
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
 BENCH_PACKAGES := xdelta3
 # `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.
@@ -113,7 +113,8 @@ screenshot: build
 # prints the table and writes it to $(BUILD)/bench.json.
 bench: PACKAGES += $(BENCH_PACKAGES)
 bench: build
-	$(BIN)/tflux-krn-bench --bin $(BIN) --work $(BUILD)/bench-work --json $(BUILD)/bench.json
+	$(BIN)/tflux-krn-bench --bin $(BIN) --work $(BUILD)/bench-work --json $(BUILD)/bench.json \
+	  --pack resources/tracks
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -884,6 +884,10 @@ class Validator {
                 ++slices;
                 start = k - 1;
             }
+            // Past twice the limit the exact count tells nobody anything more.
+            if (slices > 2 * kMaxSlices) {
+                break;
+            }
         }
         return slices;
     }
