@@ -1048,10 +1048,15 @@ void DrawSwatch(cairo_t* cr, const LegendItem& item, double x, double y, double 
             cairo_fill(cr);
             break;
         case Glyph::LapLine: {
-            const double width = 5 * unit;
+            // On a piece of road, as on the map: its dark squares vanish on the background.
+            cairo_rectangle(cr, x, y, w, h);
+            SetColour(cr, ShapeColour(Shape::Road));
+            cairo_fill(cr);
+            const double width = 4 * unit;
             for (const auto& [colour, offset] : {std::pair{kDark, 0.0}, std::pair{kText, 1.0}}) {
-                MoveTo(cr, {x + w / 2, y - unit});
-                LineTo(cr, {x + w / 2, y + h + unit});
+                MoveTo(cr, {x + w / 2, y - 2 * unit});
+                LineTo(cr, {x + w / 2, y + h + 2 * unit});
+                cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
                 SetColour(cr, colour);
                 cairo_set_line_width(cr, width);
                 cairo_set_dash(cr, &width, 1, offset * width);
@@ -1076,35 +1081,55 @@ void DrawSwatch(cairo_t* cr, const LegendItem& item, double x, double y, double 
 }
 
 // Lays the items out left to right from (x, y), wrapping at width.
-void DrawLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, double y, double width,
-                double unit, const std::string& note) {
+// Lays the items out left to right from (x, y), wrapping at width; draws them when asked.
+// Returns the rows used.
+int LayOutLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, double y,
+                 double width, double unit, const std::string& note, bool draw) {
     const double font = 14 * unit;
     const double swatchW = 22 * unit;
     const double swatchH = 12 * unit;
     const double rowH = 24 * unit;
-    SetFont(cr, font, Weight::Normal);
+    int rows = 1;
     double cx = x;
     double cy = y;
     for (const LegendItem& item : items) {
-        const std::string label = item.label;
-        const double itemW = swatchW + 6 * unit + TextWidth(cr, label) + 18 * unit;
+        SetFont(cr, font, Weight::Normal);
+        const double itemW = swatchW + 6 * unit + TextWidth(cr, item.label) + 18 * unit;
         if (cx > x && cx + itemW > x + width) {
             cx = x;
             cy += rowH;
+            ++rows;
         }
-        DrawSwatch(cr, item, cx, cy - swatchH / 2, swatchW, swatchH, unit);
-        Text(cr, label, cx + swatchW + 6 * unit, cy + font * 0.36, font, Weight::Normal, kMuted);
+        if (draw) {
+            DrawSwatch(cr, item, cx, cy - swatchH / 2, swatchW, swatchH, unit);
+            Text(cr, item.label, cx + swatchW + 6 * unit, cy + font * 0.36, font, Weight::Normal,
+                 kMuted);
+        }
         cx += itemW;
     }
     if (!note.empty()) {
         SetFont(cr, font, Weight::Normal);
-        const double noteW = TextWidth(cr, note);
-        if (cx > x && cx + noteW > x + width) {
+        if (cx > x && cx + TextWidth(cr, note) > x + width) {
             cy += rowH;
             cx = x;
+            ++rows;
         }
-        Text(cr, note, cx, cy + font * 0.36, font, Weight::Normal, kMuted, width);
+        if (draw) {
+            Text(cr, note, cx, cy + font * 0.36, font, Weight::Normal, kMuted, width);
+        }
     }
+    return rows;
+}
+
+// A legend of at most maxRows rows: a long one is set smaller rather than cut off.
+void DrawLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, double y, double width,
+                double unit, const std::string& note, int maxRows) {
+    double fitted = unit;
+    while (fitted > unit * 0.5 &&
+           LayOutLegend(cr, items, x, y, width, fitted, note, false) > maxRows) {
+        fitted *= 0.92;
+    }
+    LayOutLegend(cr, items, x, y, width, fitted, note, true);
 }
 
 // ---- whole pictures ----
@@ -1147,6 +1172,8 @@ void DrawProblem(cairo_t* cr, const std::string& problem, double x, double y, do
 // The map's bands: the title above and the legend below are equally tall, so the course's
 // origin lands on the picture's centre.
 constexpr double kBand = 104;
+// Below this a picture's lettering would be too small to read.
+constexpr double kSmallestUnit = 0.8;
 constexpr double kSide = 36;
 
 void PaintBackground(cairo_t* cr, double width, double height) {
@@ -1183,31 +1210,33 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
     PaintBackground(cr, s, s);
 
     const Prepared prepared = Prepare(track.course);
+    // Lettering and glyphs keep a readable size on small maps; the bands grow to hold them.
+    const double tu = std::max(unit, kSmallestUnit);
     const std::string title = TrackNumber(track.track) + "   " + Latin1ToUtf8(track.name);
-    Text(cr, title, kSide * unit, 52 * unit, 36 * unit, Weight::Bold, kText, s - 2 * kSide * unit);
+    Text(cr, title, kSide * unit, 52 * tu, 36 * tu, Weight::Bold, kText, s - 2 * kSide * unit);
     std::string summary = Summary(track, prepared, true);
     const double summaryW =
-        Text(cr, summary, kSide * unit, 86 * unit, 18 * unit, Weight::Normal, kMuted);
+        Text(cr, summary, kSide * unit, 86 * tu, 18 * tu, Weight::Normal, kMuted);
     if (!prepared.problem && prepared.brokenRules > 0) {
         Text(cr,
              "   not valid: " + std::to_string(prepared.brokenRules) +
                  (prepared.brokenRules == 1 ? " rule broken" : " rules broken"),
-             kSide * unit + summaryW, 86 * unit, 18 * unit, Weight::Normal, kWarning);
+             kSide * unit + summaryW, 86 * tu, 18 * tu, Weight::Normal, kWarning);
     }
 
-    const double top = kBand * unit;
+    const double top = kBand * tu;
     const double mapW = s - 2 * kSide * unit;
     const double mapH = s - 2 * top;
     if (prepared.problem) {
-        DrawProblem(cr, *prepared.problem, kSide * unit, top, mapW, mapH, unit);
+        DrawProblem(cr, *prepared.problem, kSide * unit, top, mapW, mapH, tu);
     } else {
         DrawRoads(cr, track.course, prepared.flat, kSide * unit, top + 12 * unit, mapW,
-                  mapH - 24 * unit, Detail{unit, true});
+                  mapH - 24 * unit, Detail{tu, true});
         const double range = prepared.flat.maxHeight - prepared.flat.minHeight;
         const std::string note =
             range >= 1 ? "brighter is higher (" + Thousands(range) + " units of climb)" : "";
-        DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * unit, mapW, unit,
-                   note);
+        DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * tu, mapW, tu, note,
+                   3);
     }
     WritePng(canvas, png);
 }
@@ -1258,7 +1287,7 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
              kMuted, kCell - 24);
     }
     DrawLegend(cr, LegendFor(nullptr), kMargin, height - kMargin - kFooter + 36,
-               width - 2 * kMargin, 1.0, "brighter is higher");
+               width - 2 * kMargin, 1.0, "brighter is higher", 2);
     WritePng(canvas, png);
 }
 
