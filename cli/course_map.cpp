@@ -914,9 +914,8 @@ void DrawRoads(cairo_t* cr, const Course& course, const FlatCourse& flat, double
     }
     for (const FlatSegment* segment : order) {
         DrawSurface(cr, view, flat, *segment, detail);
-        if (segment->shape != Shape::Air || course.Feat(Feature::Dash, segment->index) >= 0) {
-            DrawFeatures(cr, view, course, *segment, detail);
-        }
+        // Gates and signs may stand over an air segment too.
+        DrawFeatures(cr, view, course, *segment, detail);
         if (detail.arrows) {
             double run = carried[segment->index];
             DrawArrows(cr, view, *segment, run, spacing, detail);
