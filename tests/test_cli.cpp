@@ -338,7 +338,7 @@ TEST_F(CliTest, PayloadCommandsRoundTripACustomContainer) {
 
     test::RunResult run = Cli({"payload", "list", "--json", "--payload", container.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const auto doc = nlohmann::json::parse(run.out);
+    const auto doc = nlohmann::json::parse(run.out)["tracks"];
     ASSERT_EQ(doc.size(), 24u);
     EXPECT_EQ(doc[8]["name"], "Entry 10");  // entries 9 and 10 trade places
     EXPECT_EQ(doc[9]["name"], "Entry 9");
