@@ -82,27 +82,7 @@ void WritePng(Canvas& canvas, const fs::path& png) {
         status != CAIRO_STATUS_SUCCESS) {
         throw EngineError("cannot write " + png.string() + ": " + CairoText(status));
     }
-    fs::path partial = png;
-    partial += ".partial";
-    RemoveFile(partial);
-    struct Cleanup {
-        const fs::path& path;
-        bool armed = true;
-        ~Cleanup() {
-            if (armed) {
-                try {
-                    RemoveFile(path);
-                } catch (const EngineError&) {
-                    // The failure that brought us here is the one worth reporting.
-                }
-            }
-        }
-    } cleanup{partial};
-    File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
-    out.WriteAt(0, bytes);
-    out.Close();
-    RenameFile(partial, png);
-    cleanup.armed = false;
+    WriteFileWhole(png, bytes);
 }
 
 // ---- colours and words ----

@@ -26,21 +26,6 @@ namespace fs = std::filesystem;
 // Larger than any container this program could carry; refuses /dev/zero-like inputs quickly.
 constexpr std::size_t kMaxPayloadFile = 64u << 20;
 
-// Texts from images and records are single-byte characters; terminals and JSON want UTF-8.
-std::string Latin1ToUtf8(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (b >> 6));
-            text += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
-    return text;
-}
-
 std::string FormatValue(float value) {
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -276,7 +261,7 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, Stream
         const auto entries = LocatePayloadEntries(builtIn, builtIn.size());
         const auto updater = builtIn.subspan(entries[0].offset, entries[0].length);
         const std::vector<std::uint8_t> container = BuildPackContainer(updater, pack);
-        WriteContainerFile(output, container);
+        WriteFileWhole(output, container);
         const PoolUsage& u = pack.usage;
         io.out << "Built " << output << " (" << container.size() << " bytes): names " << u.nameBytes
                << "/" << kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes << "/"

@@ -228,33 +228,6 @@ std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t
     return container;
 }
 
-void WriteContainerFile(const fs::path& output, std::span<const std::uint8_t> container) {
-    fs::path partial = output;
-    partial += ".partial";
-    RemoveFile(partial);
-    // Removes the half-built file on every way out but success.
-    struct Cleanup {
-        const fs::path& path;
-        bool armed = true;
-        ~Cleanup() {
-            if (armed) {
-                try {
-                    RemoveFile(path);
-                } catch (const EngineError&) {
-                    // The failure that brought us here is the one worth reporting.
-                }
-            }
-        }
-    } cleanup{partial};
-
-    File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
-    out.WriteAt(0, container);
-    out.Sync();
-    out.Close();
-    RenameFile(partial, output);
-    cleanup.armed = false;
-}
-
 void PackPayload(const fs::path& sourceDir, const fs::path& output) {
     // Entries are at most a few hundred kilobytes; a larger file is not one of ours.
     constexpr std::size_t kMaxEntry = 64u << 20;
@@ -264,7 +237,7 @@ void PackPayload(const fs::path& sourceDir, const fs::path& output) {
             ReadWholeFile(sourceDir / (std::to_string(i) + ".dat"), kMaxEntry);
         entries.emplace_back(bytes.begin(), bytes.end());
     }
-    WriteContainerFile(output, PackContainer(entries));
+    WriteFileWhole(output, PackContainer(entries));
 }
 
 }  // namespace tflux

@@ -43,10 +43,6 @@ void ExtractPayload(const std::filesystem::path& dir, std::span<const std::uint8
 // A container of the 25 entries, each at least one byte.
 std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t>> entries);
 
-// Writes a container file whole: beside `output` first, renamed into place once flushed.
-void WriteContainerFile(const std::filesystem::path& output,
-                        std::span<const std::uint8_t> container);
-
 // Builds a container at `output` from sourceDir/0.dat .. 24.dat.
 void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::path& output);
 

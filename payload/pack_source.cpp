@@ -125,20 +125,6 @@ std::optional<std::string> Utf8ToBytes(const std::string& text) {
     return bytes;
 }
 
-std::string BytesToUtf8(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            text += c;
-        } else {
-            text += char(0xC0 | (b >> 6));
-            text += char(0x80 | (b & 0x3F));
-        }
-    }
-    return text;
-}
-
 std::string TrackWords(int entry) {
     const int track = TrackOfEntry(entry);
     return "track " + std::to_string(track) +
@@ -333,7 +319,7 @@ void CheckText(const std::string& text, const char* field, std::size_t width, bo
         problems.Add(where, std::string(field) + " is empty");
     }
     if (text.size() > width) {
-        problems.Add(where, std::string(field) + " " + Quoted(BytesToUtf8(text)) + " is " +
+        problems.Add(where, std::string(field) + " " + Quoted(Latin1ToUtf8(text)) + " is " +
                                 std::to_string(text.size()) + " bytes; the record holds at most " +
                                 std::to_string(width));
     }
@@ -599,7 +585,7 @@ std::optional<std::string> WriteCourseSource(const Course& course) {
     const std::string fileName(course.fileName.data(),
                                std::find(course.fileName.begin(), course.fileName.end(), '\0'));
     if (!fileName.empty()) {
-        text += "  \"file_name\": " + json(BytesToUtf8(fileName)).dump() + ",\n";
+        text += "  \"file_name\": " + json(Latin1ToUtf8(fileName)).dump() + ",\n";
     }
     text += "  \"points\": [\n";
     const std::size_t n = course.PointsInUse();
@@ -740,8 +726,8 @@ int WritePackSource(const fs::path& dir,
             params.push_back({code, std::stod(FormatFloat(value))});
         }
         json track = {{"entry", entry},
-                      {"name", BytesToUtf8(record.name)},
-                      {"subtitle", BytesToUtf8(record.subtitle)},
+                      {"name", Latin1ToUtf8(record.name)},
+                      {"subtitle", Latin1ToUtf8(record.subtitle)},
                       {"attribute", record.attribute},
                       {"params", params}};
         if (text) {

@@ -135,6 +135,10 @@ void CopyFileContents(const File& from, File& to);
 // Flushes a directory's entries (after a rename) so the new name survives a crash.
 void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
+// Replaces the file at `path` whole: written beside it first and renamed into place once
+// flushed, so that a failure leaves whatever was there, and no half-written file.
+void WriteFileWhole(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
 // Writes a new file whole; fails when anything is already at the path.
 void WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 

@@ -80,6 +80,32 @@ void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t
     }
 }
 
+void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes) {
+    fs::path partial = path;
+    partial += ".partial";
+    RemoveFile(partial);
+    // Removes the half-built file on every way out but success.
+    struct Cleanup {
+        const fs::path& path;
+        bool armed = true;
+        ~Cleanup() {
+            if (armed) {
+                try {
+                    RemoveFile(path);
+                } catch (const EngineError&) {
+                    // The failure that brought us here is the one worth reporting.
+                }
+            }
+        }
+    } cleanup{partial};
+    File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
+    out.WriteAt(0, bytes);
+    out.Sync();
+    out.Close();
+    RenameFile(partial, path);
+    cleanup.armed = false;
+}
+
 void WriteNewFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
     File file = File::Open(path, OpenMode::CreateExclusive);
     file.WriteAt(0, bytes);

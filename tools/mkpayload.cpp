@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         if (out.has_parent_path()) {
             tflux::CreateDirectories(out.parent_path());
         }
-        tflux::WriteContainerFile(out, tflux::PackContainer(entries));
+        tflux::WriteFileWhole(out, tflux::PackContainer(entries));
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "tflux-krn-mkpayload: " << e.what() << '\n';
