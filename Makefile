@@ -62,7 +62,8 @@ test-sanitize: deps
 	@[ -f $(SANITIZE_BUILD)/build.ninja ] || cmake -S . -B $(SANITIZE_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_SANITIZE=ON
 	cmake --build $(SANITIZE_BUILD)
-	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
 # The Debian package: $(BUILD)/tflux-krn_<version>_<arch>.deb.
 package: PACKAGES += $(PACKAGE_PACKAGES)
