@@ -120,7 +120,9 @@ help_words() {
 cli=$root/usr/bin/tflux-krn-cli
 for word in $( (help_words "$cli"; help_words "$cli" patch; help_words "$cli" identify;
                 help_words "$cli" payload; help_words "$cli" payload list;
-                help_words "$cli" payload unpack; help_words "$cli" payload pack) | sort -u); do
+                help_words "$cli" payload unpack; help_words "$cli" payload pack;
+                help_words "$cli" payload check; help_words "$cli" payload map;
+                help_words "$cli" payload from-image; help_words "$cli" payload build) | sort -u); do
   check "tflux-krn-cli man page covers $word" grep -qF -- "$word" <<< "$cli_text"
 done
 for word in $(help_words "$root/usr/bin/tflux-krn-checksum" | sort -u); do
