@@ -25,6 +25,7 @@
 
 #include "app/patch.h"
 #include "dialog/modCommonDialog.h"
+#include "payload/builtin_payload.h"
 #include "rom/file.h"
 #include "rom/identify.h"
 
@@ -466,7 +467,7 @@ void Form1::InputCheck() {
 
 void Form1::cmdPatch_Click() {
     tflux::PatchRequest request{ToEnginePath(txtROMIn->text()), ToEnginePath(txtROMOut->text()),
-                                std::nullopt};
+                                tflux::BuiltInPayload()};
     tflux::PatchResult result;
     {
         const WaitCursor busy;

@@ -220,9 +220,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     if (InFolder(request.outputPath, dir)) {
         return Refusal(kMsgInvalidOutput, TempFolderCause(request.outputPath, dir));
     }
-    ExtractPayload(
-        dir, request.payload ? std::span<const std::uint8_t>(*request.payload) : BuiltInPayload(),
-        state.Io);
+    ExtractPayload(dir, request.container, state.Io);
 
     std::string cause;
     if (std::string message = CheckFile(request.inputPath, request.outputPath, state.Io, &cause);

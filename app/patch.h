@@ -4,9 +4,8 @@
 // window's Patch button and `tflux-krn-cli patch` both call PatchRom and only present its result.
 
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "rom/rom_state.h"
 
@@ -23,8 +22,9 @@ inline constexpr const char* kNewInternalName = "T-FLUX KRN          ";
 struct PatchRequest {
     std::string inputPath;
     std::string outputPath;
-    // A container to use instead of the built-in one (the bytes of a --payload file).
-    std::optional<std::vector<std::uint8_t>> payload;
+    // The container whose updater and track records the patch applies: the built-in one, or
+    // the bytes of a --payload file. It must outlive the call.
+    std::span<const std::uint8_t> container;
     // An output that is itself an unpatched image of the game is replaced only when asked to.
     bool replaceGameImage = false;
 };

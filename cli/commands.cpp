@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/patch.h"
+#include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
@@ -65,10 +66,13 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     request.inputPath = input;
     request.outputPath = output.value_or(DeriveOutputPath(input));
     request.replaceGameImage = force;
+    std::vector<std::uint8_t> chosen;  // a --payload file's bytes, alive for the whole patch
+    request.container = BuiltInPayload();
     try {
         if (payloadFile) {
-            request.payload = LoadPayload(payloadFile);
-            WarnInvalidCourses(*request.payload, io);
+            chosen = LoadPayload(payloadFile);
+            request.container = chosen;
+            WarnInvalidCourses(chosen, io);
         }
     } catch (const std::exception& e) {
         ReportFailure(e.what(), io);

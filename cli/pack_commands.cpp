@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "payload/course.h"
 #include "payload/pack_source.h"

@@ -1,4 +1,4 @@
-#include "payload/container.h"
+#include "payload/builtin_payload.h"
 
 extern "C" const std::uint8_t tflux_payload_begin[];
 extern "C" const std::uint8_t tflux_payload_end[];

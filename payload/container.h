@@ -46,9 +46,6 @@ std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t
 // Builds a container at `output` from sourceDir/0.dat .. 24.dat.
 void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::path& output);
 
-// The container built into the program.
-std::span<const std::uint8_t> BuiltInPayload();
-
 // The private temporary directory, ending in the platform's separator. Creates it when
 // missing; throws EngineError when it is a link, not a directory, or owned by another user.
 std::string TempPath();

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "payload/track_record.h"
 #include "rom/byteorder.h"

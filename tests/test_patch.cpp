@@ -10,6 +10,7 @@
 #include <set>
 
 #include "app/patch.h"
+#include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/checksum.h"
 #include "rom/errors.h"
@@ -19,6 +20,12 @@
 
 namespace tflux {
 namespace {
+
+// A copy of the container the programs carry, for runs that patch with it.
+std::vector<std::uint8_t> BuiltInContainer() {
+    const auto bytes = BuiltInPayload();
+    return {bytes.begin(), bytes.end()};
+}
 
 namespace fs = std::filesystem;
 
@@ -56,7 +63,7 @@ class PatchTest : public ::testing::Test {
     test::TempDirOverride tmp_;
     fs::path input_;
     std::vector<std::uint8_t> inputBytes_;
-    std::optional<std::vector<std::uint8_t>> payload_;
+    std::vector<std::uint8_t> payload_ = BuiltInContainer();
 };
 
 TEST_F(PatchTest, SucceedsAndLeavesOnlyTheUpdaterInTheTemporaryFolder) {

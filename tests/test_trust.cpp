@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "app/patch.h"
+#include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/checksum.h"
 #include "rom/errors.h"
@@ -34,6 +35,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+
+// A copy of the container the programs carry, for runs that patch with it.
+std::vector<std::uint8_t> BuiltInContainer() {
+    const auto bytes = BuiltInPayload();
+    return {bytes.begin(), bytes.end()};
+}
 
 const char* const kUnknown = "An unknown error occured.\nRebooting may solve the problem.";
 
@@ -157,7 +164,7 @@ class TrustTest : public ::testing::Test {
     const fs::path output_ = outDir_ / "game_krn.v64";
     Bytes inputBytes_;
     Bytes expected_;
-    std::optional<Bytes> payload_;
+    Bytes payload_ = BuiltInContainer();
 };
 
 // Where each operation of a clean run falls, to pick the operations worth failing.
@@ -662,8 +669,7 @@ TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
                                                 static_cast<std::uint32_t>(i + 99)));
     }
     test::WriteContainer(scratch_ / "other.dat", {0x7F, 'E', 'L', 'F'}, records);
-    const std::array<std::optional<Bytes>, 2> payloads = {std::nullopt,
-                                                          test::ReadBytes(scratch_ / "other.dat")};
+    const std::array<Bytes, 2> payloads = {BuiltInContainer(), test::ReadBytes(scratch_ / "other.dat")};
     std::array<Bytes, 2> expected;
     for (std::size_t p = 0; p < payloads.size(); ++p) {
         RomState state;
