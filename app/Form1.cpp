@@ -486,8 +486,12 @@ void Form1::cmdPatch_Click() {
     }
     const QString text = QString::fromStdString(result.message);
     const bool success = result.outcome == tflux::PatchOutcome::Success;
-    const QString detail =
-        success ? txtROMOut->text() : QString::fromLocal8Bit(result.cause.c_str());
+    // A success whose folder could not be flushed still says so: the image may not survive a
+    // crash.
+    QString detail = success ? txtROMOut->text() : QString::fromLocal8Bit(result.cause.c_str());
+    if (success && !result.warning.empty()) {
+        detail += QStringLiteral("\n") + QString::fromLocal8Bit(result.warning.c_str());
+    }
     Prompts().ShowMessage(this, success ? QMessageBox::Information : QMessageBox::Critical,
                           windowTitle(), text, detail);
 }

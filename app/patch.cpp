@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstring>
-#include <random>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -13,6 +13,7 @@
 #include "rom/checksum.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
+#include "rom/replacement.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
 
@@ -27,139 +28,33 @@ fs::path ParentOf(const fs::path& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
-constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-constexpr std::string_view kPendingPrefix = ".tflux-krn-";
-constexpr std::string_view kPendingSuffix = ".tmp";
-constexpr std::size_t kPendingRandom = 8;
-
-// The names CreateUniqueFile gives, and no others.
-bool IsPendingName(const std::string& name) {
-    if (name.size() != kPendingPrefix.size() + kPendingRandom + kPendingSuffix.size() ||
-        !name.starts_with(kPendingPrefix) || !name.ends_with(kPendingSuffix)) {
-        return false;
-    }
-    const std::string_view random(name.data() + kPendingPrefix.size(), kPendingRandom);
-    return random.find_first_not_of(kDigits) == std::string_view::npos;
-}
-
-// A new, uniquely named file in `dir`; hidden, so a file manager does not show a half-made image.
-// The name does not grow with the output's, which may already be as long as names can be.
-File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
-    std::random_device entropy;
-    for (int attempt = 0;; ++attempt) {
-        std::string name(kPendingPrefix);
-        for (std::size_t i = 0; i < kPendingRandom; ++i) {
-            name += kDigits[entropy() % (sizeof kDigits - 1)];
-        }
-        name += kPendingSuffix;
-        const fs::path candidate = dir / name;
-        try {
-            File file = File::Open(candidate, OpenMode::CreateExclusive, Links::NoFollow, hook);
-            created = candidate;
-            return file;
-        } catch (const EngineError&) {
-            std::error_code ec;
-            if (attempt >= 16 || !fs::exists(fs::symlink_status(candidate, ec))) {
-                throw;
-            }
-        }
-    }
-}
-
-// The file the patch assembles beside the output; removed unless it was renamed into place.
-// When even the removal fails, `leftover` says so, since the file then stays.
-class PendingOutput {
-  public:
-    PendingOutput(const fs::path& output, IoHook* hook, std::string& leftover)
-        : hook_(hook), leftover_(leftover) {
-        file_ = CreateUniqueFile(ParentOf(output), hook, path_);
-    }
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
-    ~PendingOutput() {
-        if (!committed_) {
-            try {
-                file_ = File();
-                RemoveFile(path_, hook_);
-            } catch (const std::exception& e) {
-                leftover_ = e.what();
-            }
-        }
-    }
-    // Marks the file as this run's for as long as the run lives (see RemoveAbandonedFiles).
-    void Hold() {
-        lock_ = File::Open(path_, OpenMode::Read, Links::NoFollow, hook_);
-        if (TryLockFile(lock_) == FileLock::InUse) {
-            throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
-        }
-    }
-    File& file() { return file_; }
-    const fs::path& path() const { return path_; }
-    void Commit(const fs::path& output) {
-        RenameFile(path_, output, hook_);
-        committed_ = true;
-    }
-
-  private:
-    IoHook* hook_;
-    std::string& leftover_;
-    File lock_;
-    File file_;
-    fs::path path_;
-    bool committed_ = false;
-};
-
-// A killed run leaves its unfinished file behind. A live run holds a lock on its own, so one
-// that nobody holds is abandoned, and the next run into the same folder removes it. The files
-// the user named are never taken for one, whatever they are called.
-void RemoveAbandonedFiles(const fs::path& output, const fs::path& input, IoHook* hook) {
-    std::vector<fs::path> candidates;
-    std::error_code ec;
-    for (fs::directory_iterator it(ParentOf(output), ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code same;
-        if (IsPendingName(it->path().filename().string()) &&
-            !fs::equivalent(it->path(), output, same) && !fs::equivalent(it->path(), input, same)) {
-            candidates.push_back(it->path());
-        }
-    }
-    for (const fs::path& candidate : candidates) {
-        try {
-            const File file = File::Open(candidate, OpenMode::Read, Links::NoFollow, hook);
-            if (TryLockFile(file) == FileLock::Taken) {
-                RemoveFile(candidate, hook);
-            }
-        } catch (const EngineError&) {
-            // Not a regular file, or not removable: left as it is; the patch goes on.
-        }
-    }
-}
-
 // A link at the output path stands for the file it points to: that file is replaced.
-fs::path ResolveOutput(const std::string& outputPath) {
-    std::error_code ec;
-    if (fs::is_symlink(fs::symlink_status(outputPath, ec))) {
-        const fs::path target = fs::weakly_canonical(outputPath, ec);
-        if (!ec) {
-            return target;
+fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
+    if (Examine(outputPath, Links::NoFollow, hook) == FileKind::Link) {
+        try {
+            return ResolveLinks(outputPath, hook);
+        } catch (const EngineError&) {
+            // A link that leads nowhere is replaced itself; the checks say why when it cannot be.
         }
     }
     return outputPath;
 }
 
-bool SameFile(const std::string& input, const fs::path& output) {
-    std::error_code ec;
-    return fs::exists(output, ec) && fs::equivalent(input, output, ec);
-}
-
 // Whether the file at `path`, links followed, would sit directly in `dir`.
-bool InFolder(const std::string& path, const fs::path& dir) {
-    std::error_code ec;
-    const fs::path resolved = fs::weakly_canonical(path, ec);
-    return !ec && fs::equivalent(ParentOf(resolved), dir, ec);
+bool InFolder(const std::string& path, const fs::path& dir, IoHook* hook) {
+    try {
+        return SameFile(ParentOf(ResolveLinks(path, hook)), dir, hook);
+    } catch (const EngineError&) {
+        return false;  // a path that cannot be resolved is refused by the checks that follow
+    }
 }
 
 PatchResult Refusal(std::string message, std::string cause) {
-    return {PatchOutcome::Refused, std::move(message), std::move(cause), false};
+    PatchResult refusal;
+    refusal.outcome = PatchOutcome::Refused;
+    refusal.message = std::move(message);
+    refusal.cause = std::move(cause);
+    return refusal;
 }
 
 std::string TempFolderCause(const std::string& path, const std::string& dir) {
@@ -171,12 +66,7 @@ std::string FolderCause(const fs::path& dir, IoHook* hook) {
     if (CanCreateFileIn(dir, hook)) {
         return "";
     }
-    std::error_code ec;
-    const fs::file_status status = fs::status(dir, ec);
-    if (ec) {
-        return dir.string() + ": " + ec.message();
-    }
-    if (!fs::is_directory(status)) {
+    if (Examine(dir, Links::Follow, hook) != FileKind::Folder) {
         return dir.string() + " is not a folder";
     }
     return "cannot create a file in " + dir.string() + ": Permission denied";
@@ -207,17 +97,17 @@ void WriteInternalName(RomState& state) {
 }
 
 PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& leftover) {
-    std::string dir = TempPath();
+    std::string dir = TempPath(state.Io);
     if (dir.empty() || dir.back() != fs::path::preferred_separator) {
         dir += fs::path::preferred_separator;
     }
     // Runs sharing the folder take turns: each extracts, reads and removes the same names.
     const DirectoryLock turn(dir, state.Io);
     // So every run rewrites and removes files there: one the user keeps there would be lost.
-    if (InFolder(request.inputPath, dir)) {
+    if (InFolder(request.inputPath, dir, state.Io)) {
         return Refusal(kMsgInvalidInput, TempFolderCause(request.inputPath, dir));
     }
-    if (InFolder(request.outputPath, dir)) {
+    if (InFolder(request.outputPath, dir, state.Io)) {
         return Refusal(kMsgInvalidOutput, TempFolderCause(request.outputPath, dir));
     }
     ExtractPayload(dir, request.container, state.Io);
@@ -227,17 +117,17 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
         !message.empty()) {
         return Refusal(std::move(message), std::move(cause));
     }
-    const fs::path output = ResolveOutput(request.outputPath);
-    if (SameFile(request.inputPath, output)) {
+    const fs::path output = ResolveOutput(request.outputPath, state.Io);
+    if (SameFile(request.inputPath, output, state.Io)) {
         return Refusal(kMsgOutputIsInput,
                        request.outputPath + " and " + request.inputPath + " are one file");
     }
-    if (const std::int16_t code = IdentifyRom(state, request.inputPath, &cause); code != kRomOk) {
+    if (const RomCheckCode code = IdentifyRom(state, request.inputPath, &cause); code != kRomOk) {
         CloseRom(state);
         return Refusal(RomCheckMessage(code), std::move(cause));
     }
     // Only a look: an output that cannot be read is replaced as any other file is.
-    if (!request.replaceGameImage && IsUnpatchedImage(output.string())) {
+    if (!request.replaceGameImage && IsUnpatchedImage(output.string(), state.Io)) {
         CloseRom(state);
         PatchResult refusal =
             Refusal(kMsgInvalidOutput, request.outputPath + " is an unpatched image of T-Flux X");
@@ -249,10 +139,10 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     // The copy is taken from the handle that was identified, so the image checked is the one
     // patched even if the path changes meanwhile.
     File input = std::move(state.RomFile);
-    RemoveAbandonedFiles(output, request.inputPath, state.Io);
-    PendingOutput pending(output, state.Io, leftover);
-    pending.Hold();
-    CopyPermissions(output, pending.file());  // a replaced output keeps them
+    // The files the user named are never taken for a killed run's, whatever they are called.
+    const fs::path named[] = {output, request.inputPath};
+    RemoveAbandonedReplacements(ParentOf(output), named, state.Io);
+    FileReplacement pending(output, state.Io, &leftover);
     CopyFileContents(input, pending.file());
     input.Close();
     pending.file().Close();
@@ -265,13 +155,14 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     UpdateChecksum(state.RomFile, state.IsByteSwapped ? ImageOrder::V64 : ImageOrder::Z64);
     state.RomFile.Sync();
     state.RomFile.Close();
-    pending.Commit(output);
-    try {
-        SyncDirectory(ParentOf(output), state.Io);
-    } catch (const EngineError&) {
-        // The complete image is in place; some file systems cannot flush a folder.
+    PatchResult done;
+    done.outcome = PatchOutcome::Success;
+    done.message = kMsgSuccess;
+    if (const std::optional<EngineError> unflushed = pending.Commit()) {
+        done.warning = unflushed->what();
+        done.error = unflushed->Code();
     }
-    return {PatchOutcome::Success, kMsgSuccess, ""};
+    return done;
 }
 
 }  // namespace
@@ -293,17 +184,12 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
             why = "no output file was named";
             return refuse(kMsgInvalidOutput);
         }
-        const fs::path output = ResolveOutput(outputPath);
-        std::error_code ec;
-        const fs::file_status status = fs::status(output, ec);
-        // A name too long, a link loop: the rename into place would fail after all the work.
-        if (ec && status.type() != fs::file_type::not_found) {
-            why = outputPath + ": " + ec.message();
-            return refuse(kMsgInvalidOutput);
-        }
-        if (fs::exists(status)) {
-            if (!fs::is_regular_file(status)) {
-                why = outputPath + (fs::is_directory(status) ? " is a folder" : " is not a file");
+        const fs::path output = ResolveOutput(outputPath, hook);
+        // A name too long, a link loop: Examine throws, as the rename into place would fail
+        // after all the work.
+        if (const FileKind kind = Examine(output, Links::Follow, hook); kind != FileKind::None) {
+            if (kind != FileKind::Regular) {
+                why = outputPath + (kind == FileKind::Folder ? " is a folder" : " is not a file");
                 return refuse(kMsgInvalidOutput);
             }
             // Opening for writing proves the file may be replaced, without changing a byte.
@@ -341,11 +227,16 @@ PatchResult PatchRom(RomState& state, const PatchRequest& request) {
         return RunPatch(state, request, leftover);
     } catch (const std::exception& e) {
         CloseRom(state);
-        std::string cause = e.what();
-        if (!leftover.empty()) {
-            cause += "\n" + leftover;
+        PatchResult failed;
+        failed.message = std::string(kMsgUnknown1) + "\n" + kMsgUnknown2;
+        failed.cause = e.what();
+        if (const auto* engine = dynamic_cast<const EngineError*>(&e)) {
+            failed.error = engine->Code();
         }
-        return {PatchOutcome::Failed, std::string(kMsgUnknown1) + "\n" + kMsgUnknown2, cause};
+        if (!leftover.empty()) {
+            failed.cause += "\n" + leftover;
+        }
+        return failed;
     }
 }
 

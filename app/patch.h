@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <system_error>
 
 #include "rom/rom_state.h"
 
@@ -35,6 +36,11 @@ struct PatchResult {
     PatchOutcome outcome = PatchOutcome::Failed;
     std::string message;  // the text the user is shown
     std::string cause;    // why it was refused, or what went wrong and with which file
+    // The system's reason for a failure, when the system gave one (a full disk, say).
+    std::error_code error;
+    // For a success that the user should still hear about: the image is in place, but its
+    // folder could not be flushed (the cause is in `error`).
+    std::string warning;
     // Refused only because the output is a game image that may be somebody's only dump: asking
     // the user and running again with replaceGameImage lets it through.
     bool outputIsGameImage = false;

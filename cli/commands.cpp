@@ -87,6 +87,9 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     switch (result.outcome) {
         case PatchOutcome::Success:
             io.out << result.message << '\n';
+            if (!result.warning.empty()) {
+                io.err << "tflux-krn-cli: warning: " << result.warning << '\n';
+            }
             return kExitOk;
         case PatchOutcome::Refused:
             io.err << result.message << '\n' << result.cause << '\n';
@@ -131,8 +134,7 @@ int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::stri
                   Streams io) {
     try {
         const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
-        std::error_code ec;
-        if (!fs::is_directory(dir, ec)) {
+        if (Examine(dir) != FileKind::Folder) {
             io.err << "tflux-krn-cli: " << dir << " is not a folder\n";
             return kExitFailed;
         }

@@ -50,7 +50,7 @@ std::vector<PackEntry> ReadPackTracks(std::span<const std::uint8_t> container) {
         try {
             t.record = ReadTrackRecord(container.subspan(e.offset, e.length));
         } catch (const EngineError& error) {
-            throw EngineError("entry " + std::to_string(entry) + ": " + error.what());
+            throw error.Within("entry " + std::to_string(entry) + ": ");
         }
         t.course = DecodeCourse(t.record.block);
     }
@@ -211,10 +211,9 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             std::snprintf(name, sizeof name, "%02d.png", number);
             return std::string(name);
         };
-        std::error_code ec;
         if (track) {
             const fs::path target =
-                fs::is_directory(out, ec) ? fs::path(out) / fileFor(*track) : fs::path(out);
+                Examine(out) == FileKind::Folder ? fs::path(out) / fileFor(*track) : fs::path(out);
             map::DrawCourseMap(maps[std::size_t(*track - 1)], target);
             io.out << "Drew track " << *track << " to " << target.string() << '\n';
             return kExitOk;

@@ -1,12 +1,7 @@
 #include "payload/container.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 #include "rom/byteorder.h"
 #include "rom/errors.h"
@@ -110,20 +105,6 @@ void CopyRange(const File& from, std::uint64_t fromOffset, File& to, std::uint64
     }
 }
 
-// The unpacked updater is a working copy that can be run as it stands.
-void MakeExecutable([[maybe_unused]] const File& file) {
-#ifndef _WIN32
-    struct stat st {};
-    if (::fstat(file.Descriptor(), &st) != 0) {
-        throw EngineError(DescribeFailure("examine", file.Path(), errno));
-    }
-    const mode_t mode = (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2);
-    if (::fchmod(file.Descriptor(), mode) != 0) {
-        throw EngineError(DescribeFailure("make executable", file.Path(), errno));
-    }
-#endif
-}
-
 // Replaces whatever is at the entry's name in `dir` with a new, empty file for its content.
 File CreateEntryFile(const fs::path& dir, int entry, IoHook* hook) {
     const fs::path target = dir / PayloadEntryName(entry);
@@ -133,7 +114,7 @@ File CreateEntryFile(const fs::path& dir, int entry, IoHook* hook) {
 
 void FinishEntryFile(File& out, int entry) {
     if (entry == 0) {
-        MakeExecutable(out);
+        out.MakeExecutable();  // a working copy that can be run as it stands
     }
     out.Close();
 }
@@ -182,8 +163,7 @@ void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container
     const auto entries = LocatePayloadEntries(container, container.size());
     const fs::path carrier = dir / kPayloadFileName;
     // A file that also has a name elsewhere is no left-over to write over: only this name goes.
-    std::error_code ec;
-    if (const auto links = fs::hard_link_count(carrier, ec); !ec && links > 1) {
+    if (LinkCount(carrier, hook) > 1) {
         RemoveFile(carrier, hook);
     }
     {

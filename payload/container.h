@@ -48,6 +48,6 @@ void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::
 
 // The private temporary directory, ending in the platform's separator. Creates it when
 // missing; throws EngineError when it is a link, not a directory, or owned by another user.
-std::string TempPath();
+std::string TempPath(IoHook* hook = nullptr);
 
 }  // namespace tflux

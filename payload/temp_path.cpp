@@ -8,11 +8,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #endif
 
@@ -70,7 +67,7 @@ std::string NarrowSpelling(const std::wstring& wide) {
 }  // namespace
 
 // The user's own temporary folder, which Windows already keeps private to that user.
-std::string TempPath() {
+std::string TempPath(IoHook* hook) {
     std::wstring buffer(MAX_PATH + 1, L'\0');
     DWORD n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
     if (n > buffer.size()) {  // the size it needs, terminator included
@@ -78,85 +75,29 @@ std::string TempPath() {
         n = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
     }
     if (n == 0 || n >= buffer.size()) {
-        throw EngineError(DescribeWin32Failure("find", "the temporary folder", GetLastError()));
+        throw Win32Error("find", "the temporary folder", GetLastError());
     }
     buffer.resize(n);
     if (buffer.back() != L'\\') {
         buffer += L'\\';
     }
     // TMP may name a folder that is not there yet.
-    if (!CreateDirectoryW(buffer.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        throw EngineError(DescribeWin32Failure("create folder", buffer, GetLastError()));
-    }
+    EnsureTemporaryFolder(buffer, hook);
     return NarrowSpelling(buffer);
 }
 
 #else
 
-namespace {
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-[[noreturn]] void Refuse(const std::string& dir, const char* reason) {
-    throw EngineError("refusing the temporary folder " + dir + ": " + reason);
-}
-
-}  // namespace
-
 // A per-user folder, so that nobody else can plant or read the extracted files.
-std::string TempPath() {
+std::string TempPath(IoHook* hook) {
     const char* env = std::getenv("TMPDIR");
     std::string base = env != nullptr && *env != '\0' ? env : "/tmp";
     while (base.size() > 1 && base.back() == '/') {
         base.pop_back();
     }
-    const uid_t uid = ::geteuid();
-    const std::string dir = (base == "/" ? base : base + "/") + "tflux-krn-" + std::to_string(uid);
-
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw EngineError(DescribeFailure("create folder", dir, errno));
-    }
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) {
-        throw EngineError(DescribeFailure("examine", dir, errno));
-    }
-    if (S_ISLNK(st.st_mode)) {
-        Refuse(dir, "it is a symbolic link");
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        Refuse(dir, "it is not a folder");
-    }
-    // Checked again on the opened folder, so that a swap after lstat changes nothing.
-    const Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
-        throw EngineError(DescribeFailure("open folder", dir, errno));
-    }
-    if (::fstat(fd.get(), &st) != 0) {
-        throw EngineError(DescribeFailure("examine", dir, errno));
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        Refuse(dir, "it is not a folder");
-    }
-    if (st.st_uid != uid) {
-        Refuse(dir, "it belongs to another user");
-    }
-    if ((st.st_mode & 0777) != 0700 && ::fchmod(fd.get(), 0700) != 0) {
-        throw EngineError(DescribeFailure("restrict access to", dir, errno));
-    }
+    const std::string dir =
+        (base == "/" ? base : base + "/") + "tflux-krn-" + std::to_string(::geteuid());
+    EnsureTemporaryFolder(dir, hook);
     return dir + "/";
 }
 

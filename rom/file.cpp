@@ -92,9 +92,10 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
         const int error = errno;
         if (error == ELOOP && links == Links::NoFollow) {
             throw EngineError(std::string("cannot ") + verb + " " + path.string() +
-                              ": it is a symbolic link");
+                                  ": it is a symbolic link",
+                              verb, path, std::error_code(error, std::generic_category()));
         }
-        throw EngineError(DescribeFailure(verb, path, error));
+        throw SystemError(verb, path, error);
     }
     File file;
     file.fd_ = fd;
@@ -120,7 +121,7 @@ void File::Announce(IoOp op) const {
 }
 
 void File::Fail(const char* what) const {
-    throw EngineError(DescribeFailure(what, path_, errno));
+    throw SystemError(what, path_, errno);
 }
 
 std::uint64_t File::Size() const {
@@ -160,7 +161,24 @@ void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
                 continue;
             Fail("write");
         }
+        // Nothing written and no error: asking again would only get the same answer.
+        if (n == 0) {
+            errno = EIO;
+            Fail("write");
+        }
         done += static_cast<std::size_t>(n);
+    }
+}
+
+void File::MakeExecutable() {
+    Announce(IoOp::Permissions);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        Fail("examine");
+    }
+    const mode_t mode = (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2);
+    if (::fchmod(fd_, mode) != 0) {
+        Fail("make executable");
     }
 }
 
@@ -178,25 +196,42 @@ void File::Close() {
     Announce(IoOp::Close);
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && errno != EINTR) {
-        throw EngineError(DescribeFailure("close", path_, errno));
+        throw SystemError("close", path_, errno);
     }
 }
+
+namespace {
+
+// flock's answers for a file system that has no locks at all, as opposed to one that could not
+// take this lock now (ENOLCK: the system is out of lock records).
+bool LocksUnsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
+}
+
+}  // namespace
 
 DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Open, path);
     fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
-        throw EngineError(DescribeFailure("open folder", path, errno));
+        throw SystemError("open folder", path, errno);
+    }
+    try {
+        AnnounceTo(hook, IoOp::Lock, path);
+    } catch (...) {
+        ::close(fd_);
+        throw;
     }
     while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (LocksUnsupported(errno)) {
             break;  // a file system without locks: runs cannot take turns, but each still runs
         }
-        if (errno != EINTR) {
-            const int error = errno;
-            ::close(fd_);
-            throw EngineError(DescribeFailure("lock", path, error));
-        }
+        const int error = errno;
+        ::close(fd_);
+        throw SystemError("lock", path, error);
     }
 }
 
@@ -207,17 +242,83 @@ DirectoryLock::~DirectoryLock() {
 }
 
 void CopyPermissions(const fs::path& previous, const File& to) {
+    AnnounceTo(to.Hook(), IoOp::Examine, previous);
     struct stat st {};
-    if (::stat(previous.c_str(), &st) == 0) {
-        ::fchmod(to.Descriptor(), st.st_mode & 07777);
+    if (::stat(previous.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return;  // nothing is replaced: the new file keeps the folder's defaults
+        }
+        throw SystemError("examine", previous, errno);
+    }
+    AnnounceTo(to.Hook(), IoOp::Permissions, to.Path());
+    // A file system without permissions refuses them all; the copy changes nothing there.
+    if (::fchmod(to.Descriptor(), st.st_mode & 07777) != 0 && errno != EPERM &&
+        errno != EOPNOTSUPP) {
+        throw SystemError("set permissions of", to.Path(), errno);
     }
 }
 
 FileLock TryLockFile(const File& file) {
-    if (::flock(file.Descriptor(), LOCK_EX | LOCK_NB) == 0) {
-        return FileLock::Taken;
+    AnnounceTo(file.Hook(), IoOp::Lock, file.Path());
+    while (::flock(file.Descriptor(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EWOULDBLOCK) {
+            return FileLock::InUse;
+        }
+        if (LocksUnsupported(errno)) {
+            return FileLock::Unsupported;
+        }
+        throw SystemError("lock", file.Path(), errno);
     }
-    return errno == EWOULDBLOCK ? FileLock::InUse : FileLock::Unsupported;
+    return FileLock::Taken;
+}
+
+void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
+    const auto refuse = [&dir](const char* reason) {
+        return EngineError("refusing the temporary folder " + dir.string() + ": " + reason);
+    };
+    AnnounceTo(hook, IoOp::MakeFolder, dir);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw SystemError("create folder", dir, errno);
+    }
+    AnnounceTo(hook, IoOp::Examine, dir);
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        throw SystemError("examine", dir, errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        throw refuse("it is a symbolic link");
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        throw refuse("it is not a folder");
+    }
+    // Checked again on the opened folder, so that a swap after lstat changes nothing.
+    AnnounceTo(hook, IoOp::Open, dir);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("open folder", dir, errno);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } const closer{fd};
+    if (::fstat(fd, &st) != 0) {
+        throw SystemError("examine", dir, errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        throw refuse("it is not a folder");
+    }
+    if (st.st_uid != ::geteuid()) {
+        throw refuse("it belongs to another user");
+    }
+    if ((st.st_mode & 0777) != 0700) {
+        AnnounceTo(hook, IoOp::Permissions, dir);
+        if (::fchmod(fd, 0700) != 0) {
+            throw SystemError("restrict access to", dir, errno);
+        }
+    }
 }
 
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
@@ -230,14 +331,14 @@ bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
 void RemoveFile(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Remove, path);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        throw EngineError(DescribeFailure("remove", path, errno));
+        throw SystemError("remove", path, errno);
     }
 }
 
 void RenameFile(const fs::path& from, const fs::path& to, IoHook* hook) {
     AnnounceTo(hook, IoOp::Rename, to);
     if (::rename(from.c_str(), to.c_str()) != 0) {
-        throw EngineError(DescribeFailure("replace", to, errno));
+        throw SystemError("replace", to, errno);
     }
 }
 
@@ -263,7 +364,7 @@ void CopyFileContents(const File& from, File& to) {
                 (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
                 break;  // fall back to the plain loop below
             }
-            throw EngineError(DescribeFailure("copy into", to.Path(), errno));
+            throw SystemError("copy into", to.Path(), errno);
         }
         if (n == 0)
             break;
@@ -279,13 +380,13 @@ void SyncDirectory(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Sync, dir);
     const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        throw EngineError(DescribeFailure("open folder", dir, errno));
+        throw SystemError("open folder", dir, errno);
     }
     const int rc = ::fsync(fd);
     const int error = errno;
     ::close(fd);
     if (rc != 0 && error != EINVAL) {
-        throw EngineError(DescribeFailure("flush folder", dir, error));
+        throw SystemError("flush folder", dir, error);
     }
 }
 

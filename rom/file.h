@@ -1,7 +1,8 @@
 #pragma once
 
-// The engine's only way to touch the file system. Every handle is an RAII object, and every
-// operation reports failure as an EngineError naming the file and the system's reason.
+// The engine's only way to touch the file system: files, folders, links, locks and permissions.
+// Every handle is an RAII object, and every operation reports failure as an EngineError naming
+// the operation, the file and the system's reason.
 //
 // IoHook is the seam for fault tests: each operation announces itself to the hook first, and
 // a hook that throws makes that operation fail exactly as the system call would.
@@ -11,10 +12,28 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "rom/errors.h"
 
 namespace tflux {
 
-enum class IoOp { Open, Create, Read, Write, Sync, Close, Remove, Rename, Copy };
+enum class IoOp {
+    Open,
+    Create,
+    Read,
+    Write,
+    Sync,
+    Close,
+    Remove,
+    Rename,
+    Copy,
+    Examine,      // what is at a path: its kind, its identity, where its links lead
+    List,         // the names in a folder
+    MakeFolder,
+    Permissions,  // reading or setting a file's access rights
+    Lock,
+};
 
 const char* IoOpName(IoOp op);
 
@@ -79,6 +98,8 @@ class File {
     std::size_t ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
     void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
     void Sync();
+    // Lets whoever may read the file run it too (a no-op where files carry no such right).
+    void MakeExecutable();
     // Closes and reports a failed close (which can carry a deferred write error).
     void Close();
 
@@ -113,13 +134,34 @@ class DirectoryLock {
 };
 
 // Gives `to` the permissions of the file at `previous`, when there is one, so that a replaced
-// file keeps them. Best effort: a file system without them changes nothing.
+// file keeps them. A file system without permissions changes nothing.
 void CopyPermissions(const std::filesystem::path& previous, const File& to);
 
 enum class FileLock { Taken, InUse, Unsupported };
 // Takes an exclusive lock on an open file without waiting; it is held until the handle closes.
-// InUse when another handle holds one, Unsupported when the file system has no locks.
+// InUse when another handle holds one, Unsupported when the file system has no locks; any
+// other failure throws.
 FileLock TryLockFile(const File& file);
+
+enum class FileKind { None, Regular, Folder, Link, Other };
+// What is at `path` (with Links::NoFollow, a link is reported as one). None when nothing is;
+// a path that cannot be looked at (a name too long, a loop of links) throws.
+FileKind Examine(const std::filesystem::path& path, Links links = Links::Follow,
+                 IoHook* hook = nullptr);
+// How many names the file at `path` has; 0 when there is nothing there.
+std::uintmax_t LinkCount(const std::filesystem::path& path, IoHook* hook = nullptr);
+// Whether two paths name one file; false when either is missing.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b,
+              IoHook* hook = nullptr);
+// The path with every link in it followed, as far as the path exists.
+std::filesystem::path ResolveLinks(const std::filesystem::path& path, IoHook* hook = nullptr);
+// The entries of a folder, in no particular order.
+std::vector<std::filesystem::path> ListFolder(const std::filesystem::path& dir,
+                                              IoHook* hook = nullptr);
+// Makes `dir` the private temporary folder: created when missing, then only this user's. Refuses
+// ("refusing the temporary folder ...: it is a symbolic link") a link, a file, or a folder that
+// belongs to another user.
+void EnsureTemporaryFolder(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
 // Whether a new file may be created in `dir` (an existing, writable folder).
 bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);
@@ -135,18 +177,18 @@ void CopyFileContents(const File& from, File& to);
 // Flushes a directory's entries (after a rename) so the new name survives a crash.
 void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
-// Replaces the file at `path` whole: written beside it first and renamed into place once
-// flushed, so that a failure leaves whatever was there, and no half-written file.
+// Replaces the file at `path` whole (see FileReplacement): a failure leaves whatever was there,
+// and no half-written file.
 void WriteFileWhole(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Writes a new file whole; fails when anything is already at the path.
 void WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Creates a folder and the folders above it that are missing.
-void CreateDirectories(const std::filesystem::path& dir);
+void CreateDirectories(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
 // Whether anything, a dangling link included, is at the path.
-bool PathExists(const std::filesystem::path& path);
+bool PathExists(const std::filesystem::path& path, IoHook* hook = nullptr);
 
 // Reads a whole regular file of at most maxBytes.
 std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxBytes);
@@ -157,6 +199,8 @@ std::string DescribeFailure(const char* what, const std::filesystem::path& path,
 // The same for a Win32 error code (GetLastError()), with the system's text for it.
 std::string DescribeWin32Failure(const char* what, const std::filesystem::path& path,
                                  unsigned long error);
+// An EngineError for a failed Win32 call, carrying its code.
+EngineError Win32Error(const char* what, const std::filesystem::path& path, unsigned long error);
 #endif
 
 }  // namespace tflux

@@ -8,6 +8,7 @@
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/file_detail.h"
+#include "rom/replacement.h"
 
 namespace tflux {
 
@@ -33,6 +34,16 @@ const char* IoOpName(IoOp op) {
             return "rename";
         case IoOp::Copy:
             return "copy";
+        case IoOp::Examine:
+            return "examine";
+        case IoOp::List:
+            return "list";
+        case IoOp::MakeFolder:
+            return "create folder";
+        case IoOp::Permissions:
+            return "set permissions of";
+        case IoOp::Lock:
+            return "lock";
     }
     return "use";
 }
@@ -40,6 +51,31 @@ const char* IoOpName(IoOp op) {
 std::string DescribeFailure(const char* what, const fs::path& path, int error) {
     return std::string("cannot ") + what + " " + path.string() + ": " + std::strerror(error);
 }
+
+EngineError SystemError(const char* operation, const fs::path& path, int error) {
+    return EngineError(DescribeFailure(operation, path, error), operation, path,
+                       std::error_code(error, std::generic_category()));
+}
+
+namespace {
+
+void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
+    if (hook != nullptr) {
+        hook->Before(op, path);
+    }
+}
+
+EngineError FilesystemError(const char* operation, const fs::path& path, std::error_code ec) {
+    return EngineError("cannot " + std::string(operation) + " " + path.string() + ": " +
+                           ec.message(),
+                       operation, path, ec);
+}
+
+bool IsMissing(std::error_code ec) {
+    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+}
+
+}  // namespace
 
 void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
     const std::size_t got = ReadSome(offset, buffer);
@@ -81,29 +117,17 @@ void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t
 }
 
 void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes) {
-    fs::path partial = path;
-    partial += ".partial";
-    RemoveFile(partial);
-    // Removes the half-built file on every way out but success.
-    struct Cleanup {
-        const fs::path& path;
-        bool armed = true;
-        ~Cleanup() {
-            if (armed) {
-                try {
-                    RemoveFile(path);
-                } catch (const EngineError&) {
-                    // The failure that brought us here is the one worth reporting.
-                }
-            }
-        }
-    } cleanup{partial};
-    File out = File::Open(partial, OpenMode::CreateExclusive, Links::NoFollow);
-    out.WriteAt(0, bytes);
-    out.Sync();
-    out.Close();
-    RenameFile(partial, path);
-    cleanup.armed = false;
+    // Whatever an earlier, killed write left beside the file goes first.
+    const fs::path keep[] = {path};
+    RemoveAbandonedReplacements(path.parent_path().empty() ? fs::path(".") : path.parent_path(),
+                                keep, nullptr);
+    FileReplacement replacement(path, nullptr);
+    replacement.file().WriteAt(0, bytes);
+    replacement.file().Sync();
+    replacement.file().Close();
+    if (std::optional<EngineError> unflushed = replacement.Commit()) {
+        throw *unflushed;
+    }
 }
 
 void WriteNewFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
@@ -112,21 +136,90 @@ void WriteNewFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
     file.Close();
 }
 
-void CreateDirectories(const fs::path& dir) {
+void CreateDirectories(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::MakeFolder, dir);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
-        throw EngineError("cannot create the folder " + dir.string() + ": " + ec.message());
+        throw EngineError("cannot create the folder " + dir.string() + ": " + ec.message(),
+                          "create folder", dir, ec);
     }
 }
 
-bool PathExists(const fs::path& path) {
+FileKind Examine(const fs::path& path, Links links, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Examine, path);
     std::error_code ec;
-    const auto status = fs::symlink_status(path, ec);
-    if (ec && ec != std::errc::no_such_file_or_directory) {
-        throw EngineError("cannot examine " + path.string() + ": " + ec.message());
+    const fs::file_status status =
+        links == Links::Follow ? fs::status(path, ec) : fs::symlink_status(path, ec);
+    if (ec && !IsMissing(ec)) {
+        throw FilesystemError("examine", path, ec);
     }
-    return fs::exists(status);
+    switch (status.type()) {
+        case fs::file_type::not_found:
+        case fs::file_type::none:
+            return FileKind::None;
+        case fs::file_type::regular:
+            return FileKind::Regular;
+        case fs::file_type::directory:
+            return FileKind::Folder;
+        case fs::file_type::symlink:
+            return FileKind::Link;
+        default:
+            return FileKind::Other;
+    }
+}
+
+bool PathExists(const fs::path& path, IoHook* hook) {
+    return Examine(path, Links::NoFollow, hook) != FileKind::None;
+}
+
+std::uintmax_t LinkCount(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Examine, path);
+    std::error_code ec;
+    const std::uintmax_t count = fs::hard_link_count(path, ec);
+    if (ec) {
+        if (IsMissing(ec)) {
+            return 0;
+        }
+        throw FilesystemError("examine", path, ec);
+    }
+    return count;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Examine, a);
+    std::error_code ec;
+    const bool same = fs::equivalent(a, b, ec);
+    if (ec) {
+        if (IsMissing(ec)) {
+            return false;
+        }
+        throw FilesystemError("examine", a, ec);
+    }
+    return same;
+}
+
+fs::path ResolveLinks(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Examine, path);
+    std::error_code ec;
+    fs::path resolved = fs::weakly_canonical(path, ec);
+    if (ec) {
+        throw FilesystemError("examine", path, ec);
+    }
+    return resolved;
+}
+
+std::vector<fs::path> ListFolder(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::List, dir);
+    std::vector<fs::path> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        entries.push_back(it->path());
+    }
+    if (ec) {
+        throw FilesystemError("list", dir, ec);
+    }
+    return entries;
 }
 
 }  // namespace tflux

@@ -40,7 +40,7 @@ std::string SystemMessage(DWORD error) {
 }
 
 [[noreturn]] void ThrowLastError(const char* what, const fs::path& path) {
-    throw EngineError(DescribeWin32Failure(what, path, GetLastError()));
+    throw Win32Error(what, path, GetLastError());
 }
 
 void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
@@ -76,6 +76,11 @@ bool IsLink(HANDLE handle) {
 
 std::string DescribeWin32Failure(const char* what, const fs::path& path, unsigned long error) {
     return std::string("cannot ") + what + " " + path.string() + ": " + SystemMessage(error);
+}
+
+EngineError Win32Error(const char* what, const fs::path& path, unsigned long error) {
+    return EngineError(DescribeWin32Failure(what, path, error), what, path,
+                       std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 File::File(File&& other) noexcept
@@ -144,7 +149,7 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
             throw EngineError(std::string("cannot ") + verb + " " + path.string() +
                               ": not a regular file");
         }
-        throw EngineError(DescribeWin32Failure(verb, path, error));
+        throw Win32Error(verb, path, error);
     }
     File file;
     file.handle_ = handle;
@@ -217,6 +222,11 @@ void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
     }
 }
 
+// Windows runs a file by its name, not by a right the file carries.
+void File::MakeExecutable() {
+    Announce(IoOp::Permissions);
+}
+
 void File::Sync() {
     Announce(IoOp::Sync);
     if (!FlushFileBuffers(AsHandle(handle_))) {
@@ -239,6 +249,7 @@ void File::Close() {
 // released by the system when its holder dies.
 DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Open, path);
+    AnnounceTo(hook, IoOp::Lock, path);
     std::error_code ec;
     std::wstring key = fs::absolute(path, ec).lexically_normal().wstring();
     if (ec) {
@@ -264,7 +275,7 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         const DWORD error = GetLastError();
         CloseHandle(mutex);
-        throw EngineError(DescribeWin32Failure("lock", path, error));
+        throw Win32Error("lock", path, error);
     }
     mutex_ = mutex;
 }
@@ -280,10 +291,12 @@ DirectoryLock::~DirectoryLock() {
 // replaced output can pass on is its attributes (hidden, say). Read-only never gets this far:
 // such an output is refused before the patch starts.
 void CopyPermissions(const fs::path& previous, const File& to) {
+    AnnounceTo(to.Hook(), IoOp::Examine, previous);
     const DWORD attributes = GetFileAttributesW(previous.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return;
     }
+    AnnounceTo(to.Hook(), IoOp::Permissions, to.Path());
     const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     if (kept != 0) {
@@ -297,14 +310,28 @@ void CopyPermissions(const fs::path& previous, const File& to) {
 // handle: the lock is taken on a byte far past any end a file can have, so it marks the file
 // without getting in the way of its data.
 FileLock TryLockFile(const File& file) {
+    AnnounceTo(file.Hook(), IoOp::Lock, file.Path());
     OVERLAPPED at = At(0xFFFFFFFFFFFFFFFEull);
     if (LockFileEx(AsHandle(file.Handle()), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                    1, 0, &at)) {
         return FileLock::Taken;
     }
     const DWORD error = GetLastError();
-    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileLock::InUse
-                                                                      : FileLock::Unsupported;
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+        return FileLock::InUse;
+    }
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) {
+        return FileLock::Unsupported;
+    }
+    throw Win32Error("lock", file.Path(), error);
+}
+
+// Windows already keeps the user's own temporary folder private to that user.
+void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::MakeFolder, dir);
+    if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        ThrowLastError("create folder", dir);
+    }
 }
 
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
@@ -330,7 +357,7 @@ void RemoveFile(const fs::path& path, IoHook* hook) {
     if (!DeleteFileW(path.c_str())) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            throw EngineError(DescribeWin32Failure("remove", path, error));
+            throw Win32Error("remove", path, error);
         }
     }
 }

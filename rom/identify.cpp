@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <filesystem>
 #include <string_view>
 
 #include "rom/byteorder.h"
@@ -63,6 +62,19 @@ std::string NameCause(std::array<std::uint8_t, kInternalNameSize> name) {
                    : quoted + ", not \"T-FLUX X\"";
 }
 
+// Why a file could not be opened for reading, from the error its opening gave. The file layer
+// only knows "not a regular file"; a folder is the usual mistake, and is named as one.
+std::string DescribeUnreadable(const std::string& path, const std::exception& error, IoHook* hook) {
+    try {
+        if (!path.empty() && Examine(path, Links::Follow, hook) == FileKind::Folder) {
+            return path + " is a folder";
+        }
+    } catch (const EngineError&) {
+        // Not even its kind can be told: the opening's own error says more.
+    }
+    return error.what();
+}
+
 void SetCause(std::string* cause, std::string text) {
     if (cause != nullptr) {
         *cause = std::move(text);
@@ -71,9 +83,9 @@ void SetCause(std::string* cause, std::string text) {
 
 }  // namespace
 
-std::int16_t IdentifyRom(RomState& state, const std::string& path, std::string* cause) {
+RomCheckCode IdentifyRom(RomState& state, const std::string& path, std::string* cause) {
     CloseRom(state);
-    std::int16_t code = kRomAccessError;
+    RomCheckCode code = kRomAccessError;
     try {
         // Regular files only: a folder, a FIFO or a device is "not a file" and never blocks.
         state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
@@ -105,7 +117,8 @@ std::int16_t IdentifyRom(RomState& state, const std::string& path, std::string* 
         SetCause(cause, "region letter is '" + Printable(state.RegionCode) + "'");
         return kRomBadRegion;
     } catch (const std::exception& e) {
-        SetCause(cause, code == kRomAccessError ? UnreadableCause(path) : e.what());
+        // The error caught is the cause: looking again could find nothing wrong.
+        SetCause(cause, code == kRomAccessError ? DescribeUnreadable(path, e, state.Io) : e.what());
         return code;
     }
 }
@@ -146,12 +159,7 @@ std::string UnreadableCause(const std::string& path, IoHook* hook) {
         File probe = File::Open(path, OpenMode::Read, Links::Follow, hook);
         return "";
     } catch (const std::exception& e) {
-        // The file layer only knows "not a regular file"; a folder is the usual mistake.
-        std::error_code ec;
-        if (!path.empty() && std::filesystem::is_directory(path, ec)) {
-            return path + " is a folder";
-        }
-        return e.what();
+        return DescribeUnreadable(path, e, hook);
     }
 }
 

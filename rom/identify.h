@@ -25,8 +25,9 @@ enum RomCheckCode : std::int16_t {
 // is left open for reading in state.RomFile; the caller always calls CloseRom afterwards.
 // For any code but 0, `cause` (when given) receives what was found instead of the game:
 // "... is 4,096 bytes, not 16,777,216", "region letter is 'U'".
-std::int16_t IdentifyRom(RomState& state, const std::string& path, std::string* cause = nullptr);
+RomCheckCode IdentifyRom(RomState& state, const std::string& path, std::string* cause = nullptr);
 
+// The status text for a code; "(Invalid error number)" for a value that is none of them.
 std::string RomCheckMessage(int code);
 
 // Never throws; closing nothing does nothing.
@@ -46,7 +47,7 @@ bool IsUnpatchedImage(const std::string& path, IoHook* hook = nullptr);
 struct InputStatus {
     bool accepted = false;
     bool readable = false;  // false: "Invalid input file"
-    std::int16_t code = kRomAccessError;
+    RomCheckCode code = kRomAccessError;
     std::string text;
     std::string cause;  // for a refusal: why, as UnreadableCause and IdentifyRom say
 };

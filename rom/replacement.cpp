@@ -1,0 +1,136 @@
+#include "rom/replacement.h"
+
+#include <random>
+#include <string_view>
+#include <vector>
+
+namespace tflux {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr std::string_view kPrefix = ".tflux-krn-";
+constexpr std::string_view kSuffix = ".tmp";
+constexpr std::size_t kRandomLength = 8;
+constexpr int kAttempts = 16;
+
+fs::path FolderOf(const fs::path& path) {
+    const fs::path parent = path.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+// A new, uniquely named file in `dir`; hidden, so a file manager does not show a half-made file.
+// The name does not grow with the target's, which may already be as long as names can be.
+File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
+    std::random_device entropy;
+    for (int attempt = 0;; ++attempt) {
+        std::string name(kPrefix);
+        for (std::size_t i = 0; i < kRandomLength; ++i) {
+            name += kDigits[entropy() % (sizeof kDigits - 1)];
+        }
+        name += kSuffix;
+        const fs::path candidate = dir / name;
+        try {
+            File file = File::Open(candidate, OpenMode::CreateExclusive, Links::NoFollow, hook);
+            created = candidate;
+            return file;
+        } catch (const EngineError&) {
+            // Only a name that is taken is worth another try.
+            if (attempt + 1 >= kAttempts || !PathExists(candidate, hook)) {
+                throw;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool IsReplacementName(const std::string& name) {
+    if (name.size() != kPrefix.size() + kRandomLength + kSuffix.size() ||
+        !name.starts_with(kPrefix) || !name.ends_with(kSuffix)) {
+        return false;
+    }
+    const std::string_view random(name.data() + kPrefix.size(), kRandomLength);
+    return random.find_first_not_of(kDigits) == std::string_view::npos;
+}
+
+FileReplacement::FileReplacement(const fs::path& target, IoHook* hook, std::string* leftover)
+    : target_(target), hook_(hook), leftover_(leftover) {
+    file_ = CreateUniqueFile(FolderOf(target), hook, path_);
+    try {
+        // A second handle holds the lock, so that closing the written file keeps it.
+        lock_ = File::Open(path_, OpenMode::Read, Links::NoFollow, hook_);
+        if (TryLockFile(lock_) == FileLock::InUse) {
+            throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
+        }
+        CopyPermissions(target_, file_);
+    } catch (...) {
+        // The destructor does not run for an object that was never made.
+        Discard();
+        throw;
+    }
+}
+
+FileReplacement::~FileReplacement() {
+    if (!committed_) {
+        Discard();
+    }
+}
+
+void FileReplacement::Discard() noexcept {
+    try {
+        file_ = File();
+        RemoveFile(path_, hook_);
+    } catch (const std::exception& e) {
+        if (leftover_ != nullptr) {
+            *leftover_ = e.what();
+        }
+    }
+}
+
+std::optional<EngineError> FileReplacement::Commit() {
+    RenameFile(path_, target_, hook_);
+    committed_ = true;
+    lock_ = File();
+    try {
+        SyncDirectory(FolderOf(target_), hook_);
+    } catch (const EngineError& e) {
+        return e.Within(target_.string() + " is in place, but may not survive a crash: ");
+    }
+    return std::nullopt;
+}
+
+void RemoveAbandonedReplacements(const fs::path& dir, std::span<const fs::path> keep,
+                                 IoHook* hook) {
+    std::vector<fs::path> candidates;
+    try {
+        for (const fs::path& entry : ListFolder(dir, hook)) {
+            if (!IsReplacementName(entry.filename().string())) {
+                continue;
+            }
+            bool kept = false;
+            for (const fs::path& own : keep) {
+                kept = kept || SameFile(entry, own, hook);
+            }
+            if (!kept) {
+                candidates.push_back(entry);
+            }
+        }
+    } catch (const EngineError&) {
+        return;  // tidying up is no reason to stop whatever comes next
+    }
+    for (const fs::path& candidate : candidates) {
+        try {
+            const File file = File::Open(candidate, OpenMode::Read, Links::NoFollow, hook);
+            if (TryLockFile(file) == FileLock::Taken) {
+                RemoveFile(candidate, hook);
+            }
+        } catch (const EngineError&) {
+            // Not a regular file, or not removable: left as it is.
+        }
+    }
+}
+
+}  // namespace tflux
