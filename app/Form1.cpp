@@ -41,13 +41,7 @@ const QString kFilter = QStringLiteral("N64 ROMs (*.*64)|*.*64");
 const QString kBlank = QStringLiteral("     ");
 const QString kNoInput = QStringLiteral("No input ROM selected.");
 
-const QColor kYellow(255, 255, 0);
-const QColor kCyan(0, 255, 255);
-const QColor kWhite(255, 255, 255);
-const QColor kBlack(0, 0, 0);
-const QColor kPink(255, 128, 255);
-const QColor kRed(255, 0, 0);
-const QColor kGreen(0, 255, 0);
+using namespace form1;
 
 // Marks a control that a screen reader is not shown: a shadow repeats its label, and the
 // controls below the client area hold state, not anything to see.
@@ -118,12 +112,12 @@ class PictureBox : public QWidget {
     Artwork picture_;
 };
 
-// A one-pixel line control from (x1, y) to (x2, y), both ends drawn.
+// A one-pixel line control, both ends drawn.
 class LineControl : public QWidget {
   public:
-    LineControl(QWidget* parent, int x1, int x2, int y, const QColor& colour)
+    LineControl(QWidget* parent, const QRect& line, const QColor& colour)
         : QWidget(parent), colour_(colour) {
-        setGeometry(x1, y, x2 - x1 + 1, 1);
+        setGeometry(line);
         setAttribute(Qt::WA_TransparentForMouseEvents);
     }
 
@@ -163,12 +157,11 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text,
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
     button->setAccessibleName(accessibleName);
-    // Night-blue buttons with white captions, to sit in the artwork rather than on it.
     QPalette palette = button->palette();
-    palette.setColor(QPalette::Button, QColor(0x22, 0x2a, 0x66));
-    palette.setColor(QPalette::Window, QColor(0x10, 0x12, 0x36));
-    palette.setColor(QPalette::ButtonText, kWhite);
-    palette.setColor(QPalette::Highlight, kCyan);
+    palette.setColor(QPalette::Button, kButtonFace);
+    palette.setColor(QPalette::Window, kButtonShade);
+    palette.setColor(QPalette::ButtonText, kButtonText);
+    palette.setColor(QPalette::Highlight, kButtonFocus);
     button->setPalette(palette);
     return button;
 }
@@ -261,35 +254,35 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     // The hidden part first: the text boxes hold the paths, the labels only mirror them.
     txtROMIn = new QLineEdit(this);
     txtROMIn->setObjectName(QStringLiteral("txtROMIn"));
-    txtROMIn->setGeometry(0, 104, 225, 19);
+    txtROMIn->setGeometry(kTxtROMIn);
     txtROMIn->setAccessibleName(QStringLiteral("Input ROM path"));
     txtROMOut = new QLineEdit(this);
     txtROMOut->setObjectName(QStringLiteral("txtROMOut"));
-    txtROMOut->setGeometry(0, 128, 225, 19);
+    txtROMOut->setGeometry(kTxtROMOut);
     txtROMOut->setAccessibleName(QStringLiteral("Output ROM path"));
     for (QLineEdit* box : {txtROMIn, txtROMOut}) {
         box->setFocusPolicy(Qt::NoFocus);  // out of sight, so out of the tab order too
     }
-    lblWidth = MakeLabel(this, "lblWidth", QStringLiteral("FFF"), kYellow);
-    lblWidth->move(0, 152);
+    lblWidth = MakeLabel(this, "lblWidth", QStringLiteral("FFF"), kPathColour);
+    lblWidth->move(kLblWidth);
     SizeToText(lblWidth);
     Picture1 = new PictureBox(this, Artwork());
     Picture1->setObjectName(QStringLiteral("Picture1"));
-    Picture1->setGeometry(232, 104, 25, 25);
+    Picture1->setGeometry(kPicture1);
 
     picBack = new PictureBox(this, Artwork::Load(QStringLiteral("paths")));
     picBack->setObjectName(QStringLiteral("picBack"));
-    picBack->setGeometry(64, 8, 225, 41);
+    picBack->setGeometry(kPicBack);
     picBack->setAccessibleName(QStringLiteral("Paths"));
-    lblROMIn2 = MakeLabel(picBack, "lblROMIn2", kBlank, kBlack);
-    lblROMIn2->move(1, 1);
-    lblROMIn = MakeLabel(picBack, "lblROMIn", kBlank, kYellow);
-    lblROMIn->move(0, 0);
+    lblROMIn2 = MakeLabel(picBack, "lblROMIn2", kBlank, kShadowColour);
+    lblROMIn2->move(kLblROMIn + kShadowOffset);
+    lblROMIn = MakeLabel(picBack, "lblROMIn", kBlank, kPathColour);
+    lblROMIn->move(kLblROMIn);
     lblROMIn->setAccessibleName(QStringLiteral("Input ROM"));
-    lblROMOut2 = MakeLabel(picBack, "lblROMOut2", kBlank, kBlack);
-    lblROMOut2->move(1, 25);
-    lblROMOut = MakeLabel(picBack, "lblROMOut", kBlank, kYellow);
-    lblROMOut->move(0, 24);
+    lblROMOut2 = MakeLabel(picBack, "lblROMOut2", kBlank, kShadowColour);
+    lblROMOut2->move(kLblROMOut + kShadowOffset);
+    lblROMOut = MakeLabel(picBack, "lblROMOut", kBlank, kPathColour);
+    lblROMOut->move(kLblROMOut);
     lblROMOut->setAccessibleName(QStringLiteral("Output ROM"));
     for (QLabel* label : {lblROMIn, lblROMIn2, lblROMOut, lblROMOut2}) {
         SizeToText(label);
@@ -299,34 +292,34 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
         label->setAttribute(Qt::WA_TransparentForMouseEvents, false);
     }
 
-    Label5 = MakeLabel(this, "Label5", QStringLiteral("ROM In:"), kBlack);
-    Label5->setGeometry(1, 9, 57, 17);
-    Label1 = MakeLabel(this, "Label1", QStringLiteral("ROM In:"), kCyan);
-    Label1->setGeometry(0, 8, 57, 17);
-    Label4 = MakeLabel(this, "Label4", QStringLiteral("ROM Out:"), kBlack);
-    Label4->setGeometry(1, 33, 57, 17);
-    Label3 = MakeLabel(this, "Label3", QStringLiteral("ROM Out:"), kCyan);
-    Label3->setGeometry(0, 32, 57, 17);
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("ROM In:"), kShadowColour);
+    Label5->setGeometry(kLabel1.translated(kShadowOffset));
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("ROM In:"), kCaptionColour);
+    Label1->setGeometry(kLabel1);
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("ROM Out:"), kShadowColour);
+    Label4->setGeometry(kLabel3.translated(kShadowOffset));
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("ROM Out:"), kCaptionColour);
+    Label3->setGeometry(kLabel3);
 
-    cmdROMIn = MakeButton(this, "cmdROMIn", QStringLiteral("..."), QRect(296, 8, 17, 17),
+    cmdROMIn = MakeButton(this, "cmdROMIn", QStringLiteral("..."), kCmdROMIn,
                           QStringLiteral("Choose input ROM"));
-    cmdROMOut = MakeButton(this, "cmdROMOut", QStringLiteral("..."), QRect(296, 32, 17, 17),
+    cmdROMOut = MakeButton(this, "cmdROMOut", QStringLiteral("..."), kCmdROMOut,
                            QStringLiteral("Choose output ROM"));
 
-    Line2 = new LineControl(this, 17, 305, 57, kBlack);
+    Line2 = new LineControl(this, kLine1.translated(kShadowOffset), kShadowColour);
     Line2->setObjectName(QStringLiteral("Line2"));
-    Line1 = new LineControl(this, 16, 304, 56, kPink);
+    Line1 = new LineControl(this, kLine1, kLineColour);
     Line1->setObjectName(QStringLiteral("Line1"));
 
-    lblStatus2 = MakeLabel(this, "lblStatus2", kNoInput, kBlack);
-    lblStatus2->setGeometry(9, 73, 241, 17);
-    lblStatus = MakeLabel(this, "lblStatus", kNoInput, kWhite);
-    lblStatus->setGeometry(8, 72, 241, 17);
+    lblStatus2 = MakeLabel(this, "lblStatus2", kNoInput, kShadowColour);
+    lblStatus2->setGeometry(kLblStatus.translated(kShadowOffset));
+    lblStatus = MakeLabel(this, "lblStatus", kNoInput, kIdleColour);
+    lblStatus->setGeometry(kLblStatus);
     lblStatus->setAccessibleName(QStringLiteral("Status"));
     lblStatus->setAccessibleDescription(kNoInput);
 
-    cmdPatch = MakeButton(this, "cmdPatch", QStringLiteral("Patch"), QRect(256, 64, 57, 25),
-                          QStringLiteral("Patch"));
+    cmdPatch =
+        MakeButton(this, "cmdPatch", QStringLiteral("Patch"), kCmdPatch, QStringLiteral("Patch"));
 
     Unlist({lblROMIn2, lblROMOut2, Label5, Label4, Line2, lblStatus2, txtROMIn, txtROMOut, lblWidth,
             Picture1});
@@ -368,10 +361,10 @@ FormPrompts& Form1::Prompts() {
 
 void Form1::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), kBlack);
+    painter.fillRect(rect(), kBackdrop);
     painter.drawPixmap(0, 0, background_.For(devicePixelRatioF()));
     if (dropHovering_) {
-        painter.setPen(kCyan);
+        painter.setPen(kDropColour);
         painter.drawRect(rect().adjusted(0, 0, -1, -1));
     }
 }
@@ -456,11 +449,17 @@ bool Form1::CheckROMIn() {
 }
 
 void Form1::InputCheck() {
-    // The engine decides and words the status; the window gives it its colour.
-    const tflux::InputStatus status = tflux::CheckInput(state_, ToEnginePath(txtROMIn->text()));
-    const QString text = QString::fromStdString(status.text);
+    // A file the window cannot open is not worth identifying. Otherwise the engine decides and
+    // words the status; the window gives it its colour.
+    QString text = QStringLiteral("Invalid input file");
+    bool accepted = false;
+    if (CheckROMIn()) {
+        const tflux::InputStatus status = tflux::CheckInput(state_, ToEnginePath(txtROMIn->text()));
+        text = QString::fromStdString(status.text);
+        accepted = status.accepted;
+    }
     lblStatus->setText(text);
-    SetTextColour(lblStatus, status.accepted ? kGreen : kRed);
+    SetTextColour(lblStatus, accepted ? kAcceptedColour : kRefusedColour);
     lblStatus->setAccessibleDescription(text);
     lblStatus2->setText(lblStatus->text());
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/Form1Layout.h"
 #include "rom/rom_state.h"
 
 class QLabel;
@@ -48,8 +49,8 @@ class Form1 : public QWidget {
     Q_OBJECT
 
   public:
-    static constexpr int kClientWidth = 321;
-    static constexpr int kClientHeight = 98;
+    static constexpr int kClientWidth = form1::kClientSize.width();
+    static constexpr int kClientHeight = form1::kClientSize.height();
 
     explicit Form1(QWidget* parent = nullptr);
     ~Form1() override;

@@ -87,43 +87,6 @@ void WritePng(Canvas& canvas, const fs::path& png) {
 
 // ---- colours and words ----
 
-struct Rgb {
-    double r = 0;
-    double g = 0;
-    double b = 0;
-};
-
-constexpr Rgb kBackground{0.094, 0.110, 0.149};
-constexpr Rgb kPanel{0.137, 0.157, 0.204};
-constexpr Rgb kText{0.925, 0.937, 0.957};
-constexpr Rgb kMuted{0.600, 0.647, 0.722};
-constexpr Rgb kWarning{0.984, 0.702, 0.306};
-constexpr Rgb kDark{0.055, 0.063, 0.086};
-constexpr Rgb kAir{0.780, 0.820, 0.880};
-
-// One legible colour per shape, all clear of the feature colours below.
-Rgb ShapeColour(Shape shape) {
-    switch (shape) {
-        case Shape::Road:
-            return {0.580, 0.627, 0.702};
-        case Shape::Walled:
-            return {0.361, 0.518, 0.890};
-        case Shape::Pipe:
-            return {0.196, 0.741, 0.784};
-        case Shape::Cylinder:
-            return {0.851, 0.800, 0.400};
-        case Shape::HalfPipe:
-            return {0.800, 0.490, 0.290};
-        case Shape::Tunnel:
-            return {0.329, 0.659, 0.439};
-        case Shape::Borderless:
-            return {0.651, 0.510, 0.878};
-        case Shape::Air:
-            break;
-    }
-    return kAir;
-}
-
 std::string_view ShapeLabel(Shape shape) {
     switch (shape) {
         case Shape::Road:
@@ -145,18 +108,6 @@ std::string_view ShapeLabel(Shape shape) {
     }
     return "air (jump)";
 }
-
-constexpr Rgb kPit{1.000, 0.357, 0.557};
-constexpr Rgb kDash{1.000, 0.882, 0.176};
-constexpr Rgb kDirt{0.541, 0.373, 0.196};
-constexpr Rgb kIce{0.780, 0.957, 1.000};
-constexpr Rgb kJump{1.000, 0.549, 0.102};
-constexpr Rgb kMine{0.949, 0.173, 0.173};
-constexpr Rgb kGate{0.980, 0.980, 0.980};
-constexpr Rgb kBuilding{0.745, 0.765, 0.800};
-constexpr Rgb kGold{0.980, 0.741, 0.200};
-constexpr Rgb kMountain{0.600, 0.478, 0.380};
-constexpr Rgb kSign{0.600, 1.000, 0.600};
 
 Rgb Mix(const Rgb& a, const Rgb& b, double k) {
     return {a.r + (b.r - a.r) * k, a.g + (b.g - a.g) * k, a.b + (b.b - a.b) * k};

@@ -10,6 +10,58 @@
 
 namespace tflux::map {
 
+// A colour of the maps, each channel from 0 to 1 as Cairo takes it.
+struct Rgb {
+    double r = 0;
+    double g = 0;
+    double b = 0;
+};
+
+// ---- the palette: the sheet, its words, and what the courses are drawn in ----
+
+inline constexpr Rgb kBackground{0.094, 0.110, 0.149};
+inline constexpr Rgb kPanel{0.137, 0.157, 0.204};
+inline constexpr Rgb kText{0.925, 0.937, 0.957};
+inline constexpr Rgb kMuted{0.600, 0.647, 0.722};
+inline constexpr Rgb kWarning{0.984, 0.702, 0.306};
+inline constexpr Rgb kDark{0.055, 0.063, 0.086};
+inline constexpr Rgb kAir{0.780, 0.820, 0.880};
+
+// One legible colour per shape, all clear of the feature colours below.
+constexpr Rgb ShapeColour(Shape shape) {
+    switch (shape) {
+        case Shape::Road:
+            return {0.580, 0.627, 0.702};
+        case Shape::Walled:
+            return {0.361, 0.518, 0.890};
+        case Shape::Pipe:
+            return {0.196, 0.741, 0.784};
+        case Shape::Cylinder:
+            return {0.851, 0.800, 0.400};
+        case Shape::HalfPipe:
+            return {0.800, 0.490, 0.290};
+        case Shape::Tunnel:
+            return {0.329, 0.659, 0.439};
+        case Shape::Borderless:
+            return {0.651, 0.510, 0.878};
+        case Shape::Air:
+            break;
+    }
+    return kAir;
+}
+
+inline constexpr Rgb kPit{1.000, 0.357, 0.557};
+inline constexpr Rgb kDash{1.000, 0.882, 0.176};
+inline constexpr Rgb kDirt{0.541, 0.373, 0.196};
+inline constexpr Rgb kIce{0.780, 0.957, 1.000};
+inline constexpr Rgb kJump{1.000, 0.549, 0.102};
+inline constexpr Rgb kMine{0.949, 0.173, 0.173};
+inline constexpr Rgb kGate{0.980, 0.980, 0.980};
+inline constexpr Rgb kBuilding{0.745, 0.765, 0.800};
+inline constexpr Rgb kGold{0.980, 0.741, 0.200};
+inline constexpr Rgb kMountain{0.600, 0.478, 0.380};
+inline constexpr Rgb kSign{0.600, 1.000, 0.600};
+
 struct MapTrack {
     int track = 0;     // 1..24, as the patch applies it
     std::string name;  // the track's name, one byte a character (Latin-1)

@@ -78,20 +78,17 @@ void ExpectUnpacked(const fs::path& dir, const std::vector<Bytes>& entries) {
     }
 }
 
-class RecordingHook : public IoHook {
-  public:
-    void Before(IoOp op, const fs::path& path) override {
-        if (op == IoOp::Create || op == IoOp::Write) {
-            writes.push_back(path);
-        }
-        if (failOn && op == failOn->first && path.filename() == failOn->second) {
-            throw EngineError(std::string("injected: cannot ") + IoOpName(op) + " " +
-                              path.string());
-        }
-    }
-    std::vector<fs::path> writes;
-    std::optional<std::pair<IoOp, std::string>> failOn;
-};
+// Nothing was created or written through the hook.
+bool WroteNothing(const test::FaultHook& hook) {
+    return hook.PathsOf({IoOp::Create, IoOp::Write}).empty();
+}
+
+// Fails the removal of the container file.
+void FailRemovingTheCarrier(test::FaultHook& hook) {
+    hook.FailOps({IoOp::Remove}).FailIf([](const fs::path& path) {
+        return path.filename() == "Quintara.dat";
+    });
+}
 
 class ContainerTest : public ::testing::Test {
   protected:
@@ -195,14 +192,14 @@ TEST_F(ContainerTest, DamageFailsBeforeWriting) {
         c.damage(damaged);
 
         ScratchDir extractDir;
-        RecordingHook hook;
+        test::FaultHook hook;
         try {
             ExtractPayload(extractDir.path(), damaged, &hook);
             ADD_FAILURE() << "accepted";
         } catch (const EngineError& e) {
             EXPECT_EQ(std::string(e.what()).rfind("damaged payload: ", 0), 0u) << e.what();
         }
-        EXPECT_TRUE(hook.writes.empty());
+        EXPECT_TRUE(WroteNothing(hook));
         EXPECT_TRUE(Listing(extractDir.path()).empty());
 
         ScratchDir unpackDir;
@@ -216,7 +213,7 @@ TEST_F(ContainerTest, DamageFailsBeforeWriting) {
             EXPECT_NE(message.find((unpackDir / "Quintara.dat").string()), std::string::npos)
                 << message;
         }
-        EXPECT_TRUE(hook.writes.empty());
+        EXPECT_TRUE(WroteNothing(hook));
         EXPECT_EQ(Listing(unpackDir.path()), std::set<std::string>{"Quintara.dat"});
     }
 }
@@ -236,8 +233,8 @@ TEST_F(ContainerTest, LeftOverLongerCarrierKeepsItsTail) {
 
     // Kept when the removal fails: the new container over the old file's tail.
     WriteBytes(dir / "Quintara.dat", old);
-    RecordingHook hook;
-    hook.failOn = {IoOp::Remove, "Quintara.dat"};
+    test::FaultHook hook;
+    FailRemovingTheCarrier(hook);
     EXPECT_THROW(ExtractPayload(dir.path(), container, &hook), EngineError);
     const Bytes kept = ReadBytes(dir / "Quintara.dat");
     ASSERT_EQ(kept.size(), old.size());

@@ -29,11 +29,16 @@ struct Rgb8 {
     int b = 0;
 };
 
-// The map's palette, as the drawing code chooses it.
-constexpr Rgb8 kBackground{24, 28, 38};
-constexpr Rgb8 kRoad{148, 160, 179};
-constexpr Rgb8 kPipe{50, 189, 200};
-constexpr Rgb8 kPit{255, 91, 142};
+// A palette colour as it lands in an 8-bit picture.
+Rgb8 Pixel(const Rgb& colour) {
+    const auto channel = [](double c) { return static_cast<int>(std::lround(c * 255)); };
+    return {channel(colour.r), channel(colour.g), channel(colour.b)};
+}
+
+const Rgb8 kBackgroundPixel = Pixel(kBackground);
+const Rgb8 kRoadPixel = Pixel(ShapeColour(Shape::Road));
+const Rgb8 kPipePixel = Pixel(ShapeColour(Shape::Pipe));
+const Rgb8 kPitPixel = Pixel(kPit);
 
 bool Near(const Rgb8& a, const Rgb8& b, int tolerance = 4) {
     return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
@@ -164,14 +169,14 @@ TEST_F(CourseMapTest, RoadLiesWhereTheCourseIsAndNotInside) {
     const Picture map(dir / "oval.png");
     const int c = map.Width() / 2;
     // The game's origin, inside the oval, stays background.
-    EXPECT_TRUE(Near(map.At(c, c), kBackground));
-    EXPECT_EQ(map.CountOther(kBackground, c - 150, c - 100, c + 150, c + 100), 0);
+    EXPECT_TRUE(Near(map.At(c, c), kBackgroundPixel));
+    EXPECT_EQ(map.CountOther(kBackgroundPixel, c - 150, c - 100, c + 150, c + 100), 0);
 
     // Along the centre row to the right: segment 23, from 5,800 to 6,200 units out.
     int inner = -1;
     int outer = -1;
     for (int x = c; x < map.Width(); ++x) {
-        if (Near(map.At(x, c), kRoad)) {
+        if (Near(map.At(x, c), kRoadPixel)) {
             inner = inner < 0 ? x : inner;
             outer = x;
         }
@@ -186,7 +191,7 @@ TEST_F(CourseMapTest, RoadLiesWhereTheCourseIsAndNotInside) {
     // Straight down: the road of segment 5, as wide as the scale makes 400 units.
     const double scale = double(outer + 1 - c) / 6200.0;
     // Above the legend, which has road-coloured swatches.
-    const int below = map.Count(kRoad, c - 2, c, c + 3, map.Height() - 110) / 5;
+    const int below = map.Count(kRoadPixel, c - 2, c, c + 3, map.Height() - 110) / 5;
     EXPECT_NEAR(below, 400 * scale, 5);
 }
 
@@ -195,8 +200,8 @@ TEST_F(CourseMapTest, ShapesHaveTheirOwnColours) {
     const Picture map(dir / "oval.png");
     const int c = map.Width() / 2;
     // Straight up lies the pipe section, not road.
-    EXPECT_GT(map.Count(kPipe, c - 2, 0, c + 3, c), 5 * 15);
-    EXPECT_EQ(map.Count(kRoad, c - 2, 0, c + 3, c), 0);
+    EXPECT_GT(map.Count(kPipePixel, c - 2, 0, c + 3, c), 5 * 15);
+    EXPECT_EQ(map.Count(kRoadPixel, c - 2, 0, c + 3, c), 0);
     // The same course without the pipe shows road there instead.
     MapTrack plain = OvalTrack();
     for (std::size_t i = kFirstPipe; i < kFirstPipe + 4; ++i) {
@@ -204,8 +209,8 @@ TEST_F(CourseMapTest, ShapesHaveTheirOwnColours) {
     }
     DrawCourseMap(plain, dir / "plain.png");
     const Picture road(dir / "plain.png");
-    EXPECT_EQ(road.Count(kPipe, 0, 0, road.Width(), road.Height()), 0);
-    EXPECT_GT(road.Count(kRoad, c - 2, 0, c + 3, c), 5 * 15);
+    EXPECT_EQ(road.Count(kPipePixel, 0, 0, road.Width(), road.Height()), 0);
+    EXPECT_GT(road.Count(kRoadPixel, c - 2, 0, c + 3, c), 5 * 15);
 }
 
 TEST_F(CourseMapTest, AirSegmentIsAGap) {
@@ -213,33 +218,33 @@ TEST_F(CourseMapTest, AirSegmentIsAGap) {
     const Picture map(dir / "oval.png");
     const int c = map.Width() / 2;
     // To the left along the centre row the road jumps: no surface at all.
-    EXPECT_EQ(map.Count(kRoad, 0, c - 3, c, c + 4), 0);
+    EXPECT_EQ(map.Count(kRoadPixel, 0, c - 3, c, c + 4), 0);
     // While the same course all road shows the road there.
     MapTrack ground = OvalTrack();
     ground.course.points[kAirSegment].info = EditorInfoWord(Shape::Road) | 1;
     DrawCourseMap(ground, dir / "ground.png");
     const Picture road(dir / "ground.png");
-    EXPECT_GT(road.Count(kRoad, 0, c - 3, c, c + 4), 7 * 15);
+    EXPECT_GT(road.Count(kRoadPixel, 0, c - 3, c, c + 4), 7 * 15);
 }
 
 TEST_F(CourseMapTest, RefillZoneIsMarkedOnTheMap) {
     DrawCourseMap(OvalTrack(), dir / "oval.png");
     const Picture map(dir / "oval.png");
     // Within the map area (the legend below repeats the colour).
-    const int pit = map.Count(kPit, 0, 110, map.Width(), map.Height() - 110);
+    const int pit = map.Count(kPitPixel, 0, 110, map.Width(), map.Height() - 110);
     EXPECT_GT(pit, 100);
     MapTrack none = OvalTrack();
     none.course.Feat(Feature::Pit, kPitSegment) = kFeatureNone;
     DrawCourseMap(none, dir / "none.png");
     const Picture without(dir / "none.png");
-    EXPECT_EQ(without.Count(kPit, 0, 0, without.Width(), without.Height()), 0);
+    EXPECT_EQ(without.Count(kPitPixel, 0, 0, without.Width(), without.Height()), 0);
 }
 
 TEST_F(CourseMapTest, TitleIsWritten) {
     DrawCourseMap(OvalTrack(), dir / "oval.png");
     const Picture map(dir / "oval.png");
-    EXPECT_GT(map.CountOther(kBackground, 0, 0, map.Width() / 2, 60), 500);
-    EXPECT_GT(map.CountOther(kBackground, 0, 66, map.Width() / 2, 96), 200);
+    EXPECT_GT(map.CountOther(kBackgroundPixel, 0, 0, map.Width() / 2, 60), 500);
+    EXPECT_GT(map.CountOther(kBackgroundPixel, 0, 66, map.Width() / 2, 96), 200);
 }
 
 TEST_F(CourseMapTest, InvalidCoursesStillGiveAPicture) {
@@ -261,10 +266,10 @@ TEST_F(CourseMapTest, InvalidCoursesStillGiveAPicture) {
         ASSERT_NO_THROW(DrawCourseMap(bad, png, 512));
         const Picture map(png);
         EXPECT_EQ(map.Width(), 512);
-        EXPECT_FALSE(map.HasPatch(kRoad));
+        EXPECT_FALSE(map.HasPatch(kRoadPixel));
         // The title above and the reason in the middle.
-        EXPECT_GT(map.CountOther(kBackground, 0, 0, 512, 50), 50);
-        EXPECT_GT(map.CountOther(kBackground, 0, 200, 512, 312), 200);
+        EXPECT_GT(map.CountOther(kBackgroundPixel, 0, 0, 512, 50), 50);
+        EXPECT_GT(map.CountOther(kBackgroundPixel, 0, 200, 512, 312), 200);
     }
 }
 
@@ -275,7 +280,7 @@ TEST_F(CourseMapTest, BrokenRulesAreDrawnAnyway) {
     DrawCourseMap(track, dir / "broken.png");
     const Picture map(dir / "broken.png");
     const int c = map.Width() / 2;
-    EXPECT_GT(map.Count(kRoad, c - 2, c, c + 3, map.Height()), 5 * 15);
+    EXPECT_GT(map.Count(kRoadPixel, c - 2, c, c + 3, map.Height()), 5 * 15);
 }
 
 TEST_F(CourseMapTest, UnwritablePathThrowsAndLeavesNothing) {
@@ -329,12 +334,12 @@ TEST_F(CourseMapTest, OverviewSheetHoldsEveryTrackInAGrid) {
         SCOPED_TRACE(k);
         const int x = kSheetMargin + (k % 6) * kSheetPitch;
         const int y = kSheetHeader + (k / 6) * kSheetRowPitch;
-        const int road = sheet.Count(kRoad, x, y, x + kSheetCell, y + kSheetCell);
+        const int road = sheet.Count(kRoadPixel, x, y, x + kSheetCell, y + kSheetCell);
         if (k == 9) {
             EXPECT_EQ(road, 0);
         } else {
             EXPECT_GT(road, 1000);
-            EXPECT_GT(sheet.Count(kPipe, x, y, x + kSheetCell, y + kSheetCell), 100);
+            EXPECT_GT(sheet.Count(kPipePixel, x, y, x + kSheetCell, y + kSheetCell), 100);
         }
     }
 
@@ -351,7 +356,8 @@ TEST_F(CourseMapTest, EmptySheetIsStillAPicture) {
     const Picture sheet(dir / "empty.png");
     EXPECT_GT(sheet.Width(), 0);
     // Nothing in the first cell's place; the legend below still shows the road's colour.
-    EXPECT_EQ(sheet.Count(kRoad, 0, kSheetHeader, sheet.Width(), kSheetHeader + kSheetCell), 0);
+    EXPECT_EQ(sheet.Count(kRoadPixel, 0, kSheetHeader, sheet.Width(), kSheetHeader + kSheetCell),
+              0);
 }
 
 }  // namespace

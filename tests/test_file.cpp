@@ -142,30 +142,25 @@ TEST(DirectoryLock, ASecondHolderWaitsForTheFirst) {
     EXPECT_TRUE(second);
 }
 
-class Refuse : public IoHook {
-  public:
-    explicit Refuse(IoOp op) : op_(op) {}
-    void Before(IoOp op, const fs::path& path) override {
-        if (op == op_)
-            throw EngineError("refused " + path.string());
-    }
-
-  private:
-    IoOp op_;
-};
+// A hook that refuses every operation of one kind.
+test::FaultHook Refuse(IoOp op) {
+    test::FaultHook hook;
+    hook.FailOps({op});
+    return hook;
+}
 
 TEST(File, TheHookCanFailEachOperation) {
     test::ScratchDir dir;
     test::WriteBytes(dir / "f", {1, 2});
-    Refuse write(IoOp::Write);
+    test::FaultHook write = Refuse(IoOp::Write);
     File file = File::Open(dir / "f", OpenMode::Write, Links::Follow, &write);
     const std::vector<std::uint8_t> byte = {7};
     EXPECT_THROW(file.WriteAt(0, byte), EngineError);
-    Refuse open(IoOp::Open);
+    test::FaultHook open = Refuse(IoOp::Open);
     EXPECT_THROW(File::Open(dir / "f", OpenMode::Read, Links::Follow, &open), EngineError);
-    Refuse rename(IoOp::Rename);
+    test::FaultHook rename = Refuse(IoOp::Rename);
     EXPECT_THROW(RenameFile(dir / "f", dir / "g", &rename), EngineError);
-    Refuse remove(IoOp::Remove);
+    test::FaultHook remove = Refuse(IoOp::Remove);
     EXPECT_THROW(RemoveFile(dir / "f", &remove), EngineError);
     EXPECT_EQ(test::ReadBytes(dir / "f"), (std::vector<std::uint8_t>{1, 2}));
 }

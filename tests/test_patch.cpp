@@ -254,54 +254,38 @@ TEST_F(PatchTest, CheckFileNeverEmptiesAnExistingOutput) {
     EXPECT_EQ(Names(scratch_.path()), (std::set<std::string>{"existing.z64", "game.z64", "tmp"}));
 }
 
-// Fails the n-th file operation of the run.
-class FailNth : public IoHook {
-  public:
-    explicit FailNth(int n) : n_(n) {}
-    void Before(IoOp op, const fs::path& path) override {
-        if (++count_ == n_) {
-            failed = std::string(IoOpName(op)) + " " + path.string();
-            throw EngineError("injected failure: " + failed);
-        }
-    }
-    int count() const { return count_; }
-    std::string failed;
-
-  private:
-    int n_;
-    int count_ = 0;
-};
-
 TEST_F(PatchTest, AFailureAtAnyFileOperationLosesNothing) {
     const fs::path out = scratch_ / "out.z64";
     const std::vector<std::uint8_t> old(1000, 0x5A);
-    FailNth counter(-1);
+    test::FaultHook counter;
     ASSERT_EQ(Patch(input_, out, &counter).outcome, PatchOutcome::Success);
-    ASSERT_GT(counter.count(), 60);
+    ASSERT_GT(counter.Count(), 60);
 
     int failures = 0;
-    for (int n = 1; n <= counter.count(); ++n) {
+    for (int n = 1; n <= counter.Count(); ++n) {
         test::WriteBytes(out, old);
-        FailNth hook(n);
+        test::FaultHook hook;
+        hook.FailAt(n);
         const PatchResult result = Patch(input_, out, &hook);
         if (result.outcome == PatchOutcome::Success) {
             // Only what comes after the rename may fail without failing the patch.
             File patched = File::Open(out, OpenMode::Read);
             const ChecksumReport report = VerifyChecksum(patched);
-            EXPECT_EQ(report.stored, report.computed) << hook.failed;
+            EXPECT_EQ(report.stored, report.computed) << hook.Failed();
             continue;
         }
         if (result.outcome == PatchOutcome::Failed) {
             ++failures;
             EXPECT_EQ(result.message,
                       "An unknown error occured.\nRebooting may solve the problem.");
-            EXPECT_NE(result.cause.find("injected failure"), std::string::npos) << result.cause;
+            EXPECT_FALSE(hook.Cause().empty()) << "failed without the injected failure";
+            EXPECT_NE(result.cause.find(hook.Cause()), std::string::npos) << result.cause;
         }
-        EXPECT_EQ(test::ReadBytes(out), old) << "output harmed by a failure at " << hook.failed;
+        EXPECT_EQ(test::ReadBytes(out), old) << "output harmed by a failure at " << hook.Failed();
         EXPECT_EQ(Names(scratch_.path()), (std::set<std::string>{"game.z64", "out.z64", "tmp"}))
-            << "left behind after a failure at " << hook.failed;
+            << "left behind after a failure at " << hook.Failed();
     }
-    EXPECT_GE(failures, counter.count() - 8);
+    EXPECT_GE(failures, counter.Count() - 8);
     ExpectInputUnharmed();
     // And the next run, without the fault, succeeds.
     ASSERT_EQ(Patch(input_, out).outcome, PatchOutcome::Success);

@@ -54,6 +54,10 @@ std::vector<fs::path> Pending(const fs::path& dir) {
     return found;
 }
 
+bool IsPendingPath(const fs::path& path) {
+    return test::IsPendingName(path.filename().string());
+}
+
 // What the extraction may leave in the private folder, and nothing else.
 bool IsPayloadName(const std::string& name) {
     if (name == kPayloadFileName || name == kUpdaterFileName) {
@@ -74,44 +78,6 @@ int OpenDescriptors() {
     }
     return count;
 }
-
-struct Op {
-    IoOp op;
-    fs::path path;
-};
-
-class Recorder : public IoHook {
-  public:
-    void Before(IoOp op, const fs::path& path) override { ops.push_back({op, path}); }
-    std::vector<Op> ops;
-};
-
-// Fails operation number `first` (from 1) and, when `persistent`, every one after it, with the
-// error the system would give for that kind of operation.
-class Fault : public IoHook {
-  public:
-    Fault(int first, bool persistent) : first_(first), persistent_(persistent) {}
-    void Before(IoOp op, const fs::path& path) override {
-        ++count_;
-        if (count_ < first_ || (count_ > first_ && !persistent_)) {
-            return;
-        }
-        const bool full = op == IoOp::Write || op == IoOp::Copy || op == IoOp::Create;
-        const std::string text = DescribeFailure(IoOpName(op), path, full ? ENOSPC : EIO);
-        if (cause.empty()) {
-            cause = text;
-            what = std::string(IoOpName(op)) + " " + path.string();
-        }
-        throw EngineError(text);
-    }
-    std::string cause;
-    std::string what;
-
-  private:
-    int first_;
-    bool persistent_;
-    int count_ = 0;
-};
 
 class TrustTest : public ::testing::Test {
   protected:
@@ -169,18 +135,18 @@ class TrustTest : public ::testing::Test {
 
 // Where each operation of a clean run falls, to pick the operations worth failing.
 struct Layout {
-    std::vector<Op> ops;
+    std::vector<test::SeenOp> ops;
     int pendingCreated = 0;  // number of the operation that creates the pending file
     int renamed = 0;         // number of the rename into place
 };
 
 Layout RecordRun(const std::function<PatchResult(IoHook*)>& run) {
-    Recorder recorder;
+    test::FaultHook recorder;
     const PatchResult result = run(&recorder);
     EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
-    Layout layout{recorder.ops};
-    for (std::size_t i = 0; i < recorder.ops.size(); ++i) {
-        const Op& op = recorder.ops[i];
+    Layout layout{recorder.Ops()};
+    for (std::size_t i = 0; i < layout.ops.size(); ++i) {
+        const test::SeenOp& op = layout.ops[i];
         const int number = static_cast<int>(i) + 1;
         if (op.op == IoOp::Create && test::IsPendingName(op.path.filename().string()) &&
             layout.pendingCreated == 0) {
@@ -217,7 +183,7 @@ std::vector<int> Representatives(const Layout& layout, const fs::path& tempDir,
                                  const fs::path& input, const fs::path& output) {
     std::map<std::string, std::pair<int, int>> seen;
     for (std::size_t i = 0; i < layout.ops.size(); ++i) {
-        const Op& op = layout.ops[i];
+        const test::SeenOp& op = layout.ops[i];
         const std::string key =
             std::string(IoOpName(op.op)) + " " + Role(op.path, tempDir, input, output);
         const int number = static_cast<int>(i) + 1;
@@ -235,10 +201,10 @@ std::vector<int> Representatives(const Layout& layout, const fs::path& tempDir,
 }
 
 TEST_F(TrustTest, APatchReachesEveryKindOfOperationAndWritesOnlyInItsTwoFolders) {
-    Recorder recorder;
+    test::FaultHook recorder;
     ASSERT_EQ(Patch(&recorder).outcome, PatchOutcome::Success);
     std::set<IoOp> kinds;
-    for (const Op& op : recorder.ops) {
+    for (const test::SeenOp& op : recorder.Ops()) {
         kinds.insert(op.op);
         const bool changes = op.op == IoOp::Create || op.op == IoOp::Write ||
                              op.op == IoOp::Remove || op.op == IoOp::Rename ||
@@ -265,9 +231,10 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
     const int total = static_cast<int>(layout.ops.size());
     for (int n = 1; n <= total; ++n) {
         test::WriteBytes(output_, old);
-        Fault fault(n, false);
+        test::FaultHook fault;
+        fault.FailAt(n);
         const PatchResult result = Patch(&fault);
-        SCOPED_TRACE("failed: " + fault.what);
+        SCOPED_TRACE("failed: " + fault.Failed());
         EXPECT_EQ(OpenDescriptors(), descriptors) << "a file was left open";
         if (n > layout.renamed) {
             // Only flushing the folder after the rename may fail without failing the patch.
@@ -280,7 +247,8 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
         } else {
             ASSERT_EQ(result.outcome, PatchOutcome::Failed);
             EXPECT_EQ(result.message, kUnknown);
-            EXPECT_NE(result.cause.find(fault.cause), std::string::npos) << result.cause;
+            EXPECT_FALSE(fault.Cause().empty());
+            EXPECT_NE(result.cause.find(fault.Cause()), std::string::npos) << result.cause;
             ++failed;
         }
         EXPECT_EQ(test::ReadBytes(output_), old);
@@ -307,9 +275,10 @@ TEST_F(TrustTest, AFailureWithoutAnEarlierOutputLeavesNoOutput) {
         if (n > layout.renamed) {
             continue;
         }
-        Fault fault(n, false);
+        test::FaultHook fault;
+        fault.FailAt(n);
         const PatchResult result = Patch(&fault);
-        SCOPED_TRACE("failed: " + fault.what);
+        SCOPED_TRACE("failed: " + fault.Failed());
         EXPECT_NE(result.outcome, PatchOutcome::Success);
         EXPECT_TRUE(test::DirectoryNames(outDir_).empty())
             << "something was left where there was nothing";
@@ -328,14 +297,16 @@ TEST_F(TrustTest, AFailureThatPersistsToTheEndStillNeverReachesTheOutputPath) {
             continue;
         }
         test::WriteBytes(output_, old);
-        Fault fault(n, true);  // as a disk that fails and stays failed
+        test::FaultHook fault;
+        fault.FailAt(n).Persistently();  // as a disk that fails and stays failed
         const PatchResult result = Patch(&fault);
-        SCOPED_TRACE("failing from: " + fault.what);
+        SCOPED_TRACE("failing from: " + fault.Failed());
         EXPECT_NE(result.outcome, PatchOutcome::Success);
         EXPECT_EQ(OpenDescriptors(), descriptors);
         if (result.outcome == PatchOutcome::Failed) {
             // The first failure is the one reported, not what failed while tidying up.
-            EXPECT_EQ(result.cause.rfind(fault.cause, 0), 0u) << result.cause;
+            EXPECT_FALSE(fault.Cause().empty());
+            EXPECT_EQ(result.cause.rfind(fault.Cause(), 0), 0u) << result.cause;
         }
         EXPECT_EQ(test::ReadBytes(output_), old);
         // The unfinished file may stay only when it could not be removed, and then the cause
@@ -361,14 +332,8 @@ TEST_F(TrustTest, AFailureBehindALinkedOutputLeavesTheLinkAndItsFileAlone) {
     const Bytes old(777, 0x21);
     test::WriteBytes(elsewhere / "target.v64", old);
     fs::create_symlink(elsewhere / "target.v64", output_);
-    class FailFirstWrite : public IoHook {
-      public:
-        void Before(IoOp op, const fs::path& path) override {
-            if (op == IoOp::Write && test::IsPendingName(path.filename().string())) {
-                throw EngineError(DescribeFailure("write", path, ENOSPC));
-            }
-        }
-    } hook;
+    test::FaultHook hook;
+    hook.FailOps({IoOp::Write}).FailIf(IsPendingPath);
     const PatchResult result = Patch(&hook);
     EXPECT_EQ(result.outcome, PatchOutcome::Failed);
     EXPECT_NE(result.cause.find("No space left on device"), std::string::npos) << result.cause;
@@ -382,15 +347,8 @@ TEST_F(TrustTest, AnUnfinishedFileThatCannotBeRemovedIsNamedAndRemovedByALaterRu
     const Bytes old{1, 2, 3};
     test::WriteBytes(output_, old);
     // The first write into the unfinished image fails, and so does its removal.
-    class FailPending : public IoHook {
-      public:
-        void Before(IoOp op, const fs::path& path) override {
-            if (test::IsPendingName(path.filename().string()) &&
-                (op == IoOp::Copy || op == IoOp::Remove)) {
-                throw EngineError(DescribeFailure(IoOpName(op), path, EIO));
-            }
-        }
-    } hook;
+    test::FaultHook hook;
+    hook.FailOps({IoOp::Copy, IoOp::Remove}).FailIf(IsPendingPath).WithErrno(EIO);
     const PatchResult result = Patch(&hook);
     ASSERT_EQ(result.outcome, PatchOutcome::Failed);
     const std::vector<fs::path> left = Pending(outDir_);
@@ -460,14 +418,8 @@ TEST_F(TrustTest, AnInputOrOutputNamedLikeAnUnfinishedFileIsNeverTakenForOne) {
     const Bytes old(10, 0x0F);
     test::WriteBytes(output, old);
     // A failed patch must find the old output where it was.
-    class FailRename : public IoHook {
-      public:
-        void Before(IoOp op, const fs::path& path) override {
-            if (op == IoOp::Rename) {
-                throw EngineError(DescribeFailure("replace", path, EIO));
-            }
-        }
-    } hook;
+    test::FaultHook hook;
+    hook.FailOps({IoOp::Rename});
     RomState state;
     state.Io = &hook;
     EXPECT_EQ(PatchRom(state, {input.string(), output.string(), payload_}).outcome,
@@ -486,18 +438,22 @@ TEST_F(TrustTest, AFileTakenForAbandonedWhileBeingCreatedFailsThePatchCleanly) {
     const Bytes old{4, 5, 6};
     test::WriteBytes(output_, old);
     // Another run tidying the folder locks the new file before its creator can.
-    class Tidier : public IoHook {
-      public:
-        void Before(IoOp op, const fs::path& path) override {
-            if (op == IoOp::Open && test::IsPendingName(path.filename().string()) && fd < 0) {
-                fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-                ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    struct Descriptor {
+        int fd = -1;
+        ~Descriptor() {
+            if (fd >= 0) {
+                ::close(fd);
             }
         }
-        ~Tidier() override { ::close(fd); }
-        int fd = -1;
     } tidier;
-    const PatchResult result = Patch(&tidier);
+    test::FaultHook hook;
+    hook.OnEveryOp([&tidier](IoOp op, const fs::path& path) {
+        if (op == IoOp::Open && IsPendingPath(path) && tidier.fd < 0) {
+            tidier.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::flock(tidier.fd, LOCK_EX | LOCK_NB), 0);
+        }
+    });
+    const PatchResult result = Patch(&hook);
     ASSERT_GE(tidier.fd, 0) << "the new file is not locked by its creator";
     EXPECT_EQ(result.outcome, PatchOutcome::Failed);
     EXPECT_NE(result.cause.find("another run is removing it"), std::string::npos) << result.cause;

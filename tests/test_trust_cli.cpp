@@ -6,11 +6,9 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,8 +31,6 @@
 #include "rom/file.h"
 #include "support/test_util.h"
 #include "tools/sample_image.h"
-
-extern char** environ;
 
 namespace tflux {
 namespace {
@@ -76,52 +72,10 @@ fs::path Which(const std::string& program) {
 }
 
 // Starts a program with its output thrown away; the caller waits for it.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        envStrings.emplace_back(*e);
-    }
-    envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> args;
-    std::vector<char*> env;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    for (auto& e : envStrings) {
-        env.push_back(e.data());
-    }
-    env.push_back(nullptr);
-    // Signals as a terminal delivers them, even when this test runs with them ignored.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        sigaddset(&defaults, signal);
-    }
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), env.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        throw std::runtime_error("cannot start " + argv[0]);
-    }
-    return pid;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+test::Process Spawn(const std::vector<std::string>& argv,
+                    const std::vector<std::string>& extraEnv) {
+    return test::Process(
+        argv, {.extraEnv = extraEnv, .out = test::Output::Discard, .err = test::Output::Discard});
 }
 
 // A mount made for one test and undone after it, or the reason there is none.
@@ -251,7 +205,7 @@ class TrustCliTest : public ::testing::Test {
         for (int i = 0; i < 3; ++i) {
             test::WriteBytes(output_, old);
             const auto start = Clock::now();
-            EXPECT_EQ(Wait(Spawn(argv, Env())), 0);
+            EXPECT_EQ(Spawn(argv, Env()).Wait().exitCode, 0);
             durations.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         }
         std::sort(durations.begin(), durations.end());
@@ -441,14 +395,14 @@ TEST_F(TrustCliTest, AKilledPatchLeavesTheOldFileOrTheWholeNewOne) {
         test::WriteBytes(output_, old);
         const std::set<std::string> before = test::DirectoryNames(outDir_);
         const double at = runTime * 1.05 * ((attempts % kMoments) + jitter(random)) / kMoments;
-        const pid_t pid = Spawn(argv, Env());
+        test::Process run = Spawn(argv, Env());
         std::this_thread::sleep_for(std::chrono::duration<double>(at));
-        ::kill(pid, SIGKILL);
-        const int status = Wait(pid);
-        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+        run.Signal(SIGKILL);
+        const test::RunResult status = run.Wait();
+        if (status.signal == SIGKILL) {
             ++killed;
         } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_TRUE(status.signal == 0 && status.exitCode == 0) << status.exitCode;
         }
         const Bytes now = test::ReadBytes(output_);
         if (now == old) {
@@ -491,15 +445,15 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
     for (int i = 0; i < kMoments; ++i) {
         const int signal = i % 2 == 0 ? SIGINT : SIGTERM;
         test::WriteBytes(output_, old);
-        const pid_t pid = Spawn(argv, Env());
+        test::Process run = Spawn(argv, Env());
         std::this_thread::sleep_for(std::chrono::duration<double>(runTime * (i + 0.5) / kMoments));
-        ::kill(pid, signal);
-        const int status = Wait(pid);
-        if (WIFSIGNALED(status)) {
-            EXPECT_EQ(WTERMSIG(status), signal);
+        run.Signal(signal);
+        const test::RunResult status = run.Wait();
+        if (status.signal != 0) {
+            EXPECT_EQ(status.signal, signal);
             ++interrupted;
         } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_EQ(status.exitCode, 0);
         }
         const Bytes now = test::ReadBytes(output_);
         EXPECT_TRUE(now == old || now == expected) << "signal at moment " << i;
@@ -528,7 +482,7 @@ TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
     const Bytes& expectedBuiltIn = Expected();
 
     for (int round = 0; round < 2; ++round) {
-        std::vector<pid_t> runs;
+        std::vector<test::Process> runs;
         for (int i = 0; i < 4; ++i) {
             std::vector<std::string> argv = {cli, "patch"};
             if (i % 2 == 1) {
@@ -539,7 +493,7 @@ TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
             runs.push_back(Spawn(argv, Env()));
         }
         for (std::size_t i = 0; i < runs.size(); ++i) {
-            EXPECT_EQ(Wait(runs[i]), 0) << "run " << i;
+            EXPECT_EQ(runs[i].Wait().exitCode, 0) << "run " << i;
         }
         for (int i = 0; i < 4; ++i) {
             const Bytes got = test::ReadBytes(outDir_ / ("run" + std::to_string(i) + ".z64"));

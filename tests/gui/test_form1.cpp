@@ -15,7 +15,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTimer>
 #include <QToolTip>
@@ -32,16 +31,18 @@
 #include "dialog/modCommonDialog.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/identify.h"
+#include "support/test_util.h"
 #include "tools/sample_image.h"
 
 namespace {
 
 const QString kCaption = QStringLiteral("Orvane's T-Flux KRN Track Pack");
 const QString kFilter = QStringLiteral("N64 ROMs (*.*64)|*.*64");
-const QColor kRed(255, 0, 0);
-const QColor kGreen(0, 255, 0);
-const QColor kWhite(255, 255, 255);
-const QColor kBlack(0, 0, 0);
+using form1::kAcceptedColour;
+using form1::kIdleColour;
+using form1::kRefusedColour;
+using form1::kShadowColour;
 
 struct Asked {
     QString title;
@@ -78,44 +79,6 @@ class RecordingPrompts : public FormPrompts {
     }
 };
 
-// Fails every write to files under one directory, as a full disk would.
-class FailWritesUnder : public tflux::IoHook {
-  public:
-    explicit FailWritesUnder(std::filesystem::path dir) : dir_(std::move(dir)) {}
-    void Before(tflux::IoOp op, const std::filesystem::path& path) override {
-        const std::string text = path.string();
-        if (op == tflux::IoOp::Write && text.rfind(dir_.string(), 0) == 0) {
-            throw tflux::EngineError("cannot write " + text + ": No space left on device");
-        }
-    }
-
-  private:
-    std::filesystem::path dir_;
-};
-
-// Records every file operation and fails the n-th (from 1) with the error the system would give.
-class CountingHook : public tflux::IoHook {
-  public:
-    explicit CountingHook(int failAt = 0) : failAt_(failAt) {}
-    void Before(tflux::IoOp op, const std::filesystem::path& path) override {
-        ops.emplace_back(op, path);
-        if (static_cast<int>(ops.size()) == failAt_) {
-            const int error = op == tflux::IoOp::Write ? ENOSPC : EIO;
-            cause = tflux::DescribeFailure(tflux::IoOpName(op), path, error);
-            throw tflux::EngineError(cause);
-        }
-    }
-    std::vector<std::pair<tflux::IoOp, std::filesystem::path>> ops;
-    std::string cause;
-
-  private:
-    int failAt_;
-};
-
-bool IsPendingName(const std::string& name) {
-    return name.size() == 23 && name.starts_with(".tflux-krn-") && name.ends_with(".tmp");
-}
-
 // What this process has open, by path.
 std::multiset<std::string> OpenFiles() {
     std::multiset<std::string> open;
@@ -126,31 +89,12 @@ std::multiset<std::string> OpenFiles() {
     return open;
 }
 
-// TMPDIR pointed at a folder of the test's own while it lives.
-class TempDirScope {
-  public:
-    explicit TempDirScope(const QString& dir)
-        : had_(qEnvironmentVariableIsSet("TMPDIR")), previous_(qgetenv("TMPDIR")) {
-        QDir().mkpath(dir);
-        qputenv("TMPDIR", QFile::encodeName(dir));
-    }
-    ~TempDirScope() {
-        if (had_) {
-            qputenv("TMPDIR", previous_);
-        } else {
-            qunsetenv("TMPDIR");
-        }
-    }
-    TempDirScope(const TempDirScope&) = delete;
-    TempDirScope& operator=(const TempDirScope&) = delete;
-
-  private:
-    bool had_;
-    QByteArray previous_;
-};
-
 std::string Local(const QString& path) {
     return QFile::encodeName(path).toStdString();
+}
+
+QString FromLocal(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.string()));
 }
 
 // A text exactly `target` pixels wide in `font`, made of path characters.
@@ -189,7 +133,7 @@ class TestForm1 : public QObject {
   private:
     std::unique_ptr<Form1> form_;
     RecordingPrompts prompts_;
-    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<tflux::test::ScratchDir> dir_;
 
     template <typename T = QWidget>
     T* Child(const char* name) {
@@ -199,7 +143,8 @@ class TestForm1 : public QObject {
         }
         return child;
     }
-    QString Path(const QString& name) const { return dir_->filePath(name); }
+    QString Dir() const { return FromLocal(dir_->path()); }
+    QString Path(const QString& name) const { return FromLocal(*dir_ / Local(name)); }
     QString Sample(const QString& name, char region, bool v64) {
         tflux::WriteSampleImage(Local(Path(name)), {.region = region, .v64 = v64, .seed = 7});
         return Path(name);
@@ -229,8 +174,7 @@ class TestForm1 : public QObject {
 
   private slots:
     void init() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
+        dir_ = std::make_unique<tflux::test::ScratchDir>();
         prompts_ = RecordingPrompts();
         form_ = std::make_unique<Form1>();
         form_->SetPrompts(&prompts_);
@@ -244,13 +188,13 @@ class TestForm1 : public QObject {
 
     void windowHasCaptionSizeAndIcon() {
         QCOMPARE(form_->windowTitle(), kCaption);
-        QCOMPARE(form_->size(), QSize(321, 98));
+        QCOMPARE(form_->size(), form1::kClientSize);
         QCOMPARE(form_->minimumSize(), form_->maximumSize());
         for (const int size : {16, 32, 48}) {
             QVERIFY(form_->windowIcon().availableSizes().contains(QSize(size, size)));
         }
         QCOMPARE(Status(), QStringLiteral("No input ROM selected."));
-        QCOMPARE(StatusColour(), kWhite);
+        QCOMPARE(StatusColour(), kIdleColour);
         QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
         QCOMPARE(Input(), QString());
         QCOMPARE(Child<QLabel>("lblROMIn")->text(), QStringLiteral("     "));
@@ -261,27 +205,34 @@ class TestForm1 : public QObject {
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QColor>("colour");
         const QColor none;
-        QTest::newRow("picBack") << "Form1" << QRect(64, 8, 225, 41) << none;
-        QTest::newRow("Label1") << "Form1" << QRect(0, 8, 57, 17) << QColor(0, 255, 255);
-        QTest::newRow("Label5") << "Form1" << QRect(1, 9, 57, 17) << kBlack;
-        QTest::newRow("Label3") << "Form1" << QRect(0, 32, 57, 17) << QColor(0, 255, 255);
-        QTest::newRow("Label4") << "Form1" << QRect(1, 33, 57, 17) << kBlack;
-        QTest::newRow("cmdROMIn") << "Form1" << QRect(296, 8, 17, 17) << none;
-        QTest::newRow("cmdROMOut") << "Form1" << QRect(296, 32, 17, 17) << none;
-        QTest::newRow("Line1") << "Form1" << QRect(16, 56, 289, 1) << none;
-        QTest::newRow("Line2") << "Form1" << QRect(17, 57, 289, 1) << none;
-        QTest::newRow("lblStatus") << "Form1" << QRect(8, 72, 241, 17) << kWhite;
-        QTest::newRow("lblStatus2") << "Form1" << QRect(9, 73, 241, 17) << kBlack;
-        QTest::newRow("cmdPatch") << "Form1" << QRect(256, 64, 57, 25) << none;
-        QTest::newRow("txtROMIn") << "Form1" << QRect(0, 104, 225, 19) << none;
-        QTest::newRow("txtROMOut") << "Form1" << QRect(0, 128, 225, 19) << none;
-        QTest::newRow("Picture1") << "Form1" << QRect(232, 104, 25, 25) << none;
+        const QPoint shadow = form1::kShadowOffset;
+        const QSize own(-1, -1);
+        QTest::newRow("picBack") << "Form1" << form1::kPicBack << none;
+        QTest::newRow("Label1") << "Form1" << form1::kLabel1 << form1::kCaptionColour;
+        QTest::newRow("Label5") << "Form1" << form1::kLabel1.translated(shadow) << kShadowColour;
+        QTest::newRow("Label3") << "Form1" << form1::kLabel3 << form1::kCaptionColour;
+        QTest::newRow("Label4") << "Form1" << form1::kLabel3.translated(shadow) << kShadowColour;
+        QTest::newRow("cmdROMIn") << "Form1" << form1::kCmdROMIn << none;
+        QTest::newRow("cmdROMOut") << "Form1" << form1::kCmdROMOut << none;
+        QTest::newRow("Line1") << "Form1" << form1::kLine1 << none;
+        QTest::newRow("Line2") << "Form1" << form1::kLine1.translated(shadow) << none;
+        QTest::newRow("lblStatus") << "Form1" << form1::kLblStatus << kIdleColour;
+        QTest::newRow("lblStatus2")
+            << "Form1" << form1::kLblStatus.translated(shadow) << kShadowColour;
+        QTest::newRow("cmdPatch") << "Form1" << form1::kCmdPatch << none;
+        QTest::newRow("txtROMIn") << "Form1" << form1::kTxtROMIn << none;
+        QTest::newRow("txtROMOut") << "Form1" << form1::kTxtROMOut << none;
+        QTest::newRow("Picture1") << "Form1" << form1::kPicture1 << none;
         // Labels that size themselves: only the corner is fixed.
-        QTest::newRow("lblROMIn") << "picBack" << QRect(0, 0, -1, -1) << QColor(255, 255, 0);
-        QTest::newRow("lblROMIn2") << "picBack" << QRect(1, 1, -1, -1) << kBlack;
-        QTest::newRow("lblROMOut") << "picBack" << QRect(0, 24, -1, -1) << QColor(255, 255, 0);
-        QTest::newRow("lblROMOut2") << "picBack" << QRect(1, 25, -1, -1) << kBlack;
-        QTest::newRow("lblWidth") << "Form1" << QRect(0, 152, -1, -1) << QColor(255, 255, 0);
+        QTest::newRow("lblROMIn") << "picBack" << QRect(form1::kLblROMIn, own)
+                                  << form1::kPathColour;
+        QTest::newRow("lblROMIn2")
+            << "picBack" << QRect(form1::kLblROMIn + shadow, own) << kShadowColour;
+        QTest::newRow("lblROMOut")
+            << "picBack" << QRect(form1::kLblROMOut, own) << form1::kPathColour;
+        QTest::newRow("lblROMOut2")
+            << "picBack" << QRect(form1::kLblROMOut + shadow, own) << kShadowColour;
+        QTest::newRow("lblWidth") << "Form1" << QRect(form1::kLblWidth, own) << form1::kPathColour;
     }
     void controlsSitWhereTheWindowPlacesThem() {
         QFETCH(QString, parent);
@@ -310,7 +261,7 @@ class TestForm1 : public QObject {
             QWidget* under = Child(shadow);
             const QObjectList& siblings = label->parentWidget()->children();
             QVERIFY2(siblings.indexOf(under) < siblings.indexOf(label), top);
-            QCOMPARE(under->pos(), label->pos() + QPoint(1, 1));
+            QCOMPARE(under->pos(), label->pos() + form1::kShadowOffset);
         }
     }
 
@@ -438,7 +389,8 @@ class TestForm1 : public QObject {
         };
         const QList<Stretch> stretches = {
             {QStringLiteral("background"), QRect(0, 59, 250, 12), QPoint(0, 0)},
-            {QStringLiteral("paths"), QRect(64, 23, 225, 8), QPoint(64, 8)},
+            {QStringLiteral("paths"), QRect(form1::kPicBack.left(), 23, form1::kPicBack.width(), 8),
+             form1::kPicBack.topLeft()},
         };
         for (const Stretch& stretch : stretches) {
             const QImage art(QStringLiteral(":/art/%1%2.png").arg(stretch.picture, suffix));
@@ -505,11 +457,11 @@ class TestForm1 : public QObject {
     void missingOrUnreadableInputIsInvalid() {
         PickInput(Path(QStringLiteral("absent.z64")));
         QCOMPARE(Status(), QStringLiteral("Invalid input file"));
-        QCOMPARE(StatusColour(), kRed);
+        QCOMPARE(StatusColour(), kRefusedColour);
         QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
-        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kBlack);
+        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kShadowColour);
 
-        PickInput(dir_->path());  // a folder
+        PickInput(Dir());  // a folder
         QCOMPARE(Status(), QStringLiteral("Invalid input file"));
 
         // A FIFO must not block the window while it waits for a writer.
@@ -522,12 +474,66 @@ class TestForm1 : public QObject {
     void refusedImagesShowTheReasonInRed() {
         PickInput(FileOfSize(QStringLiteral("small.z64"), 8 << 20));
         QCOMPARE(Status(), QStringLiteral("File Error: Not T-Flux X"));
-        QCOMPARE(StatusColour(), kRed);
+        QCOMPARE(StatusColour(), kRefusedColour);
 
         PickInput(Sample(QStringLiteral("region.z64"), 'X', false));
         QCOMPARE(Status(), QStringLiteral("File Error: Bad ROM region code"));
-        QCOMPARE(StatusColour(), kRed);
+        QCOMPARE(StatusColour(), kRefusedColour);
         QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
+    }
+
+    void theStatusColoursTellItsStatesApart() {
+        const QColor idle = StatusColour();
+        const QString game = Sample(QStringLiteral("game.z64"), 'E', false);
+        PickInput(game);
+        const QColor accepted = StatusColour();
+        PickInput(FileOfSize(QStringLiteral("small.z64"), 4096));
+        const QColor refused = StatusColour();
+        QCOMPARE(idle, kIdleColour);
+        QCOMPARE(accepted, kAcceptedColour);
+        QCOMPARE(refused, kRefusedColour);
+        QVERIFY(accepted != refused);
+        QVERIFY(idle != accepted && idle != refused);
+        PickInput(game);
+        QCOMPARE(StatusColour(), accepted);
+    }
+
+    // The window makes sure it can open the input before the engine identifies it; when it
+    // cannot, the status says so and nothing more is done with the file.
+    void anInputTheWindowCannotOpenIsNotIdentified() {
+        const QString game = Sample(QStringLiteral("game.z64"), 'E', false);
+        const std::string path = Local(game);
+        // Each step alone, through the engine.
+        tflux::test::FaultHook opening;
+        QVERIFY(tflux::CanOpenForReading(path, &opening));
+        QVERIFY(opening.Count() > 0);
+        tflux::test::FaultHook identifying;
+        tflux::RomState state;
+        state.Io = &identifying;
+        QVERIFY(tflux::CheckInput(state, path).accepted);
+
+        tflux::test::FaultHook both;
+        form_->SetIoHook(&both);
+        PickInput(game);
+        form_->SetIoHook(nullptr);
+        QCOMPARE(Status(), QStringLiteral("File Version: North American (Z64)"));
+        std::vector<tflux::test::SeenOp> expected = opening.Ops();
+        expected.insert(expected.end(), identifying.Ops().begin(), identifying.Ops().end());
+        QVERIFY2(both.Ops() == expected, "the window's own check does not come first");
+
+        const QString other = Sample(QStringLiteral("other.v64"), 'J', true);
+        tflux::test::FaultHook refuse;
+        refuse.FailAt(1);
+        form_->SetIoHook(&refuse);
+        PickInput(other);
+        form_->SetIoHook(nullptr);
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+        QCOMPARE(StatusColour(), kRefusedColour);
+        QCOMPARE(Child<QLabel>("lblStatus2")->text(), Status());
+        QCOMPARE(refuse.Failures(), 1);
+        // The refused open was the only operation: identification never ran.
+        QCOMPARE(refuse.Count(), 1);
+        QVERIFY(refuse.Ops().front() == (tflux::test::SeenOp{tflux::IoOp::Open, Local(other)}));
     }
 
     void acceptedImagesShowRegionAndByteOrder_data() {
@@ -547,9 +553,9 @@ class TestForm1 : public QObject {
         QFETCH(QString, expected);
         PickInput(Sample(QStringLiteral("game.rom"), region, v64));
         QCOMPARE(Status(), expected);
-        QCOMPARE(StatusColour(), kGreen);
+        QCOMPARE(StatusColour(), kAcceptedColour);
         QCOMPARE(Child<QLabel>("lblStatus2")->text(), expected);
-        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kBlack);
+        QCOMPARE(Child<QLabel>("lblStatus2")->palette().color(QPalette::WindowText), kShadowColour);
     }
 
     void everyInputEditReidentifies() {
@@ -572,7 +578,7 @@ class TestForm1 : public QObject {
         QCOMPARE(Output(), Path(QStringLiteral("elsewhere/absent.z64")));
         QCOMPARE(Child<QLabel>("lblROMOut")->text(), Output());
         QCOMPARE(Status(), status);
-        QCOMPARE(StatusColour(), kGreen);
+        QCOMPARE(StatusColour(), kAcceptedColour);
         Child<QLineEdit>("txtROMOut")->setText(Path(QStringLiteral("game.v64")));
         QCOMPARE(Status(), status);
 
@@ -581,7 +587,7 @@ class TestForm1 : public QObject {
         form_->SetPrompts(&prompts_);
         PickOutput(Path(QStringLiteral("out.z64")));
         QCOMPARE(Status(), QStringLiteral("No input ROM selected."));
-        QCOMPARE(StatusColour(), kWhite);
+        QCOMPARE(StatusColour(), kIdleColour);
     }
 
     // ---- paths ----
@@ -591,9 +597,9 @@ class TestForm1 : public QObject {
         QTest::addColumn<QString>("label");
         QTest::addColumn<int>("top");
         QTest::newRow("input") << "cmdROMIn"
-                               << "lblROMIn" << 0;
+                               << "lblROMIn" << form1::kLblROMIn.y();
         QTest::newRow("output") << "cmdROMOut"
-                                << "lblROMOut" << 24;
+                                << "lblROMOut" << form1::kLblROMOut.y();
     }
     void pathLabelsRightAlignOnlyPastThePictureWidth() {
         QFETCH(QString, button);
@@ -605,29 +611,30 @@ class TestForm1 : public QObject {
         const QFont font = Child<QLabel>("lblWidth")->font();
         QCOMPARE(coloured->font(), font);
 
-        const QString fits = TextOfWidth(font, 225);
-        const QString wider = TextOfWidth(font, 226);
+        const int picture = form1::kPicBack.width();
+        const QString fits = TextOfWidth(font, picture);
+        const QString wider = TextOfWidth(font, picture + 1);
         QVERIFY2(!fits.isEmpty() && !wider.isEmpty(), "no text of the width in this font");
 
         prompts_.answers << fits;
         form_->findChild<QPushButton*>(button)->click();
         QCOMPARE(coloured->text(), fits);
-        QCOMPARE(coloured->width(), 225);
+        QCOMPARE(coloured->width(), picture);
         QCOMPARE(coloured->pos(), QPoint(0, top));
-        QCOMPARE(shadow->pos(), QPoint(1, top + 1));
+        QCOMPARE(shadow->pos(), QPoint(0, top) + form1::kShadowOffset);
 
         prompts_.answers << wider;
         form_->findChild<QPushButton*>(button)->click();
-        QCOMPARE(coloured->width(), 226);
-        QCOMPARE(coloured->geometry().right() + 1, 225 - 1);  // one pixel inside picBack
+        QCOMPARE(coloured->width(), picture + 1);
+        QCOMPARE(coloured->geometry().right() + 1, picture - 1);  // one pixel inside picBack
         QCOMPARE(coloured->pos(), QPoint(-2, top));
-        QCOMPARE(shadow->pos(), QPoint(-1, top + 1));
+        QCOMPARE(shadow->pos(), QPoint(-2, top) + form1::kShadowOffset);
 
         // Back to a short path: back to the left edge.
         prompts_.answers << QStringLiteral("/a.z64");
         form_->findChild<QPushButton*>(button)->click();
         QCOMPARE(coloured->pos(), QPoint(0, top));
-        QCOMPARE(shadow->pos(), QPoint(1, top + 1));
+        QCOMPARE(shadow->pos(), QPoint(0, top) + form1::kShadowOffset);
     }
 
     void outputIsDerivedFromTheFileNameOnly_data() {
@@ -726,15 +733,15 @@ class TestForm1 : public QObject {
             return image.pixelColor(0, 60 * scale);
         };
         const QColor resting = edge();
-        const QColor cyan(0, 255, 255);
-        QVERIFY(resting != cyan);
+        const QColor highlight = form1::kDropColour;
+        QVERIFY(resting != highlight);
 
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile(Sample(QStringLiteral("dragged.z64"), 'E', false))});
         QDragEnterEvent enter(QPoint(5, 60), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(form_.get(), &enter);
         QVERIFY(enter.isAccepted());
-        QCOMPARE(edge(), cyan);
+        QCOMPARE(edge(), highlight);
         // Over the paths and the buttons too, the pointer keeps saying "drop here".
         for (const QPoint at : {QPoint(150, 20), QPoint(300, 70)}) {
             QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
@@ -844,7 +851,8 @@ class TestForm1 : public QObject {
     }
 
     void failedPatchShowsTheUnknownErrorWithItsCause() {
-        FailWritesUnder hook(Local(dir_->path()));
+        tflux::test::FaultHook hook;
+        hook.FailOps({tflux::IoOp::Write}).FailUnder(dir_->path());
         form_->SetIoHook(&hook);
         PickInput(Sample(QStringLiteral("game.v64"), 'P', true));
         const QString out = Path(QStringLiteral("kept.v64"));
@@ -863,7 +871,7 @@ class TestForm1 : public QObject {
         QCOMPARE(message.title, kCaption);
         QCOMPARE(message.text,
                  QStringLiteral("An unknown error occured.\nRebooting may solve the problem."));
-        QVERIFY2(message.detail.contains(dir_->path()), qPrintable(message.detail));
+        QVERIFY2(message.detail.contains(Dir()), qPrintable(message.detail));
         QVERIFY2(message.detail.contains(QStringLiteral("No space left on device")),
                  qPrintable(message.detail));
         QFile kept(out);
@@ -913,7 +921,7 @@ class TestForm1 : public QObject {
     // ---- the window after a failed patch ----
 
     void afterAFailureAnywhereTheNextPatchSucceeds() {
-        const TempDirScope tmp(Path(QStringLiteral("tmp")));
+        const tflux::test::TempDirOverride tmp(*dir_ / "tmp");
         const std::filesystem::path privateDir =
             Local(Path(QStringLiteral("tmp/tflux-krn-%1").arg(::getuid())));
         const std::filesystem::path input = Local(Sample(QStringLiteral("game.v64"), 'J', true));
@@ -923,16 +931,16 @@ class TestForm1 : public QObject {
 
         // A clean run through the window, recorded, gives the operations to fail: the first and
         // the last of each kind on each file the patch touches.
-        CountingHook recorder;
+        tflux::test::FaultHook recorder;
         form_->SetIoHook(&recorder);
         Child<QPushButton>("cmdPatch")->click();
         form_->SetIoHook(nullptr);
         QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
         std::map<std::string, std::pair<int, int>> kinds;
-        for (std::size_t i = 0; i < recorder.ops.size(); ++i) {
-            const auto& [op, path] = recorder.ops[i];
+        for (std::size_t i = 0; i < recorder.Ops().size(); ++i) {
+            const auto& [op, path] = recorder.Ops()[i];
             std::string role = path == input ? "input" : path.filename().string();
-            if (IsPendingName(role)) {
+            if (tflux::test::IsPendingName(role)) {
                 role = "pending";
             } else if (path.parent_path() == privateDir && role.ends_with(".dat") &&
                        role != "Quintara.dat") {
@@ -960,11 +968,12 @@ class TestForm1 : public QObject {
             }
             prompts_.shown.clear();
             const std::multiset<std::string> openBefore = OpenFiles();
-            CountingHook fault(n);
+            tflux::test::FaultHook fault;
+            fault.FailAt(n);
             form_->SetIoHook(&fault);
             Child<QPushButton>("cmdPatch")->click();
             form_->SetIoHook(nullptr);
-            const QString what = QString::fromStdString(fault.cause);
+            const QString what = QString::fromStdString(fault.Cause());
             QCOMPARE(prompts_.shown.size(), 1);
             const Shown failed = prompts_.shown.first();
             if (failed.icon == QMessageBox::Critical) {
@@ -981,8 +990,8 @@ class TestForm1 : public QObject {
             } else {
                 QVERIFY2(n > kinds.at("rename kept.v64").first, qPrintable(what));
             }
-            for (const QString& name : QDir(dir_->path()).entryList(QDir::Hidden | QDir::Files)) {
-                QVERIFY2(!IsPendingName(Local(name)), qPrintable(what));
+            for (const QString& name : QDir(Dir()).entryList(QDir::Hidden | QDir::Files)) {
+                QVERIFY2(!tflux::test::IsPendingName(Local(name)), qPrintable(what));
             }
             // Nothing is left open, so the records left in the temporary folder can be read.
             QVERIFY2(OpenFiles() == openBefore, qPrintable(what));
@@ -1098,14 +1107,14 @@ class TestForm1 : public QObject {
     }
 
     void dialogReturnsThePathAsChosenOrNothing() {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
+        const tflux::test::ScratchDir scratch;
+        const QString dir = FromLocal(scratch.path());
         {
-            QFile game(dir.filePath(QStringLiteral("Game.Z64")));
+            QFile game(FromLocal(scratch / "Game.Z64"));
             QVERIFY(game.open(QIODevice::WriteOnly));
         }
         const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(dir.path()));
+        QVERIFY(QDir::setCurrent(dir));
 
         QString seenTitle;
         QStringList seenFilters;
@@ -1135,11 +1144,11 @@ class TestForm1 : public QObject {
             ShowFileDialog(QStringLiteral("Select output ROM file..."), kFilter);
         QDir::setCurrent(previous);
 
-        QCOMPARE(chosen, QDir(dir.path()).absoluteFilePath(QStringLiteral("Game.Z64")));
+        QCOMPARE(chosen, QDir(dir).absoluteFilePath(QStringLiteral("Game.Z64")));
         QCOMPARE(cancelled, QString());
         QCOMPARE(seenTitle, QStringLiteral("Select output ROM file..."));
         QCOMPARE(seenFilters, QStringList{QStringLiteral("N64 ROMs (*.*64)")});
-        QCOMPARE(QDir(seenDirectory).canonicalPath(), QDir(dir.path()).canonicalPath());
+        QCOMPARE(QDir(seenDirectory).canonicalPath(), QDir(dir).canonicalPath());
     }
 };
 

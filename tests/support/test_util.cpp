@@ -2,6 +2,7 @@
 
 #include "payload/container.h"
 #include "payload/modIEEE754.h"
+#include "rom/errors.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -10,6 +11,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ extern char** environ;
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -25,6 +28,7 @@ extern char** environ;
 #include <regex>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 namespace tflux::test {
 
@@ -108,9 +112,10 @@ fs::path BinPath(const std::string& name) {
 
 namespace {
 
+// Reads every open descriptor of the two (-1: none) to its end.
 void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    int open = 2;
+    int open = (outFd >= 0 ? 1 : 0) + (errFd >= 0 ? 1 : 0);
     char buffer[4096];
     while (open > 0) {
         if (poll(fds, 2, -1) < 0) {
@@ -124,7 +129,7 @@ void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
             ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
-            } else {
+            } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1;
                 --open;
             }
@@ -132,19 +137,49 @@ void DrainPipes(int outFd, int errFd, std::string& out, std::string& err) {
     }
 }
 
+void CloseDescriptor(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// A pipe for a captured stream (the read end kept here), or /dev/null for a discarded one.
+void RouteOutput(Output output, int target, posix_spawn_file_actions_t& actions, int& readEnd,
+                 std::vector<int>& childEnds) {
+    if (output == Output::Discard) {
+        posix_spawn_file_actions_addopen(&actions, target, "/dev/null", O_WRONLY, 0);
+        return;
+    }
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("pipe failed: ") + std::strerror(errno));
+    }
+    readEnd = ends[0];
+    childEnds.push_back(ends[1]);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], target);
+}
+
 }  // namespace
 
-RunResult RunProgram(const std::vector<std::string>& argv,
-                     const std::vector<std::string>& extraEnv) {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+Process::Process(const std::vector<std::string>& argv, const SpawnOptions& options) {
+    if (argv.empty()) {
+        throw std::invalid_argument("no program to start");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    std::vector<int> childEnds;
+    try {
+        RouteOutput(options.out, 1, actions, outFd_, childEnds);
+        RouteOutput(options.err, 2, actions, errFd_, childEnds);
+    } catch (...) {
+        for (int& fd : childEnds)
+            CloseDescriptor(fd);
+        CloseDescriptor(outFd_);
+        CloseDescriptor(errFd_);
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
 
     std::vector<char*> args;
@@ -152,9 +187,9 @@ RunResult RunProgram(const std::vector<std::string>& argv,
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     // A variable given here replaces the inherited one: a program reads the first of a name.
-    const auto overridden = [&extraEnv](std::string_view entry) {
+    const auto overridden = [&options](std::string_view entry) {
         const std::string_view name = entry.substr(0, entry.find('=') + 1);
-        return std::any_of(extraEnv.begin(), extraEnv.end(),
+        return std::any_of(options.extraEnv.begin(), options.extraEnv.end(),
                            [name](const std::string& e) { return e.starts_with(name); });
     };
     std::vector<std::string> envStrings;
@@ -163,32 +198,83 @@ RunResult RunProgram(const std::vector<std::string>& argv,
             envStrings.emplace_back(*e);
         }
     }
-    for (const auto& e : extraEnv)
+    for (const auto& e : options.extraEnv)
         envStrings.push_back(e);
     std::vector<char*> env;
     for (auto& e : envStrings)
         env.push_back(e.data());
     env.push_back(nullptr);
 
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    // Signals as a terminal delivers them, even when this test runs with them ignored.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+    const int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    RunResult result;
+    for (int& fd : childEnds)
+        CloseDescriptor(fd);
     if (rc != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
+        pid_ = -1;
+        CloseDescriptor(outFd_);
+        CloseDescriptor(errFd_);
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     }
-    DrainPipes(outPipe[0], errPipe[0], result.out, result.err);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+}
+
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      outFd_(std::exchange(other.outFd_, -1)),
+      errFd_(std::exchange(other.errFd_, -1)) {}
+
+Process::~Process() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
     }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    CloseDescriptor(outFd_);
+    CloseDescriptor(errFd_);
+}
+
+void Process::Signal(int signal) const {
+    if (pid_ <= 0 || kill(pid_, signal) != 0) {
+        throw std::runtime_error("cannot signal the program");
+    }
+}
+
+RunResult Process::Wait() {
+    if (pid_ <= 0) {
+        throw std::logic_error("the program was waited for already");
+    }
+    RunResult result;
+    DrainPipes(outFd_, errFd_, result.out, result.err);
+    CloseDescriptor(outFd_);
+    CloseDescriptor(errFd_);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+        result.exitCode = 128 + result.signal;
+    } else {
+        result.exitCode = WEXITSTATUS(status);
+    }
     return result;
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnv) {
+    return Process(argv, {.extraEnv = extraEnv}).Wait();
 }
 
 #endif
@@ -221,6 +307,97 @@ void WriteContainer(const fs::path& path, const std::vector<std::uint8_t>& updat
         WriteBytes(source / (std::to_string(i + 1) + ".dat"), records[i]);
     }
     PackPayload(source.path(), path);
+}
+
+FaultHook& FaultHook::FailAt(int n) {
+    failAt_ = n;
+    conditioned_ = true;
+    return *this;
+}
+
+FaultHook& FaultHook::Persistently() {
+    persistent_ = true;
+    return *this;
+}
+
+FaultHook& FaultHook::FailOps(std::initializer_list<IoOp> ops) {
+    kinds_.insert(kinds_.end(), ops.begin(), ops.end());
+    conditioned_ = true;
+    return *this;
+}
+
+FaultHook& FaultHook::FailUnder(const fs::path& dir) {
+    folders_.push_back(dir.lexically_normal());
+    conditioned_ = true;
+    return *this;
+}
+
+FaultHook& FaultHook::FailIf(PathTest test) {
+    tests_.push_back(std::move(test));
+    conditioned_ = true;
+    return *this;
+}
+
+FaultHook& FaultHook::WithErrno(int error) {
+    errno_ = error;
+    return *this;
+}
+
+FaultHook& FaultHook::OnEveryOp(Action action) {
+    actions_.push_back(std::move(action));
+    return *this;
+}
+
+bool FaultHook::IsCandidate(IoOp op, const fs::path& path) const {
+    if (!kinds_.empty() && std::find(kinds_.begin(), kinds_.end(), op) == kinds_.end()) {
+        return false;
+    }
+    if (!folders_.empty()) {
+        // The folder itself or anything in it, by whole components: /a/bc is not under /a/b.
+        const fs::path normal = path.lexically_normal();
+        const bool under = std::any_of(folders_.begin(), folders_.end(), [&](const fs::path& dir) {
+            const auto end =
+                std::mismatch(dir.begin(), dir.end(), normal.begin(), normal.end()).first;
+            return end == dir.end() || (std::next(end) == dir.end() && end->empty());
+        });
+        if (!under) {
+            return false;
+        }
+    }
+    return std::all_of(tests_.begin(), tests_.end(),
+                       [&](const PathTest& test) { return test(path); });
+}
+
+void FaultHook::Before(IoOp op, const fs::path& path) {
+    ops_.push_back({op, path});
+    for (const Action& action : actions_) {
+        action(op, path);
+    }
+    if (!conditioned_ || !IsCandidate(op, path)) {
+        return;
+    }
+    ++candidates_;
+    if (failAt_ > 0 && (candidates_ < failAt_ || (candidates_ > failAt_ && !persistent_))) {
+        return;
+    }
+    const bool writes = op == IoOp::Write || op == IoOp::Copy || op == IoOp::Create;
+    const int error = errno_ != 0 ? errno_ : writes ? ENOSPC : EIO;
+    const std::string text = DescribeFailure(IoOpName(op), path, error);
+    if (failures_++ == 0) {
+        cause_ = text;
+        failed_ = std::string(IoOpName(op)) + " " + path.string();
+    }
+    throw EngineError(text);
+}
+
+std::vector<fs::path> FaultHook::PathsOf(std::initializer_list<IoOp> ops) const {
+    std::vector<fs::path> paths;
+    for (const SeenOp& seen : ops_) {
+        if (std::find(ops.begin(), ops.end(), seen.op) != ops.end()) {
+            paths.push_back(seen.path);
+        }
+    }
+    return paths;
 }
 
 #ifdef _WIN32

@@ -2,9 +2,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <set>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
+#include "rom/file.h"
 
 namespace tflux::test {
 
@@ -34,15 +42,52 @@ void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_
 // ../shared/testdata beside the checkout, or empty when it is not there.
 std::filesystem::path SharedTestData();
 
-// Runs a program with arguments (no shell), capturing standard output and standard error.
+// How a program ended, and what it wrote to the streams that were captured.
 struct RunResult {
-    int exitCode = -1;
+    int exitCode = -1;  // 128 + the signal when a signal ended it
+    int signal = 0;     // the signal that ended it, 0 when it exited
     std::string out;
     std::string err;
 };
-// `extraEnv` holds NAME=value entries; each replaces the inherited variable of that name.
+
+#ifndef _WIN32  // the suites that run programs are not built for Windows
+
+enum class Output { Capture, Discard };
+
+struct SpawnOptions {
+    // NAME=value entries; each replaces the inherited variable of that name.
+    std::vector<std::string> extraEnv;
+    Output out = Output::Capture;
+    Output err = Output::Capture;
+};
+
+// A program started with arguments (no shell), standard input from /dev/null, and the
+// signals a terminal delivers at their default actions even when this test ignores them.
+// One that is never waited for is killed and reaped when the handle goes.
+class Process {
+  public:
+    Process(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&&) = delete;
+    Process(const Process&) = delete;
+    ~Process();
+
+    pid_t Pid() const { return pid_; }
+    void Signal(int signal) const;
+    // Reads the captured streams to their end and reaps the program; once only.
+    RunResult Wait();
+
+  private:
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+};
+
+// Starts a program and waits for it, capturing standard output and standard error.
 RunResult RunProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnv = {});
+
+#endif
 
 // build/bin/<name>
 std::filesystem::path BinPath(const std::string& name);
@@ -65,6 +110,64 @@ std::vector<std::uint8_t> MakeTrackRecord(const std::string& name, const std::st
 // A container file at `path` with `updater` as entry 0 and the given 24 records.
 void WriteContainer(const std::filesystem::path& path, const std::vector<std::uint8_t>& updater,
                     const std::vector<std::vector<std::uint8_t>>& records);
+
+// One file operation as a hook was told of it.
+struct SeenOp {
+    IoOp op;
+    std::filesystem::path path;
+    bool operator==(const SeenOp&) const = default;
+};
+
+// The file layer's fault seam for tests: records every operation it is told of, and fails the
+// ones it is set up to fail with the error the system would give. An operation is a candidate
+// when it meets every condition set (its kind, its path); with none set, nothing fails. Among
+// the candidates, FailAt(n) picks the n-th (from 1), and Persistently() every one after it too,
+// as a disk that fails and stays failed.
+class FaultHook : public IoHook {
+  public:
+    using PathTest = std::function<bool(const std::filesystem::path&)>;
+    using Action = std::function<void(IoOp, const std::filesystem::path&)>;
+
+    FaultHook& FailAt(int n);
+    FaultHook& Persistently();
+    FaultHook& FailOps(std::initializer_list<IoOp> ops);
+    FaultHook& FailUnder(const std::filesystem::path& dir);
+    FaultHook& FailIf(PathTest test);
+    // The failure's errno; by default ENOSPC for what writes (write, copy, create), EIO for the
+    // rest.
+    FaultHook& WithErrno(int error);
+    // Runs at every operation, after it is recorded and before it may fail: for a test that
+    // does something to the file system in the middle of a run.
+    FaultHook& OnEveryOp(Action action);
+
+    void Before(IoOp op, const std::filesystem::path& path) override;
+
+    const std::vector<SeenOp>& Ops() const { return ops_; }
+    int Count() const { return static_cast<int>(ops_.size()); }
+    // The paths of the operations of these kinds, in order.
+    std::vector<std::filesystem::path> PathsOf(std::initializer_list<IoOp> ops) const;
+    int Failures() const { return failures_; }
+    // The first failure: its text as the engine sees it, and "<op> <path>".
+    const std::string& Cause() const { return cause_; }
+    const std::string& Failed() const { return failed_; }
+
+  private:
+    bool IsCandidate(IoOp op, const std::filesystem::path& path) const;
+
+    std::vector<SeenOp> ops_;
+    bool conditioned_ = false;
+    int failAt_ = 0;  // 0: every candidate
+    bool persistent_ = false;
+    std::vector<IoOp> kinds_;
+    std::vector<std::filesystem::path> folders_;
+    std::vector<PathTest> tests_;
+    int errno_ = 0;  // 0: by the kind of operation
+    std::vector<Action> actions_;
+    int candidates_ = 0;
+    int failures_ = 0;
+    std::string cause_;
+    std::string failed_;
+};
 
 // Points TMPDIR at a folder of its own while it lives, so runs do not share a temporary folder.
 class TempDirOverride {

@@ -1,0 +1,57 @@
+#pragma once
+
+// The window's colours and where its controls sit, in the window's own pixels: the window is
+// built from these, and its tests check the window against them.
+
+#include <QColor>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+namespace form1 {
+
+inline constexpr QSize kClientSize{321, 98};
+
+// ---- colours ----
+
+inline constexpr QColor kBackdrop{0, 0, 0};           // behind the artwork
+inline constexpr QColor kShadowColour{0, 0, 0};       // every text's shadow
+inline constexpr QColor kCaptionColour{0, 255, 255};  // "ROM In:", "ROM Out:"
+inline constexpr QColor kPathColour{255, 255, 0};
+inline constexpr QColor kLineColour{255, 128, 255};  // the separator
+// The status line: before any input, for an accepted image and for anything refused.
+inline constexpr QColor kIdleColour{255, 255, 255};
+inline constexpr QColor kAcceptedColour{0, 255, 0};
+inline constexpr QColor kRefusedColour{255, 0, 0};
+// The window's edge while a file that a drop would take is over it.
+inline constexpr QColor kDropColour{0, 255, 255};
+// Night-blue buttons with white captions, to sit in the artwork rather than on it.
+inline constexpr QColor kButtonFace{0x22, 0x2a, 0x66};
+inline constexpr QColor kButtonShade{0x10, 0x12, 0x36};
+inline constexpr QColor kButtonText{255, 255, 255};
+inline constexpr QColor kButtonFocus{0, 255, 255};
+
+// ---- geometry ----
+
+// Each shadow lies this far below and right of its text.
+inline constexpr QPoint kShadowOffset{1, 1};
+
+inline constexpr QRect kPicBack{64, 8, 225, 41};  // the picture the paths are shown on
+inline constexpr QRect kLabel1{0, 8, 57, 17};     // "ROM In:"
+inline constexpr QRect kLabel3{0, 32, 57, 17};    // "ROM Out:"
+inline constexpr QRect kCmdROMIn{296, 8, 17, 17};
+inline constexpr QRect kCmdROMOut{296, 32, 17, 17};
+inline constexpr QRect kLine1{16, 56, 289, 1};
+inline constexpr QRect kLblStatus{8, 72, 241, 17};
+inline constexpr QRect kCmdPatch{256, 64, 57, 25};
+// Labels that size themselves to their text: only the corner is fixed. The path labels' in
+// the picture behind them.
+inline constexpr QPoint kLblROMIn{0, 0};
+inline constexpr QPoint kLblROMOut{0, 24};
+// Below the client area: controls that hold state, not anything to see.
+inline constexpr QRect kTxtROMIn{0, 104, 225, 19};
+inline constexpr QRect kTxtROMOut{0, 128, 225, 19};
+inline constexpr QRect kPicture1{232, 104, 25, 25};
+inline constexpr QPoint kLblWidth{0, 152};
+
+}  // namespace form1
