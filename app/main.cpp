@@ -1,11 +1,15 @@
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QStyleFactory>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "app/Form1.h"
+#include "app/qt_options.h"
+#include "tools/exit_status.h"
 
 namespace {
 
@@ -21,7 +25,9 @@ constexpr char kHelp[] =
     "Without a display, tflux-krn-cli does the same patch: tflux-krn-cli patch INPUT [OUTPUT].\n"
     "\n"
     "  --help     show this text and exit\n"
-    "  --version  show the version and exit\n";
+    "  --version  show the version and exit\n"
+    "\n"
+    "Qt's own options (-platform NAME, -reverse, ...) are passed on to Qt.\n";
 
 bool IsSet(const char* name) {
     const char* value = std::getenv(name);
@@ -54,18 +60,21 @@ int main(int argc, char* argv[]) {
     // A write past a file-size limit fails the patch with its cause instead of ending the window.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    // Answered before the window system is reached, so that they work without a display.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("tflux-krn %s\n", TFLUX_VERSION);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
+    // Parsed before the window system is reached, so that --help, --version and a mistyped
+    // option are answered without a display.
+    CLI::App cli{"", "tflux-krn"};
+    cli.set_version_flag("--version", std::string("tflux-krn ") + TFLUX_VERSION);
+    // Two options and a paragraph read better as written than as CLI11 lays them out.
+    cli.formatter_fn(
+        [](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
+    QtOptionSplit split = SplitQtOptions(argc, argv);
+    std::reverse(split.rest.begin(), split.rest.end());
+    try {
+        cli.parse(split.rest);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(cli, e);
     }
-    if (NoDisplay()) {
+    if (!split.namesPlatform && NoDisplay()) {
         std::fputs(kNeedsDisplay, stderr);
         return 1;
     }

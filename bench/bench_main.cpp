@@ -1,7 +1,7 @@
 // tflux-krn-bench: the patch as users run it, against the cost of copying the image durably and
 // against applying the same change with xdelta3, on a generated image, in one interleaved run.
 //
-//   tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 PROGRAM]
+//   tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 PROGRAM] [--pack DIR]
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -29,6 +31,7 @@
 
 #include "rom/checksum.h"
 #include "rom/file.h"
+#include "tools/exit_status.h"
 #include "tools/sample_image.h"
 
 namespace fs = std::filesystem;
@@ -224,38 +227,19 @@ bool CanReflink(const fs::path& image, const fs::path& probe) {
     return shared;
 }
 
-Options ParseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            Die("missing value after " + arg);
-        }
-        const std::string value = argv[++i];
-        if (arg == "--bin") {
-            options.bin = value;
-        } else if (arg == "--work") {
-            options.work = value;
-        } else if (arg == "--runs") {
-            options.runs = std::atoi(value.c_str());
-        } else if (arg == "--json") {
-            options.json = value;
-        } else if (arg == "--xdelta3") {
-            options.xdelta3 = value;
-        } else if (arg == "--pack") {
-            options.pack = value;
-        } else {
-            Die("unknown option " + arg);
-        }
-    }
-    if (options.bin.empty() || options.work.empty()) {
-        Die("usage: tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 P] "
-            "[--pack DIR]");
-    }
-    if (options.runs < 15) {
-        Die("--runs must be at least 15");
-    }
-    return options;
+void AddOptions(CLI::App& app, Options& options) {
+    app.add_option("--bin", options.bin, "Folder holding tflux-krn-cli")->required();
+    app.add_option("--work", options.work, "Folder for the image and the outputs (made if missing)")
+        ->required();
+    // Fewer runs leave too few samples for a median that holds still from one run to the next.
+    app.add_option("--runs", options.runs, "Interleaved rounds")
+        ->check(CLI::Range(15, std::numeric_limits<int>::max()).description("at least 15"))
+        ->capture_default_str();
+    app.add_option("--json", options.json, "Also write the results to this file as JSON");
+    app.add_option("--xdelta3", options.xdelta3, "The xdelta3 program to compare with")
+        ->capture_default_str();
+    app.add_option("--pack", options.pack,
+                   "Pack source folder: times payload check and payload build on it too");
 }
 
 std::string Fixed(double value, int digits) {
@@ -267,7 +251,17 @@ std::string Fixed(double value, int digits) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
+    CLI::App app{
+        "Times tflux-krn-cli patch against a durable copy of the image and against "
+        "xdelta3, on a generated image.",
+        "tflux-krn-bench"};
+    Options options;
+    AddOptions(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(app, e);
+    }
     fs::create_directories(options.work);
     const fs::path work = fs::canonical(options.work);
     const fs::path image = work / "image.z64";

@@ -7,6 +7,10 @@
 
 #include "cli/commands.h"
 #include "cli/pack_commands.h"
+#include "tools/exit_status.h"
+
+// The patcher's own statuses keep the meaning 2 has in every program.
+static_assert(tflux::cli::kExitUsage == tflux::kExitUsage);
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -20,7 +24,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     using namespace tflux::cli;
-    CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition."};
+    CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition.",
+                 "tflux-krn-cli"};
     app.set_version_flag("--version", std::string("tflux-krn-cli ") + TFLUX_VERSION);
     app.require_subcommand(1);
 
@@ -79,8 +84,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? kExitOk : kExitUsage;
+        return tflux::ParseErrorExit(app, e);
     }
 
     Streams io{std::cout, std::cerr};

@@ -1,5 +1,6 @@
 // tflux-krn-checksum: recomputes or checks the header checksums of a cartridge image.
-// Exit status: 0 done (or the checksums match), 1 they do not match, 2 usage error or failure.
+// Exit status: 0 done (with -v: the checksums match); 1 not done: with -v the checksums differ,
+// or the image could not be read, was not an image or could not be written; 2 usage error.
 
 #include <CLI/CLI.hpp>
 #include <clocale>
@@ -12,11 +13,13 @@
 #include "rom/checksum.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "tools/exit_status.h"
 
 namespace {
 
-constexpr int kExitMismatch = 1;
-constexpr int kExitFailure = 2;
+// One status for every way the image fails: a script checking an image wants a yes or a no,
+// and the message on standard error says which it was.
+constexpr int kExitImageFailed = 1;
 constexpr const char* kProgram = "tflux-krn-checksum";
 
 const char* OrderName(tflux::ImageOrder order) {
@@ -61,6 +64,9 @@ int main(int argc, char** argv) {
     CLI::App app{"Recomputes or checks the header checksums (CRC1, CRC2) of a cartridge image.",
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " " + TFLUX_VERSION);
+    app.footer(
+        "Exit status: 0 done (the checksums match), 1 the image failed (its checksums differ,\n"
+        "or it could not be read or written), 2 usage error.");
 
     std::string updatePath;
     std::string verifyPath;
@@ -92,11 +98,8 @@ int main(int argc, char** argv) {
         if (update->count() + verify->count() != 1) {
             throw CLI::RequiredError("one of -u PATH or -v PATH");
         }
-    } catch (const CLI::Success& e) {
-        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitFailure;
+        return tflux::ParseErrorExit(app, e);
     }
 
     const bool updating = update->count() > 0;
@@ -122,11 +125,11 @@ int main(int argc, char** argv) {
         PrintWords("computed", report.computed);
         const bool match = report.stored == report.computed;
         std::printf("%s\n", match ? "checksums match" : "checksums differ");
-        return match ? 0 : kExitMismatch;
+        return match ? 0 : kExitImageFailed;
     } catch (const tflux::EngineError& e) {
         std::cerr << kProgram << ": " << e.what() << "\n";
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << path << ": " << e.what() << "\n";
     }
-    return kExitFailure;
+    return kExitImageFailed;
 }

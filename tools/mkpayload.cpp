@@ -13,6 +13,7 @@
 #include "payload/track_record.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "tools/exit_status.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +59,8 @@ std::vector<std::vector<std::uint8_t>> ReadTrackDir(const fs::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Packs the payload container: the checksum updater and 24 track records."};
+    CLI::App app{"Packs the payload container: the checksum updater and 24 track records.",
+                 "tflux-krn-mkpayload"};
     std::string pack, trackDir, updater, output;
     auto* packOption =
         app.add_option("--pack", pack, "Pack source folder (trackpack.json and its courses)");
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
             throw CLI::ValidationError("give one of --pack and --track-dir");
         }
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+        return tflux::ParseErrorExit(app, e);
     }
     try {
         // A failed run must leave no container behind, or the build could take it as current.

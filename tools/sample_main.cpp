@@ -1,37 +1,36 @@
 // Writes a synthetic image of the game, for trying the patcher without a real one.
 
-#include <cstdlib>
+#include <CLI/CLI.hpp>
+#include <exception>
 #include <iostream>
 #include <string>
 
-#include "rom/errors.h"
+#include "tools/exit_status.h"
 #include "tools/sample_image.h"
 
 int main(int argc, char** argv) {
-    const std::string usage = "usage: tflux-krn-sample OUTPUT [E|J|P] [z64|v64]\n";
-    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::cout << usage;
-        return 0;
-    }
-    // An option where the output belongs is a mistake, not a file name.
-    if (argc < 2 || argc > 4 || argv[1][0] == '-') {
-        std::cerr << usage;
-        return 2;
+    CLI::App app{"Writes a synthetic image of T-Flux X, for trying the patcher without a real one.",
+                 "tflux-krn-sample"};
+    std::string path;
+    std::string region = "E";
+    std::string order = "z64";
+    app.add_option("PATH", path, "Image file to write")->required();
+    app.add_option("REGION", region, "Release: E (North American), J (Japanese) or P (PAL)")
+        ->check(CLI::IsMember({"E", "J", "P"}))
+        ->capture_default_str();
+    app.add_option("ORDER", order, "Byte order: z64, or v64 for pair-swapped")
+        ->check(CLI::IsMember({"z64", "v64"}))
+        ->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(app, e);
     }
     tflux::SampleOptions options;
-    if (argc >= 3) {
-        options.region = argv[2][0];
-    }
-    if (argc == 4) {
-        const std::string order = argv[3];
-        if (order != "z64" && order != "v64") {
-            std::cerr << "tflux-krn-sample: byte order must be z64 or v64\n";
-            return 2;
-        }
-        options.v64 = order == "v64";
-    }
+    options.region = region[0];
+    options.v64 = order == "v64";
     try {
-        tflux::WriteSampleImage(argv[1], options);
+        tflux::WriteSampleImage(path, options);
     } catch (const std::exception& e) {
         std::cerr << "tflux-krn-sample: " << e.what() << '\n';
         return 1;

@@ -1,19 +1,24 @@
 // Renders the window offscreen as a user sees it: once with a generated sample image chosen
 // with the input browse button, once with a file the window refuses.
 //
-//   tflux-krn-screenshot ACCEPTED.png REFUSED.png
+//   tflux-krn-screenshot [Qt's options] ACCEPTED.png REFUSED.png
 
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "app/Form1.h"
+#include "app/qt_options.h"
+#include "tools/exit_status.h"
 #include "tools/sample_image.h"
 
 namespace {
@@ -54,9 +59,23 @@ bool Shoot(const QString& chosen, const QString& target) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s ACCEPTED.png REFUSED.png\n", argv[0]);
-        return 2;
+    CLI::App cli{
+        "Renders the window offscreen: once with a generated sample image chosen, once "
+        "with a file the window refuses.",
+        "tflux-krn-screenshot"};
+    cli.footer("Qt's own options (-platform NAME, -reverse, ...) are passed on to Qt.");
+    std::string acceptedShot;
+    std::string refusedShot;
+    cli.add_option("ACCEPTED", acceptedShot, "PNG file for the shot with the sample image")
+        ->required();
+    cli.add_option("REFUSED", refusedShot, "PNG file for the shot with the refused file")
+        ->required();
+    QtOptionSplit split = SplitQtOptions(argc, argv);
+    std::reverse(split.rest.begin(), split.rest.end());
+    try {
+        cli.parse(split.rest);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(cli, e);
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -65,10 +84,10 @@ int main(int argc, char* argv[]) {
     }
     // The images live beside the pictures for the time of the shots, so the paths shown
     // are the same on every run.
-    const QString target = QString::fromLocal8Bit(argv[1]);
+    const QString target = QString::fromLocal8Bit(acceptedShot.c_str());
     QDir roms = QFileInfo(target).absoluteDir();
     if (!roms.mkpath(QStringLiteral("sample-roms")) || !roms.cd(QStringLiteral("sample-roms"))) {
-        std::fprintf(stderr, "cannot make a folder beside %s\n", argv[1]);
+        std::fprintf(stderr, "cannot make a folder beside %s\n", acceptedShot.c_str());
         return 1;
     }
     const QString accepted = roms.filePath(QStringLiteral("T-Flux X (USA).v64"));
@@ -86,7 +105,8 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     other.close();
-    const bool ok = Shoot(accepted, target) && Shoot(refused, QString::fromLocal8Bit(argv[2]));
+    const bool ok =
+        Shoot(accepted, target) && Shoot(refused, QString::fromLocal8Bit(refusedShot.c_str()));
     roms.removeRecursively();
     return ok ? 0 : 1;
 }
