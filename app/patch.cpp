@@ -31,22 +31,23 @@ fs::path ParentOf(const fs::path& path) {
 // A link at the output path stands for the file it points to: that file is replaced.
 fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
     if (Examine(outputPath, Links::NoFollow, hook) == FileKind::Link) {
-        try {
-            return ResolveLinks(outputPath, hook);
-        } catch (const EngineError&) {
-            // A link that leads nowhere is replaced itself; the checks say why when it cannot be.
-        }
+        return ResolveLinks(outputPath, hook);
     }
     return outputPath;
 }
 
-// Whether the file at `path`, links followed, would sit directly in `dir`.
-bool InFolder(const std::string& path, const fs::path& dir, IoHook* hook) {
+// Why the file at `path`, links followed, may not be used because it would sit directly in
+// `dir`, which every patch empties; "" when it would not. A path that cannot even be resolved
+// cannot be shown to be elsewhere, so that is a reason too.
+std::string TempFolderCause(const std::string& path, const fs::path& dir, IoHook* hook) {
     try {
-        return SameFile(ParentOf(ResolveLinks(path, hook)), dir, hook);
-    } catch (const EngineError&) {
-        return false;  // a path that cannot be resolved is refused by the checks that follow
+        if (SameFile(ParentOf(ResolveLinks(path, hook)), dir, hook)) {
+            return path + " is in " + dir.string() + ", which every patch empties";
+        }
+    } catch (const EngineError& e) {
+        return e.what();
     }
+    return "";
 }
 
 PatchResult Refusal(std::string message, std::string cause) {
@@ -57,16 +58,17 @@ PatchResult Refusal(std::string message, std::string cause) {
     return refusal;
 }
 
-std::string TempFolderCause(const std::string& path, const std::string& dir) {
-    return path + " is in " + dir + ", which every patch empties";
-}
-
 // Why a new file cannot be made in `dir`, or "" when it can.
 std::string FolderCause(const fs::path& dir, IoHook* hook) {
     if (CanCreateFileIn(dir, hook)) {
         return "";
     }
-    if (Examine(dir, Links::Follow, hook) != FileKind::Folder) {
+    std::error_code missing;
+    const FileKind kind = Examine(dir, Links::Follow, hook, &missing);
+    if (kind == FileKind::None) {
+        return dir.string() + ": " + missing.message();
+    }
+    if (kind != FileKind::Folder) {
         return dir.string() + " is not a folder";
     }
     return "cannot create a file in " + dir.string() + ": Permission denied";
@@ -104,11 +106,11 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     // Runs sharing the folder take turns: each extracts, reads and removes the same names.
     const DirectoryLock turn(dir, state.Io);
     // So every run rewrites and removes files there: one the user keeps there would be lost.
-    if (InFolder(request.inputPath, dir, state.Io)) {
-        return Refusal(kMsgInvalidInput, TempFolderCause(request.inputPath, dir));
+    if (std::string why = TempFolderCause(request.inputPath, dir, state.Io); !why.empty()) {
+        return Refusal(kMsgInvalidInput, std::move(why));
     }
-    if (InFolder(request.outputPath, dir, state.Io)) {
-        return Refusal(kMsgInvalidOutput, TempFolderCause(request.outputPath, dir));
+    if (std::string why = TempFolderCause(request.outputPath, dir, state.Io); !why.empty()) {
+        return Refusal(kMsgInvalidOutput, std::move(why));
     }
     ExtractPayload(dir, request.container, state.Io);
 

@@ -144,10 +144,11 @@ enum class FileLock { Taken, InUse, Unsupported };
 FileLock TryLockFile(const File& file);
 
 enum class FileKind { None, Regular, Folder, Link, Other };
-// What is at `path` (with Links::NoFollow, a link is reported as one). None when nothing is;
-// a path that cannot be looked at (a name too long, a loop of links) throws.
+// What is at `path` (with Links::NoFollow, a link is reported as one). None when nothing is,
+// and then `missing`, when given, says why (no such file, or a part of the path is a file); a
+// path that cannot be looked at (a name too long, a loop of links) throws.
 FileKind Examine(const std::filesystem::path& path, Links links = Links::Follow,
-                 IoHook* hook = nullptr);
+                 IoHook* hook = nullptr, std::error_code* missing = nullptr);
 // How many names the file at `path` has; 0 when there is nothing there.
 std::uintmax_t LinkCount(const std::filesystem::path& path, IoHook* hook = nullptr);
 // Whether two paths name one file; false when either is missing.

@@ -146,13 +146,16 @@ void CreateDirectories(const fs::path& dir, IoHook* hook) {
     }
 }
 
-FileKind Examine(const fs::path& path, Links links, IoHook* hook) {
+FileKind Examine(const fs::path& path, Links links, IoHook* hook, std::error_code* missing) {
     AnnounceTo(hook, IoOp::Examine, path);
     std::error_code ec;
     const fs::file_status status =
         links == Links::Follow ? fs::status(path, ec) : fs::symlink_status(path, ec);
     if (ec && !IsMissing(ec)) {
         throw FilesystemError("examine", path, ec);
+    }
+    if (missing != nullptr) {
+        *missing = ec;
     }
     switch (status.type()) {
         case fs::file_type::not_found:

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "rom/byteorder.h"
@@ -81,9 +82,9 @@ void SetCause(std::string* cause, std::string text) {
     }
 }
 
-}  // namespace
-
-RomCheckCode IdentifyRom(RomState& state, const std::string& path, std::string* cause) {
+// IdentifyRom, keeping the error that made it give up (for codes 1 and -1) in `failure`.
+RomCheckCode Identify(RomState& state, const std::string& path, std::string* cause,
+                      std::optional<EngineError>* failure) {
     CloseRom(state);
     RomCheckCode code = kRomAccessError;
     try {
@@ -119,8 +120,17 @@ RomCheckCode IdentifyRom(RomState& state, const std::string& path, std::string* 
     } catch (const std::exception& e) {
         // The error caught is the cause: looking again could find nothing wrong.
         SetCause(cause, code == kRomAccessError ? DescribeUnreadable(path, e, state.Io) : e.what());
+        if (const auto* engine = dynamic_cast<const EngineError*>(&e); failure != nullptr) {
+            *failure = engine != nullptr ? *engine : EngineError(e.what());
+        }
         return code;
     }
+}
+
+}  // namespace
+
+RomCheckCode IdentifyRom(RomState& state, const std::string& path, std::string* cause) {
+    return Identify(state, path, cause, nullptr);
 }
 
 std::string RomCheckMessage(int code) {
@@ -166,9 +176,20 @@ std::string UnreadableCause(const std::string& path, IoHook* hook) {
 bool IsUnpatchedImage(const std::string& path, IoHook* hook) {
     RomState probe;
     probe.Io = hook;
-    const bool accepted = IdentifyRom(probe, path) == kRomOk;
-    CloseRom(probe);
-    return accepted;
+    std::optional<EngineError> failure;
+    const RomCheckCode code = Identify(probe, path, nullptr, &failure);
+    // Closed here rather than by CloseRom, which keeps quiet about a failure: a disk that fails
+    // on this file fails the patch before it writes anything.
+    probe.RomFile.Close();
+    // Absent, not a file, or not ours to read: nobody's dump is lost by replacing it. A read
+    // that fails on a file that is there is another matter.
+    if (failure && failure->Code() && failure->Code() != std::errc::no_such_file_or_directory &&
+        failure->Code() != std::errc::not_a_directory &&
+        failure->Code() != std::errc::permission_denied &&
+        failure->Code() != std::errc::operation_not_permitted) {
+        throw *failure;
+    }
+    return code == kRomOk;
 }
 
 InputStatus CheckInput(RomState& state, const std::string& path) {

@@ -39,7 +39,8 @@ bool CanOpenForReading(const std::string& path, IoHook* hook = nullptr);
 std::string UnreadableCause(const std::string& path, IoHook* hook = nullptr);
 
 // An image that identification accepts: somebody's dump of the game, which a patch must not
-// replace unasked. Never throws; a file that cannot be read is not one.
+// replace unasked. A file that is absent or that this user may not read is not one; a read
+// that fails on a file that is there throws, since what it holds cannot be told.
 bool IsUnpatchedImage(const std::string& path, IoHook* hook = nullptr);
 
 // What the window's status line says about an input path, and whether the image is accepted:

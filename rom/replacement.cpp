@@ -37,8 +37,14 @@ File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
             created = candidate;
             return file;
         } catch (const EngineError&) {
-            // Only a name that is taken is worth another try.
-            if (attempt + 1 >= kAttempts || !PathExists(candidate, hook)) {
+            // Only a name that is taken is worth another try; when even that cannot be told,
+            // the creation's own failure is the one to report.
+            bool taken = false;
+            try {
+                taken = PathExists(candidate, hook);
+            } catch (const EngineError&) {
+            }
+            if (attempt + 1 >= kAttempts || !taken) {
                 throw;
             }
         }
@@ -104,22 +110,20 @@ std::optional<EngineError> FileReplacement::Commit() {
 
 void RemoveAbandonedReplacements(const fs::path& dir, std::span<const fs::path> keep,
                                  IoHook* hook) {
+    // A folder that cannot be read is no place to write the new file either: that failure is
+    // passed on.
     std::vector<fs::path> candidates;
-    try {
-        for (const fs::path& entry : ListFolder(dir, hook)) {
-            if (!IsReplacementName(entry.filename().string())) {
-                continue;
-            }
-            bool kept = false;
-            for (const fs::path& own : keep) {
-                kept = kept || SameFile(entry, own, hook);
-            }
-            if (!kept) {
-                candidates.push_back(entry);
-            }
+    for (const fs::path& entry : ListFolder(dir, hook)) {
+        if (!IsReplacementName(entry.filename().string())) {
+            continue;
         }
-    } catch (const EngineError&) {
-        return;  // tidying up is no reason to stop whatever comes next
+        bool kept = false;
+        for (const fs::path& own : keep) {
+            kept = kept || SameFile(entry, own, hook);
+        }
+        if (!kept) {
+            candidates.push_back(entry);
+        }
     }
     for (const fs::path& candidate : candidates) {
         try {

@@ -160,8 +160,10 @@ Layout RecordRun(const std::function<PatchResult(IoHook*)>& run) {
 }
 
 // The role a path plays in a run, so that operations can be grouped by what they touch.
-std::string Role(const fs::path& path, const fs::path& tempDir, const fs::path& input,
+std::string Role(const fs::path& named, const fs::path& tempDir, const fs::path& input,
                  const fs::path& output) {
+    // A folder may be named with its closing separator.
+    const fs::path path = named.has_filename() ? named : named.parent_path();
     const std::string name = path.filename().string();
     if (path == input)
         return "input";
@@ -169,6 +171,10 @@ std::string Role(const fs::path& path, const fs::path& tempDir, const fs::path& 
         return "output";
     if (path == output.parent_path())
         return "output folder";
+    if (path == input.parent_path())
+        return "input folder";
+    if (path == tempDir)
+        return "temporary folder";
     if (test::IsPendingName(name))
         return "pending";
     if (path.parent_path() == tempDir) {
@@ -208,15 +214,19 @@ TEST_F(TrustTest, APatchReachesEveryKindOfOperationAndWritesOnlyInItsTwoFolders)
         kinds.insert(op.op);
         const bool changes = op.op == IoOp::Create || op.op == IoOp::Write ||
                              op.op == IoOp::Remove || op.op == IoOp::Rename ||
-                             op.op == IoOp::Copy || op.op == IoOp::Sync;
+                             op.op == IoOp::Copy || op.op == IoOp::Sync ||
+                             op.op == IoOp::MakeFolder || op.op == IoOp::Permissions;
         const std::string role = Role(op.path, TempDir(), input_, output_);
         EXPECT_EQ(role.rfind("elsewhere", 0), std::string::npos) << IoOpName(op.op) << " " << role;
         if (changes) {
             EXPECT_NE(role, "input") << IoOpName(op.op) << " on the input";
+            EXPECT_NE(role, "input folder") << IoOpName(op.op) << " in the input's folder";
         }
     }
     EXPECT_EQ(kinds, (std::set<IoOp>{IoOp::Open, IoOp::Create, IoOp::Read, IoOp::Write, IoOp::Sync,
-                                     IoOp::Close, IoOp::Remove, IoOp::Rename, IoOp::Copy}));
+                                     IoOp::Close, IoOp::Remove, IoOp::Rename, IoOp::Copy,
+                                     IoOp::Examine, IoOp::List, IoOp::MakeFolder,
+                                     IoOp::Permissions, IoOp::Lock}));
 }
 
 TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
@@ -237,8 +247,11 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
         SCOPED_TRACE("failed: " + fault.Failed());
         EXPECT_EQ(OpenDescriptors(), descriptors) << "a file was left open";
         if (n > layout.renamed) {
-            // Only flushing the folder after the rename may fail without failing the patch.
+            // Only flushing the folder after the rename may fail without failing the patch, and
+            // the result says that it did.
             EXPECT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+            EXPECT_NE(result.warning.find(fault.Cause()), std::string::npos) << result.warning;
+            EXPECT_EQ(result.error, std::errc::io_error);
             EXPECT_TRUE(test::ReadBytes(output_) == Expected());
             continue;
         }
@@ -249,6 +262,9 @@ TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
             EXPECT_EQ(result.message, kUnknown);
             EXPECT_FALSE(fault.Cause().empty());
             EXPECT_NE(result.cause.find(fault.Cause()), std::string::npos) << result.cause;
+            // The system's reason reaches the caller as a code, not only as text.
+            const bool full = result.error == std::errc::no_space_on_device;
+            EXPECT_TRUE(full || result.error == std::errc::io_error) << result.error.message();
             ++failed;
         }
         EXPECT_EQ(test::ReadBytes(output_), old);

@@ -382,12 +382,12 @@ void FaultHook::Before(IoOp op, const fs::path& path) {
     }
     const bool writes = op == IoOp::Write || op == IoOp::Copy || op == IoOp::Create;
     const int error = errno_ != 0 ? errno_ : writes ? ENOSPC : EIO;
-    const std::string text = DescribeFailure(IoOpName(op), path, error);
+    EngineError failure = SystemError(IoOpName(op), path, error);
     if (failures_++ == 0) {
-        cause_ = text;
+        cause_ = failure.what();
         failed_ = std::string(IoOpName(op)) + " " + path.string();
     }
-    throw EngineError(text);
+    throw failure;
 }
 
 std::vector<fs::path> FaultHook::PathsOf(std::initializer_list<IoOp> ops) const {
