@@ -22,16 +22,10 @@ class EngineError : public std::runtime_error {
           code_(code) {}
 
     // "write", "open folder", ...; empty when no file operation failed.
-    const std::string& Operation() const noexcept {
-        return operation_;
-    }
-    const std::filesystem::path& Path() const noexcept {
-        return path_;
-    }
+    const std::string& Operation() const noexcept { return operation_; }
+    const std::filesystem::path& Path() const noexcept { return path_; }
     // The system's reason; empty (false) for refusals the engine makes itself.
-    const std::error_code& Code() const noexcept {
-        return code_;
-    }
+    const std::error_code& Code() const noexcept { return code_; }
 
     // The same failure with `context` in front of its text ("entry 5: ..."), cause kept.
     EngineError Within(const std::string& context) const {

@@ -91,9 +91,9 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
     if (fd < 0) {
         const int error = errno;
         if (error == ELOOP && links == Links::NoFollow) {
-            throw EngineError(std::string("cannot ") + verb + " " + path.string() +
-                                  ": it is a symbolic link",
-                              verb, path, std::error_code(error, std::generic_category()));
+            throw EngineError(
+                std::string("cannot ") + verb + " " + path.string() + ": it is a symbolic link",
+                verb, path, std::error_code(error, std::generic_category()));
         }
         throw SystemError(verb, path, error);
     }

@@ -28,8 +28,8 @@ enum class IoOp {
     Remove,
     Rename,
     Copy,
-    Examine,      // what is at a path: its kind, its identity, where its links lead
-    List,         // the names in a folder
+    Examine,  // what is at a path: its kind, its identity, where its links lead
+    List,     // the names in a folder
     MakeFolder,
     Permissions,  // reading or setting a file's access rights
     Lock,

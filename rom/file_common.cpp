@@ -66,9 +66,9 @@ void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
 }
 
 EngineError FilesystemError(const char* operation, const fs::path& path, std::error_code ec) {
-    return EngineError("cannot " + std::string(operation) + " " + path.string() + ": " +
-                           ec.message(),
-                       operation, path, ec);
+    return EngineError(
+        "cannot " + std::string(operation) + " " + path.string() + ": " + ec.message(), operation,
+        path, ec);
 }
 
 bool IsMissing(std::error_code ec) {

@@ -26,12 +26,8 @@ class FileReplacement {
     // Removes the new file unless it was committed.
     ~FileReplacement();
 
-    File& file() {
-        return file_;
-    }
-    const std::filesystem::path& path() const {
-        return path_;
-    }
+    File& file() { return file_; }
+    const std::filesystem::path& path() const { return path_; }
 
     // Renames the new file (already closed) over the target and flushes the folder, so that the
     // new name survives a crash. Once the rename is done, a failed flush is returned rather

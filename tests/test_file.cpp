@@ -12,6 +12,7 @@
 
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/replacement.h"
 #include "support/test_util.h"
 
 namespace tflux {
@@ -163,6 +164,169 @@ TEST(File, TheHookCanFailEachOperation) {
     test::FaultHook remove = Refuse(IoOp::Remove);
     EXPECT_THROW(RemoveFile(dir / "f", &remove), EngineError);
     EXPECT_EQ(test::ReadBytes(dir / "f"), (std::vector<std::uint8_t>{1, 2}));
+}
+
+}  // namespace
+}  // namespace tflux
+
+namespace tflux {
+namespace {
+
+EngineError ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EngineError& e) {
+        return e;
+    }
+    return EngineError("nothing failed");
+}
+
+TEST(EngineError, KeepsTheOperationPathAndSystemCodeThroughContext) {
+    const EngineError error = SystemError("write", "/roms/out.z64", ENOSPC).Within("entry 5: ");
+    EXPECT_EQ(std::string(error.what()).rfind("entry 5: cannot write /roms/out.z64: ", 0), 0u)
+        << error.what();
+    EXPECT_EQ(error.Operation(), "write");
+    EXPECT_EQ(error.Path(), fs::path("/roms/out.z64"));
+    EXPECT_EQ(error.Code(), std::errc::no_space_on_device);
+
+    test::ScratchDir dir;
+    const EngineError missing = ErrorOf([&] { File::Open(dir / "absent", OpenMode::Read); });
+    EXPECT_EQ(missing.Code(), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(missing.Operation(), "open");
+    EXPECT_EQ(missing.Path(), dir / "absent");
+    const EngineError listing = ErrorOf([&] { ListFolder(dir / "absent"); });
+    EXPECT_EQ(listing.Code(), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(listing.Operation(), "list");
+}
+
+TEST(FileLayer, ExamineTellsKindsAndWhyNothingIsThere) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "file", {1});
+    fs::create_directory(dir / "folder");
+    std::error_code missing;
+    EXPECT_EQ(Examine(dir / "file"), FileKind::Regular);
+    EXPECT_EQ(Examine(dir / "folder"), FileKind::Folder);
+    EXPECT_EQ(Examine(dir / "absent", Links::Follow, nullptr, &missing), FileKind::None);
+    EXPECT_EQ(missing, std::errc::no_such_file_or_directory);
+    EXPECT_EQ(Examine(dir / "file" / "below", Links::Follow, nullptr, &missing), FileKind::None);
+    EXPECT_EQ(missing, std::errc::not_a_directory);
+    EXPECT_FALSE(PathExists(dir / "absent"));
+    EXPECT_EQ(LinkCount(dir / "absent"), 0u);
+    EXPECT_EQ(LinkCount(dir / "file"), 1u);
+    EXPECT_FALSE(SameFile(dir / "file", dir / "absent"));
+    EXPECT_TRUE(SameFile(dir / "file", dir / "folder" / ".." / "file"));
+    EXPECT_EQ(ListFolder(dir.path()).size(), 2u);
+#ifndef _WIN32
+    fs::create_symlink(dir / "file", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    EXPECT_EQ(Examine(dir / "link", Links::NoFollow), FileKind::Link);
+    EXPECT_EQ(Examine(dir / "link"), FileKind::Regular);
+    EXPECT_EQ(Examine(dir / "dangling"), FileKind::None);
+    EXPECT_TRUE(PathExists(dir / "dangling"));
+    EXPECT_EQ(ResolveLinks(dir / "link"), fs::canonical(dir / "file"));
+    fs::create_symlink(dir / "loop-b", dir / "loop-a");
+    fs::create_symlink(dir / "loop-a", dir / "loop-b");
+    const EngineError loop = ErrorOf([&] { Examine(dir / "loop-a"); });
+    EXPECT_EQ(loop.Code(), std::errc::too_many_symbolic_link_levels) << loop.what();
+    EXPECT_EQ(loop.Operation(), "examine");
+#endif
+}
+
+TEST(FileLayer, EveryQueryAnnouncesItselfAndFailsWhenTheHookSaysSo) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "file", {1});
+    const std::vector<std::pair<IoOp, std::function<void(IoHook*)>>> queries = {
+        {IoOp::Examine, [&](IoHook* h) { Examine(dir / "file", Links::Follow, h); }},
+        {IoOp::Examine, [&](IoHook* h) { LinkCount(dir / "file", h); }},
+        {IoOp::Examine, [&](IoHook* h) { SameFile(dir / "file", dir / "file", h); }},
+        {IoOp::Examine, [&](IoHook* h) { ResolveLinks(dir / "file", h); }},
+        {IoOp::List, [&](IoHook* h) { ListFolder(dir.path(), h); }},
+        {IoOp::MakeFolder, [&](IoHook* h) { CreateDirectories(dir / "a" / "b", h); }},
+        {IoOp::Lock,
+         [&](IoHook* h) {
+             TryLockFile(File::Open(dir / "file", OpenMode::Read, Links::Follow, h));
+         }},
+        {IoOp::Permissions,
+         [&](IoHook* h) {
+             File::Open(dir / "file", OpenMode::ReadWrite, Links::Follow, h).MakeExecutable();
+         }},
+    };
+    for (const auto& [op, query] : queries) {
+        SCOPED_TRACE(IoOpName(op));
+        test::FaultHook hook;
+        hook.FailOps({op});
+        const EngineError error = ErrorOf([&] { query(&hook); });
+        EXPECT_EQ(hook.Failures(), 1);
+        EXPECT_EQ(error.what(), hook.Cause());
+        EXPECT_EQ(error.Code(), std::errc::io_error);
+    }
+}
+
+TEST(FileReplacement, TheTargetIsUntouchedUntilCommitAndThenWhollyNew) {
+    test::ScratchDir dir;
+    const fs::path target = dir / "image.z64";
+    test::WriteBytes(target, {1, 2, 3});
+#ifndef _WIN32
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+    {
+        FileReplacement abandoned(target, nullptr);
+        abandoned.file().WriteAt(0, std::vector<std::uint8_t>{9, 9});
+        EXPECT_TRUE(IsReplacementName(abandoned.path().filename().string()));
+    }
+    EXPECT_EQ(test::ReadBytes(target), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(test::DirectoryNames(dir.path()), std::set<std::string>{"image.z64"});
+
+    FileReplacement replacement(target, nullptr);
+    replacement.file().WriteAt(0, std::vector<std::uint8_t>{7, 8});
+    replacement.file().Close();
+    EXPECT_EQ(test::ReadBytes(target), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(replacement.Commit().has_value());
+    EXPECT_EQ(test::ReadBytes(target), (std::vector<std::uint8_t>{7, 8}));
+    EXPECT_EQ(test::DirectoryNames(dir.path()), std::set<std::string>{"image.z64"});
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(target).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+}
+
+TEST(FileReplacement, AFailedFlushAfterTheRenameIsReturnedWithItsCause) {
+    test::ScratchDir dir;
+    const fs::path target = dir / "out.z64";
+    test::FaultHook hook;
+    hook.FailIf([&](const fs::path& path) { return path == dir.path(); }).FailOps({IoOp::Sync});
+    FileReplacement replacement(target, &hook);
+    replacement.file().WriteAt(0, std::vector<std::uint8_t>{5});
+    replacement.file().Close();
+    const std::optional<EngineError> unflushed = replacement.Commit();
+    ASSERT_TRUE(unflushed.has_value());
+    EXPECT_NE(std::string(unflushed->what()).find(hook.Cause()), std::string::npos);
+    EXPECT_EQ(unflushed->Code(), std::errc::io_error);
+    EXPECT_EQ(test::ReadBytes(target), std::vector<std::uint8_t>{5});
+}
+
+TEST(FileReplacement, OnlyUnheldFilesOfOursAreTakenForAbandoned) {
+    test::ScratchDir dir;
+    const fs::path target = dir / "out.z64";
+    const fs::path abandoned = dir / ".tflux-krn-abcd1234.tmp";
+    const fs::path named = dir / ".tflux-krn-keepme00.tmp";  // a file the user chose
+    const fs::path unlike = dir / ".tflux-krn-ABCD1234.tmp";
+    for (const fs::path& path : {abandoned, named, unlike}) {
+        test::WriteBytes(path, {1});
+    }
+    const FileReplacement live(target, nullptr);
+    const fs::path keep[] = {named};
+    RemoveAbandonedReplacements(dir.path(), keep, nullptr);
+    EXPECT_FALSE(fs::exists(abandoned));
+    EXPECT_TRUE(fs::exists(named));
+    EXPECT_TRUE(fs::exists(unlike));
+    EXPECT_TRUE(fs::exists(live.path())) << "a live run's file was taken for abandoned";
+
+    test::FaultHook hook;
+    hook.FailOps({IoOp::List});
+    const EngineError error =
+        ErrorOf([&] { RemoveAbandonedReplacements(dir.path(), keep, &hook); });
+    EXPECT_EQ(error.what(), hook.Cause());
 }
 
 }  // namespace

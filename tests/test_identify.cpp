@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "rom/errors.h"
 #include "rom/identify.h"
 #include "support/test_util.h"
 
@@ -187,6 +188,26 @@ TEST(IsUnpatchedImage, IsWhatIdentificationAccepts) {
     EXPECT_FALSE(IsUnpatchedImage(MakeImage(dir, "s", 100, kZ64, 'E').string()));
     EXPECT_FALSE(IsUnpatchedImage((dir / "missing").string()));
     EXPECT_FALSE(IsUnpatchedImage(dir.path().string()));
+}
+
+// Whether a file is somebody's dump cannot be told when reading it fails, so the question fails
+// too; a file that is not there, or that may not be opened, is simply not one.
+TEST(IsUnpatchedImage, AReadThatFailsIsNotTakenForAnAnswer) {
+    test::ScratchDir dir;
+    const std::string image = MakeImage(dir, "z", kRomSize, kZ64, 'J').string();
+    test::FaultHook failing;
+    failing.FailOps({IoOp::Read});
+    try {
+        IsUnpatchedImage(image, &failing);
+        ADD_FAILURE() << "a failed read was taken for an answer";
+    } catch (const EngineError& e) {
+        EXPECT_EQ(e.what(), failing.Cause());
+        EXPECT_EQ(e.Code(), std::errc::io_error);
+    }
+    test::FaultHook denied;
+    denied.FailOps({IoOp::Open}).WithErrno(EACCES);
+    EXPECT_FALSE(IsUnpatchedImage(image, &denied));
+    EXPECT_EQ(denied.Failures(), 1);
 }
 
 TEST(RomCheckMessage, MapsEveryCode) {

@@ -223,10 +223,10 @@ TEST_F(TrustTest, APatchReachesEveryKindOfOperationAndWritesOnlyInItsTwoFolders)
             EXPECT_NE(role, "input folder") << IoOpName(op.op) << " in the input's folder";
         }
     }
-    EXPECT_EQ(kinds, (std::set<IoOp>{IoOp::Open, IoOp::Create, IoOp::Read, IoOp::Write, IoOp::Sync,
-                                     IoOp::Close, IoOp::Remove, IoOp::Rename, IoOp::Copy,
-                                     IoOp::Examine, IoOp::List, IoOp::MakeFolder,
-                                     IoOp::Permissions, IoOp::Lock}));
+    EXPECT_EQ(kinds,
+              (std::set<IoOp>{IoOp::Open, IoOp::Create, IoOp::Read, IoOp::Write, IoOp::Sync,
+                              IoOp::Close, IoOp::Remove, IoOp::Rename, IoOp::Copy, IoOp::Examine,
+                              IoOp::List, IoOp::MakeFolder, IoOp::Permissions, IoOp::Lock}));
 }
 
 TEST_F(TrustTest, AFailureAtEachOperationLeavesEverythingAsItWas) {
@@ -641,7 +641,8 @@ TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
                                                 static_cast<std::uint32_t>(i + 99)));
     }
     test::WriteContainer(scratch_ / "other.dat", {0x7F, 'E', 'L', 'F'}, records);
-    const std::array<Bytes, 2> payloads = {BuiltInContainer(), test::ReadBytes(scratch_ / "other.dat")};
+    const std::array<Bytes, 2> payloads = {BuiltInContainer(),
+                                           test::ReadBytes(scratch_ / "other.dat")};
     std::array<Bytes, 2> expected;
     for (std::size_t p = 0; p < payloads.size(); ++p) {
         RomState state;
