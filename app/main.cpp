@@ -67,14 +67,11 @@ int main(int argc, char* argv[]) {
     // Two options and a paragraph read better as written than as CLI11 lays them out.
     cli.formatter_fn(
         [](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
-    QtOptionSplit split = SplitQtOptions(argc, argv);
-    std::reverse(split.rest.begin(), split.rest.end());
-    try {
-        cli.parse(split.rest);
-    } catch (const CLI::ParseError& e) {
-        return tflux::ParseErrorExit(cli, e);
+    bool namesPlatform = false;
+    if (const std::optional<int> status = ParseBesideQt(cli, argc, argv, &namesPlatform)) {
+        return *status;
     }
-    if (!split.namesPlatform && NoDisplay()) {
+    if (!namesPlatform && NoDisplay()) {
         std::fputs(kNeedsDisplay, stderr);
         return 1;
     }

@@ -4,6 +4,8 @@
 #include <span>
 #include <string_view>
 
+#include "tools/exit_status.h"
+
 namespace {
 
 // QGuiApplication's and QApplication's options, and those the X11 platform reads.
@@ -65,4 +67,20 @@ QtOptionSplit SplitQtOptions(int argc, const char* const* argv) {
         }
     }
     return split;
+}
+
+std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* argv,
+                                 bool* namesPlatform) {
+    QtOptionSplit split = SplitQtOptions(argc, argv);
+    if (namesPlatform != nullptr) {
+        *namesPlatform = split.namesPlatform;
+    }
+    // CLI11 takes a vector of arguments last first.
+    std::reverse(split.rest.begin(), split.rest.end());
+    try {
+        cli.parse(split.rest);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(cli, e);
+    }
+    return std::nullopt;
 }

@@ -5,8 +5,11 @@
 // programs with a window parse their own options from what is left, so that Qt's pass through
 // to Qt and anything else is an unknown option, with or without a display to start Qt on.
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 struct QtOptionSplit {
     std::vector<std::string> rest;  // without the program name, in order
@@ -14,3 +17,8 @@ struct QtOptionSplit {
 };
 
 QtOptionSplit SplitQtOptions(int argc, const char* const* argv);
+
+// Parses what is not Qt's with `cli`. nullopt when the program goes on; otherwise the status to
+// exit with (help, version or a usage error, already printed). `namesPlatform` as above.
+std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* argv,
+                                 bool* namesPlatform = nullptr);

@@ -87,26 +87,9 @@ void WritePng(Canvas& canvas, const fs::path& png) {
 
 // ---- colours and words ----
 
+// A map's legend says what an air gap is for.
 std::string_view ShapeLabel(Shape shape) {
-    switch (shape) {
-        case Shape::Road:
-            return "road";
-        case Shape::Walled:
-            return "walled road";
-        case Shape::Pipe:
-            return "pipe";
-        case Shape::Cylinder:
-            return "cylinder";
-        case Shape::HalfPipe:
-            return "half-pipe";
-        case Shape::Tunnel:
-            return "tunnel";
-        case Shape::Borderless:
-            return "borderless road";
-        case Shape::Air:
-            break;
-    }
-    return "air (jump)";
+    return shape == Shape::Air ? "air (jump)" : ShapeDescription(shape);
 }
 
 Rgb Mix(const Rgb& a, const Rgb& b, double k) {

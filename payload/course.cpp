@@ -297,6 +297,19 @@ std::string_view ShapeName(Shape shape) {
     return kShapeNames[static_cast<std::size_t>(shape) % kShapeCount];
 }
 
+std::string_view ShapeDescription(Shape shape) {
+    switch (shape) {
+        case Shape::Walled:
+            return "walled road";
+        case Shape::Borderless:
+            return "borderless road";
+        case Shape::Air:
+            return "air gap";
+        default:
+            return ShapeName(shape);
+    }
+}
+
 std::string_view FeatureName(Feature feature) {
     return kFeatureNames[static_cast<std::size_t>(feature)];
 }
@@ -414,16 +427,7 @@ std::string Article(std::string_view word) {
 }
 
 std::string ShapeWords(Shape shape) {
-    switch (shape) {
-        case Shape::Walled:
-            return "walled road";
-        case Shape::Borderless:
-            return "borderless road";
-        case Shape::Air:
-            return "air gap";
-        default:
-            return std::string(ShapeName(shape));
-    }
+    return std::string(ShapeDescription(shape));
 }
 
 // Lanes a zone or plate takes: bit 0 left, bit 1 middle, bit 2 right.

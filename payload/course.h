@@ -103,6 +103,8 @@ bool IsJoinable(Shape shape);
 double TransitionLength(Shape shape);
 
 std::string_view ShapeName(Shape shape);
+// The shape as a sentence names it: "walled road", "air gap", "pipe".
+std::string_view ShapeDescription(Shape shape);
 std::string_view FeatureName(Feature feature);
 std::string_view VenueName(int venue);    // "" outside 0..10
 std::string_view SkyboxName(int skybox);  // "" outside 0..7

@@ -132,41 +132,27 @@ std::uint64_t File::Size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::size_t File::ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
-    Announce(IoOp::Read);
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done,
-                                  static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+std::size_t File::ReadOnce(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno != EINTR) {
             Fail("read");
         }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
     }
-    return done;
 }
 
-void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    Announce(IoOp::Write);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+std::size_t File::WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    for (;;) {
+        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset));
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno != EINTR) {
             Fail("write");
         }
-        // Nothing written and no error: asking again would only get the same answer.
-        if (n == 0) {
-            errno = EIO;
-            Fail("write");
-        }
-        done += static_cast<std::size_t>(n);
     }
 }
 

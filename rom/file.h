@@ -104,6 +104,10 @@ class File {
     void Close();
 
   private:
+    // One read or write as the system does it: as much as it takes, EINTR retried; 0 at the
+    // end of the file (a read) or when it takes nothing (a write).
+    std::size_t ReadOnce(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+    std::size_t WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> data);
     void Announce(IoOp op) const;
     [[noreturn]] void Fail(const char* what) const;
 

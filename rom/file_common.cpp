@@ -77,6 +77,33 @@ bool IsMissing(std::error_code ec) {
 
 }  // namespace
 
+std::size_t File::ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    Announce(IoOp::Read);
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const std::size_t n = ReadOnce(offset + done, buffer.subspan(done));
+        if (n == 0) {
+            break;  // the end of the file
+        }
+        done += n;
+    }
+    return done;
+}
+
+void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    Announce(IoOp::Write);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const std::size_t n = WriteOnce(offset + done, data.subspan(done));
+        // Nothing written and no error: asking again would only get the same answer.
+        if (n == 0) {
+            throw EngineError("cannot write " + path_.string() + ": the system wrote nothing",
+                              "write", path_, std::make_error_code(std::errc::io_error));
+        }
+        done += n;
+    }
+}
+
 void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
     const std::size_t got = ReadSome(offset, buffer);
     if (got != buffer.size()) {

@@ -183,43 +183,27 @@ std::uint64_t File::Size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-std::size_t File::ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
-    Announce(IoOp::Read);
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const auto want = static_cast<DWORD>(std::min(buffer.size() - done, kMaxTransfer));
-        OVERLAPPED at = At(offset + done);
-        DWORD got = 0;
-        if (!ReadFile(AsHandle(handle_), buffer.data() + done, want, &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) {
-                break;
-            }
-            Fail("read");
+std::size_t File::ReadOnce(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
+    OVERLAPPED at = At(offset);
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min(buffer.size(), kMaxTransfer));
+    if (!ReadFile(AsHandle(handle_), buffer.data(), want, &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) {
+            return 0;
         }
-        if (got == 0) {
-            break;
-        }
-        done += got;
+        Fail("read");
     }
-    return done;
+    return got;
 }
 
-void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    Announce(IoOp::Write);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const auto want = static_cast<DWORD>(std::min(data.size() - done, kMaxTransfer));
-        OVERLAPPED at = At(offset + done);
-        DWORD put = 0;
-        if (!WriteFile(AsHandle(handle_), data.data() + done, want, &put, &at)) {
-            Fail("write");
-        }
-        if (put == 0) {
-            SetLastError(ERROR_WRITE_FAULT);
-            Fail("write");
-        }
-        done += put;
+std::size_t File::WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    OVERLAPPED at = At(offset);
+    DWORD put = 0;
+    const auto want = static_cast<DWORD>(std::min(data.size(), kMaxTransfer));
+    if (!WriteFile(AsHandle(handle_), data.data(), want, &put, &at)) {
+        Fail("write");
     }
+    return put;
 }
 
 // Windows runs a file by its name, not by a right the file carries.

@@ -16,7 +16,7 @@ inline constexpr int kTrackCount = 24;
 inline constexpr std::size_t kTrackBlockSize = 2016;
 
 struct TrackParamSet {
-    std::uint8_t Count = 0;           // 0..6; positions past Count keep older values
+    std::uint8_t Count = 0;  // 0..6; positions past Count keep older values
     std::array<std::uint8_t, 6> Codes{};
     std::array<float, 6> Values{};
 
@@ -24,15 +24,15 @@ struct TrackParamSet {
 };
 
 struct RomState {
-    File RomFile;               // the one open image: the input, later the output
-    std::string RegionCode;     // "E", "J" or "P" once accepted; whatever letter was read
-    bool IsByteSwapped = false; // V64
-    std::array<std::string, kTrackCount> TrackNames;      // raw bytes, one byte a character
+    File RomFile;                // the one open image: the input, later the output
+    std::string RegionCode;      // "E", "J" or "P" once accepted; whatever letter was read
+    bool IsByteSwapped = false;  // V64
+    std::array<std::string, kTrackCount> TrackNames;  // raw bytes, one byte a character
     std::array<std::string, kTrackCount> TrackSubtitles;
     std::array<std::uint8_t, kTrackCount> TrackAttrs{};
     std::array<TrackParamSet, kTrackCount> TrackParams{};
     std::array<std::uint8_t, kTrackBlockSize> TrackBlock{};
-    IoHook* Io = nullptr;       // fault seam handed to every file the run opens
+    IoHook* Io = nullptr;  // fault seam handed to every file the run opens
 };
 
 }  // namespace tflux

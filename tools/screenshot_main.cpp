@@ -70,12 +70,8 @@ int main(int argc, char* argv[]) {
         ->required();
     cli.add_option("REFUSED", refusedShot, "PNG file for the shot with the refused file")
         ->required();
-    QtOptionSplit split = SplitQtOptions(argc, argv);
-    std::reverse(split.rest.begin(), split.rest.end());
-    try {
-        cli.parse(split.rest);
-    } catch (const CLI::ParseError& e) {
-        return tflux::ParseErrorExit(cli, e);
+    if (const std::optional<int> status = ParseBesideQt(cli, argc, argv)) {
+        return *status;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
