@@ -81,12 +81,7 @@ File::~File() {
 }
 
 File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
-    const bool creates = mode == OpenMode::CreateExclusive || mode == OpenMode::CreateOrOpen;
-    const char* verb = creates ? "create" : "open";
-    AnnounceTo(hook, creates ? IoOp::Create : IoOp::Open, path);
-    if (path.empty()) {
-        throw EngineError(std::string("cannot ") + verb + " a file without a name");
-    }
+    const char* verb = BeginOpen(path, mode, hook);
     int fd = ::open(path.c_str(), OpenFlags(mode, links), 0666);
     if (fd < 0) {
         const int error = errno;

@@ -126,6 +126,16 @@ std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
     return content;
 }
 
+const char* BeginOpen(const fs::path& path, OpenMode mode, IoHook* hook) {
+    const bool creates = mode == OpenMode::CreateExclusive || mode == OpenMode::CreateOrOpen;
+    const char* verb = creates ? "create" : "open";
+    AnnounceTo(hook, creates ? IoOp::Create : IoOp::Open, path);
+    if (path.empty()) {
+        throw EngineError(std::string("cannot ") + verb + " a file without a name");
+    }
+    return verb;
+}
+
 void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size) {
     // The buffer is only needed when there is something left to copy.
     std::vector<std::uint8_t> chunk(done < size ? 1 << 20 : 0);

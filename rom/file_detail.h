@@ -12,4 +12,8 @@ namespace tflux {
 // stopped or was not available.
 void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size);
 
+// The start of File::Open on every system: announces the opening to the hook and refuses an
+// empty name. Returns the verb its errors use, "open" or "create".
+const char* BeginOpen(const std::filesystem::path& path, OpenMode mode, IoHook* hook);
+
 }  // namespace tflux

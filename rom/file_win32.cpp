@@ -107,12 +107,7 @@ File::~File() {
 }
 
 File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
-    const bool creates = mode == OpenMode::CreateExclusive || mode == OpenMode::CreateOrOpen;
-    const char* verb = creates ? "create" : "open";
-    AnnounceTo(hook, creates ? IoOp::Create : IoOp::Open, path);
-    if (path.empty()) {
-        throw EngineError(std::string("cannot ") + verb + " a file without a name");
-    }
+    const char* verb = BeginOpen(path, mode, hook);
     DWORD access = 0;
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {

@@ -209,7 +209,9 @@ TEST(FileLayer, ExamineTellsKindsAndWhyNothingIsThere) {
     EXPECT_EQ(Examine(dir / "absent", Links::Follow, nullptr, &missing), FileKind::None);
     EXPECT_EQ(missing, std::errc::no_such_file_or_directory);
     EXPECT_EQ(Examine(dir / "file" / "below", Links::Follow, nullptr, &missing), FileKind::None);
+#ifndef _WIN32  // Windows says only that nothing is there
     EXPECT_EQ(missing, std::errc::not_a_directory);
+#endif
     EXPECT_FALSE(PathExists(dir / "absent"));
     EXPECT_EQ(LinkCount(dir / "absent"), 0u);
     EXPECT_EQ(LinkCount(dir / "file"), 1u);
@@ -310,7 +312,7 @@ TEST(FileReplacement, OnlyUnheldFilesOfOursAreTakenForAbandoned) {
     const fs::path target = dir / "out.z64";
     const fs::path abandoned = dir / ".tflux-krn-abcd1234.tmp";
     const fs::path named = dir / ".tflux-krn-keepme00.tmp";  // a file the user chose
-    const fs::path unlike = dir / ".tflux-krn-ABCD1234.tmp";
+    const fs::path unlike = dir / ".tflux-krn-abcd-123.tmp";
     for (const fs::path& path : {abandoned, named, unlike}) {
         test::WriteBytes(path, {1});
     }
