@@ -120,7 +120,8 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
     } catch (const std::exception& e) {
         // The error caught is the cause: looking again could find nothing wrong.
         SetCause(cause, code == kRomAccessError ? DescribeUnreadable(path, e, state.Io) : e.what());
-        if (const auto* engine = dynamic_cast<const EngineError*>(&e); failure != nullptr) {
+        if (failure != nullptr) {
+            const auto* engine = dynamic_cast<const EngineError*>(&e);
             *failure = engine != nullptr ? *engine : EngineError(e.what());
         }
         return code;
