@@ -23,11 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path ParentOf(const fs::path& path) {
-    const fs::path parent = path.parent_path();
-    return parent.empty() ? fs::path(".") : parent;
-}
-
 // A link at the output path stands for the file it points to: that file is replaced.
 fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
     if (Examine(outputPath, Links::NoFollow, hook) == FileKind::Link) {
@@ -41,7 +36,7 @@ fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
 // cannot be shown to be elsewhere, so that is a reason too.
 std::string TempFolderCause(const std::string& path, const fs::path& dir, IoHook* hook) {
     try {
-        if (SameFile(ParentOf(ResolveLinks(path, hook)), dir, hook)) {
+        if (SameFile(FolderOf(ResolveLinks(path, hook)), dir, hook)) {
             return path + " is in " + dir.string() + ", which every patch empties";
         }
     } catch (const EngineError& e) {
@@ -128,7 +123,8 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
         CloseRom(state);
         return Refusal(RomCheckMessage(code), std::move(cause));
     }
-    // Only a look: an output that cannot be read is replaced as any other file is.
+    // An output that is not there or may not be read is replaced as any other file is; one
+    // whose reading fails fails the patch here, before anything is written.
     if (!request.replaceGameImage && IsUnpatchedImage(output.string(), state.Io)) {
         CloseRom(state);
         PatchResult refusal =
@@ -143,7 +139,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     File input = std::move(state.RomFile);
     // The files the user named are never taken for a killed run's, whatever they are called.
     const fs::path named[] = {output, request.inputPath};
-    RemoveAbandonedReplacements(ParentOf(output), named, state.Io);
+    RemoveAbandonedReplacements(FolderOf(output), named, state.Io);
     FileReplacement pending(output, state.Io, &leftover);
     CopyFileContents(input, pending.file());
     input.Close();
@@ -199,7 +195,7 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
         }
         // The patched image is assembled beside the output, so its folder must take a new file.
         // Asking is enough: a scratch file there could itself be left behind.
-        why = FolderCause(ParentOf(output), hook);
+        why = FolderCause(FolderOf(output), hook);
         if (!why.empty()) {
             return refuse(kMsgInvalidOutput);
         }

@@ -156,8 +156,7 @@ void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t
 void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes) {
     // Whatever an earlier, killed write left beside the file goes first.
     const fs::path keep[] = {path};
-    RemoveAbandonedReplacements(path.parent_path().empty() ? fs::path(".") : path.parent_path(),
-                                keep, nullptr);
+    RemoveAbandonedReplacements(FolderOf(path), keep, nullptr);
     FileReplacement replacement(path, nullptr);
     replacement.file().WriteAt(0, bytes);
     replacement.file().Sync();

@@ -16,11 +16,6 @@ constexpr std::string_view kSuffix = ".tmp";
 constexpr std::size_t kRandomLength = 8;
 constexpr int kAttempts = 16;
 
-fs::path FolderOf(const fs::path& path) {
-    const fs::path parent = path.parent_path();
-    return parent.empty() ? fs::path(".") : parent;
-}
-
 // A new, uniquely named file in `dir`; hidden, so a file manager does not show a half-made file.
 // The name does not grow with the target's, which may already be as long as names can be.
 File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
@@ -52,6 +47,11 @@ File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
 }
 
 }  // namespace
+
+fs::path FolderOf(const fs::path& path) {
+    const fs::path parent = path.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
 
 bool IsReplacementName(const std::string& name) {
     if (name.size() != kPrefix.size() + kRandomLength + kSuffix.size() ||

@@ -13,6 +13,9 @@
 
 namespace tflux {
 
+// The folder a file is in; "." for a bare name.
+std::filesystem::path FolderOf(const std::filesystem::path& path);
+
 class FileReplacement {
   public:
     // Creates the new file in the target's folder, with the permissions the target has, and
