@@ -9,7 +9,7 @@
 
 #include "app/Form1.h"
 #include "app/qt_options.h"
-#include "tools/exit_status.h"
+#include "rom/exit_status.h"
 
 namespace {
 

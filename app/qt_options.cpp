@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "tools/exit_status.h"
+#include "rom/exit_status.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include <vector>
 
 #include "rom/checksum.h"
+#include "rom/exit_status.h"
 #include "rom/file.h"
-#include "tools/exit_status.h"
-#include "tools/sample_image.h"
+#include "romtables/sample_image.h"
 
 namespace fs = std::filesystem;
 

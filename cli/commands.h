@@ -7,12 +7,9 @@
 #include <optional>
 #include <string>
 
-namespace tflux::cli {
+#include "rom/exit_status.h"
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitRefused = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitFailed = 3;
+namespace tflux::cli {
 
 struct Streams {
     std::ostream& out;

@@ -7,10 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/pack_commands.h"
-#include "tools/exit_status.h"
-
-// The patcher's own statuses keep the meaning 2 has in every program.
-static_assert(tflux::cli::kExitUsage == tflux::kExitUsage);
+#include "rom/exit_status.h"
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -106,5 +103,5 @@ int main(int argc, char** argv) {
         return PayloadFromImage(image, dir, io);
     if (*build)
         return PayloadBuild(source, dir, io);
-    return kExitUsage;
+    return tflux::kExitUsage;
 }

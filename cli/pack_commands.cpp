@@ -6,16 +6,16 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "course/course.h"
+#include "pack/pack_source.h"
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
-#include "payload/course.h"
-#include "payload/pack_source.h"
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "romtables/image_tracks.h"
 
 #ifdef TFLUX_COURSE_MAPS
-#include "cli/course_map.h"
+#include "map/course_map.h"
 #endif
 
 namespace tflux::cli {

@@ -13,8 +13,8 @@
 #include "rom/identify.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "payload/course.h"
-#include "payload/course_geometry.h"
+#include "course/course.h"
+#include "course/course_geometry.h"
 #include "rom/errors.h"
 
 namespace tflux {

@@ -1,4 +1,4 @@
-#include "cli/course_map.h"
+#include "map/course_map.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/course.h"
+#include "course/course.h"
 #include "rom/errors.h"
 #include "support/test_util.h"
 

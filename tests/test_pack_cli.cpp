@@ -5,14 +5,14 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "course/course.h"
+#include "pack/pack_source.h"
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
-#include "payload/course.h"
-#include "payload/pack_source.h"
 #include "rom/byteorder.h"
 #include "romtables/regions.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

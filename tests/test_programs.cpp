@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

@@ -3,8 +3,8 @@
 #include "rom/byteorder.h"
 #include "rom/checksum.h"
 #include "rom/identify.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "payload/course.h"
-#include "payload/course_geometry.h"
-#include "payload/pack_source.h"
+#include "course/course.h"
+#include "course/course_geometry.h"
+#include "pack/pack_source.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "support/test_util.h"

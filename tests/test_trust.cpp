@@ -27,8 +27,8 @@
 #include "rom/checksum.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

@@ -29,8 +29,8 @@
 #include "payload/container.h"
 #include "rom/checksum.h"
 #include "rom/file.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace tflux {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "rom/checksum.h"
 #include "rom/errors.h"
+#include "rom/exit_status.h"
 #include "rom/file.h"
-#include "tools/exit_status.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "pack/pack_source.h"
 #include "payload/container.h"
-#include "payload/pack_source.h"
 #include "payload/track_record.h"
 #include "rom/errors.h"
+#include "rom/exit_status.h"
 #include "rom/file.h"
-#include "tools/exit_status.h"
 
 namespace fs = std::filesystem;
 

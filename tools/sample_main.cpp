@@ -5,8 +5,8 @@
 #include <iostream>
 #include <string>
 
-#include "tools/exit_status.h"
-#include "tools/sample_image.h"
+#include "rom/exit_status.h"
+#include "romtables/sample_image.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Writes a synthetic image of T-Flux X, for trying the patcher without a real one.",

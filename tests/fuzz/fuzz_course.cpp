@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "payload/course.h"
-#include "payload/pack_source.h"
+#include "course/course.h"
+#include "pack/pack_source.h"
 #include "rom/errors.h"
 #include "tests/fuzz/fuzz_support.h"
 

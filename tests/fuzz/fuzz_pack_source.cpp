@@ -2,8 +2,8 @@
 #include <string>
 #include <string_view>
 
-#include "payload/course.h"
-#include "payload/pack_source.h"
+#include "course/course.h"
+#include "pack/pack_source.h"
 #include "rom/errors.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -4,17 +4,17 @@
 #include <limits>
 #include <optional>
 
+#include "course/course.h"
+#include "pack/pack_source.h"
 #include "payload/container.h"
-#include "payload/course.h"
-#include "payload/pack_source.h"
 #include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/identify.h"
 #include "romtables/romtables.h"
+#include "romtables/sample_image.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/sample_image.h"
 
 namespace tflux::fuzz {
 

@@ -32,8 +32,8 @@
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/identify.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
-#include "tools/sample_image.h"
 
 namespace {
 

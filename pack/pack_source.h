@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "payload/course.h"
+#include "course/course.h"
 #include "payload/track_record.h"
 
 namespace tflux {

@@ -1,4 +1,4 @@
-#include "tools/sample_image.h"
+#include "romtables/sample_image.h"
 
 #include <array>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "payload/course.h"
+#include "course/course.h"
 
 namespace tflux::map {
 

@@ -1,4 +1,4 @@
-#include "payload/pack_source.h"
+#include "pack/pack_source.h"
 
 #include <algorithm>
 #include <cfloat>

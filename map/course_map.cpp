@@ -1,4 +1,4 @@
-#include "cli/course_map.h"
+#include "map/course_map.h"
 
 #include <cairo.h>
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "payload/course_geometry.h"
+#include "course/course_geometry.h"
 #include "rom/errors.h"
 #include "rom/file.h"
 

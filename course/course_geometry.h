@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "payload/course.h"
+#include "course/course.h"
 
 namespace tflux {
 

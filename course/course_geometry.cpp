@@ -1,4 +1,4 @@
-#include "payload/course_geometry.h"
+#include "course/course_geometry.h"
 
 #include <algorithm>
 #include <numbers>

@@ -18,8 +18,8 @@
 
 #include "app/Form1.h"
 #include "app/qt_options.h"
-#include "tools/exit_status.h"
-#include "tools/sample_image.h"
+#include "rom/exit_status.h"
+#include "romtables/sample_image.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "payload/course.h"
+#include "course/course.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <numbers>
 
-#include "payload/course_geometry.h"
+#include "course/course_geometry.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 
