@@ -12,6 +12,7 @@
 #include "payload/container.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/text.h"
 #include "romtables/image_tracks.h"
 
 #ifdef TFLUX_COURSE_MAPS

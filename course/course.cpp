@@ -10,6 +10,7 @@
 #include "course/course_geometry.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -348,26 +349,6 @@ std::optional<int> VenueFromName(std::string_view name) {
 
 std::optional<int> SkyboxFromName(std::string_view name) {
     return IndexOf(kSkyboxNames, name);
-}
-
-std::string Thousands(double value) {
-    if (!(std::fabs(value) < 1e18)) {
-        // Beyond a long long (huge coordinates, infinity, NaN): the digits printf gives.
-        char text[400];
-        std::snprintf(text, sizeof text, "%.0f", std::fabs(value));
-        std::string digits = text;
-        for (int at = int(digits.size()) - 3; at > 0 && digits[0] >= '0' && digits[0] <= '9';
-             at -= 3) {
-            digits.insert(std::size_t(at), ",");
-        }
-        return (value < 0 ? "-" : "") + digits;
-    }
-    const long long whole = std::llround(value);
-    std::string digits = std::to_string(whole < 0 ? -whole : whole);
-    for (int at = int(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(std::size_t(at), ",");
-    }
-    return (whole < 0 ? "-" : "") + digits;
 }
 
 // ---- validation ----

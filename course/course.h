@@ -135,7 +135,4 @@ struct CourseFigures {
 };
 CourseFigures MeasureCourse(const Course& course);
 
-// Formats a whole number with thousands separators, as the validator's sentences do.
-std::string Thousands(double value);
-
 }  // namespace tflux

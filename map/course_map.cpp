@@ -16,6 +16,7 @@
 #include "course/course_geometry.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/text.h"
 
 namespace tflux::map {
 
@@ -100,25 +101,17 @@ void SetColour(cairo_t* cr, const Rgb& c, double alpha = 1.0) {
     cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha);
 }
 
-// Track names are one byte a character; Cairo reads UTF-8. Control bytes would draw as
-// nothing or as boxes, so they become spaces.
-std::string Latin1ToUtf8(std::string_view text) {
-    std::string utf8;
-    for (const char ch : text) {
+// A track name as Cairo draws it: the text before its first NUL, with control bytes, which
+// would draw as nothing or as boxes, made spaces.
+std::string DrawableName(std::string_view text) {
+    std::string shown(text.substr(0, text.find('\0')));
+    for (char& ch : shown) {
         const auto byte = static_cast<unsigned char>(ch);
-        if (byte == 0) {
-            break;
-        }
         if (byte < 0x20 || (byte >= 0x7F && byte < 0xA0)) {
-            utf8 += ' ';
-        } else if (byte < 0x80) {
-            utf8 += ch;
-        } else {
-            utf8 += static_cast<char>(0xC0 | (byte >> 6));
-            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+            ch = ' ';
         }
     }
-    return utf8;
+    return Latin1ToUtf8(shown);
 }
 
 std::string VenueLabel(int venue) {
@@ -1125,7 +1118,7 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
     const Prepared prepared = Prepare(track.course);
     // Lettering and glyphs keep a readable size on small maps; the bands grow to hold them.
     const double tu = std::max(unit, kSmallestUnit);
-    const std::string title = TrackNumber(track.track) + "   " + Latin1ToUtf8(track.name);
+    const std::string title = TrackNumber(track.track) + "   " + DrawableName(track.name);
     Text(cr, title, kSide * unit, 52 * tu, 36 * tu, Weight::Bold, kText, s - 2 * kSide * unit);
     std::string summary = Summary(track, prepared, true);
     const double summaryW =
@@ -1194,7 +1187,7 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
                       Detail{0.55, true});
         }
         cairo_restore(cr);
-        const std::string name = TrackNumber(track.track) + "  " + Latin1ToUtf8(track.name);
+        const std::string name = TrackNumber(track.track) + "  " + DrawableName(track.name);
         Text(cr, name, x + 12, y + kCell + 20, 17, Weight::Bold, kText, kCell - 24);
         Text(cr, Summary(track, prepared, false), x + 12, y + kCell + 42, 13, Weight::Normal,
              kMuted, kCell - 24);

@@ -130,18 +130,4 @@ std::vector<std::uint8_t> SaveDat(const TrackRecord& fields) {
     return record;
 }
 
-std::string Latin1ToUtf8(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xC0 | (b >> 6));
-            text += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
-    return text;
-}
-
 }  // namespace tflux

@@ -36,9 +36,6 @@ struct TrackRecord {
     std::array<std::uint8_t, kTrackBlockSize> block{};   // Z64 order
 };
 
-// Record and image texts are one byte a character (Latin-1); JSON and terminals want UTF-8.
-std::string Latin1ToUtf8(const std::string& bytes);
-
 // Parses the track record at the 1-based `position` of `file` and overrides track `track`
 // (1..24) of the state's arrays; the course block goes to state.TrackBlock (Z64 order).
 // A record that cannot be read whole throws EngineError and changes nothing.

@@ -7,6 +7,7 @@
 
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -18,15 +19,6 @@ constexpr std::string_view kNameV64 = "-TLFXUX             ";
 constexpr std::string_view kPatchedName = "T-FLUX KRN          ";
 constexpr std::uint64_t kRegionOffsetZ64 = 0x3E;
 constexpr std::uint64_t kRegionOffsetV64 = 0x3F;
-
-// 16777216 as "16,777,216".
-std::string Grouped(std::uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (std::size_t at = digits.size(); at > 3; at -= 3) {
-        digits.insert(at - 3, ",");
-    }
-    return digits;
-}
 
 // Header bytes as a person can read them in one line: others as \xNN.
 std::string Printable(std::string_view bytes) {
@@ -92,7 +84,7 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
         state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
         code = kRomUnknownError;
         if (const std::uint64_t size = state.RomFile.Size(); size != kRomSize) {
-            SetCause(cause, path + " is " + Grouped(size) + " bytes, not " + Grouped(kRomSize));
+            SetCause(cause, path + " is " + Thousands(size) + " bytes, not " + Thousands(kRomSize));
             return kRomNotTFlux;
         }
         std::array<std::uint8_t, kInternalNameSize> name{};
