@@ -6,16 +6,18 @@ BIN        := $(BUILD)/bin
 SAMPLE_DIR := $(BUILD)/sample
 
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libcli11-dev nlohmann-json3-dev libcairo2-dev pkg-config
+            libcli11-dev nlohmann-json3-dev libcairo2-dev libgcrypt20-dev pkg-config
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
 BENCH_PACKAGES := xdelta3
 # `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.
 PACKAGE_PACKAGES := dpkg-dev file
 # `make test-package`: the validators a desktop and a software centre apply, and a man renderer.
 TEST_PACKAGE_PACKAGES := desktop-file-utils appstream groff-base
-# `make windows`: the cross compiler and the sources GoogleTest is built from; no Qt.
+# `make windows`: the cross compiler, libgcrypt built for Windows and the sources GoogleTest is
+# built from; no Qt. The build tools it runs are built for this machine, with what they link.
 WINDOWS_PACKAGES := cmake ninja-build g++ make libcli11-dev nlohmann-json3-dev googletest \
-                    g++-mingw-w64-x86-64-posix
+                    g++-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev libgcrypt20-dev \
+                    libcairo2-dev pkg-config
 # `make test-windows`: Wine runs the Windows programs.
 WINE_PACKAGES := wine64
 WINDOWS_BUILD ?= build-windows

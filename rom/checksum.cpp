@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rom/byteorder.h"
+#include "rom/digest.h"
 #include "rom/errors.h"
 
 namespace tflux {

@@ -56,7 +56,4 @@ ChecksumReport VerifyChecksum(const File& image, std::optional<ImageOrder> order
 ChecksumReport UpdateChecksum(File& image, std::optional<ImageOrder> order = std::nullopt,
                               std::optional<CicVariant> variant = std::nullopt);
 
-// RFC 1321 MD5, for recognising the boot code.
-std::array<std::uint8_t, 16> Md5(std::span<const std::uint8_t> data);
-
 }  // namespace tflux

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
@@ -7,8 +8,10 @@
 #include <vector>
 
 #include "rom/checksum.h"
+#include "rom/digest.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "romtables/sample_image.h"
 #include "support/test_util.h"
 
 namespace tflux {
@@ -336,3 +339,37 @@ TEST(UpdateChecksum, FailsOnAnImageOpenedOnlyForReading) {
 
 }  // namespace
 }  // namespace tflux
+
+// Known values from other implementations; the generated image's were taken from Python's
+// zlib.crc32, hashlib.md5 and hashlib.sha1 of the file `tflux-krn-sample PATH E z64` writes.
+TEST(ImageHashes, MatchKnownValuesWholeAndFedInPieces) {
+    const std::vector<std::uint8_t> sample = tflux::MakeSampleImage({.region = 'E', .seed = 1});
+    const std::string abc = "abc";
+    const struct {
+        const char* name;
+        std::span<const std::uint8_t> bytes;
+        tflux::ImageHashes expected;
+    } cases[] = {
+        {"empty",
+         {},
+         {"00000000", "d41d8cd98f00b204e9800998ecf8427e",
+          "da39a3ee5e6b4b0d3255bfef95601890afd80709"}},
+        {"abc",
+         std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()),
+         {"352441c2", "900150983cd24fb0d6963f7d28e17f72",
+          "a9993e364706816aba3e25717850c26c9cd0d89d"}},
+        {"sample image",
+         sample,
+         {"0ec415c6", "812243f416463ae8f0b58f411bdb21ae",
+          "6744b0c46cb5d9cb4cdd8575547af04e1d38e448"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(tflux::HashBytes(c.bytes), c.expected);
+        tflux::HashSet pieces;
+        for (std::size_t at = 0; at < c.bytes.size(); at += 1000003) {
+            pieces.Update(c.bytes.subspan(at, std::min<std::size_t>(1000003, c.bytes.size() - at)));
+        }
+        EXPECT_EQ(pieces.Finish(), c.expected);
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+// The hashes players check a dump with: CRC32, MD5 and SHA-1, computed together in one pass
+// over the bytes, by libgcrypt.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace tflux {
+
+// Lowercase hexadecimal, as the lists of known dumps print them.
+struct ImageHashes {
+    std::string crc32;
+    std::string md5;
+    std::string sha1;
+    friend bool operator==(const ImageHashes&, const ImageHashes&) = default;
+};
+
+// Feeds the three hashes at once; Finish may be called once.
+class HashSet {
+  public:
+    HashSet();
+    ~HashSet();
+    HashSet(const HashSet&) = delete;
+    HashSet& operator=(const HashSet&) = delete;
+
+    void Update(std::span<const std::uint8_t> bytes);
+    ImageHashes Finish();
+
+  private:
+    struct Handle;
+    std::unique_ptr<Handle> handle_;
+};
+
+ImageHashes HashBytes(std::span<const std::uint8_t> bytes);
+
+// For recognising the console's boot code.
+std::array<std::uint8_t, 16> Md5(std::span<const std::uint8_t> data);
+
+}  // namespace tflux
