@@ -630,10 +630,6 @@ std::optional<std::string> WriteCourseSource(const Course& course) {
     return text;
 }
 
-int TrackOfEntry(int entry) {
-    return entry == 9 ? 10 : entry == 10 ? 9 : entry;
-}
-
 PackSource LoadPackSource(const fs::path& dir) {
     const fs::path packPath = dir / kPackFileName;
     const std::string origin = packPath.string();
