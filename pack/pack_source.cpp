@@ -306,12 +306,6 @@ class CourseReader {
     Problems& problems_;
 };
 
-std::string FormatFloat(float value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
-
 // ---- trackpack.json ----
 
 void CheckText(const std::string& text, const char* field, std::size_t width, bool mayBeEmpty,
@@ -561,6 +555,12 @@ void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
 }
 
 }  // namespace
+
+std::string FormatFloat(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
 
 Course ParseCourseSource(std::string_view text, const std::string& origin) {
     Problems problems;

@@ -21,6 +21,9 @@ namespace tflux {
 
 inline constexpr const char* kPackFileName = "trackpack.json";
 
+// The shortest text that reads back as the same single-precision number: "0.1", "-3", "1e+20".
+std::string FormatFloat(float value);
+
 // ---- one readable course ----
 
 // Compiles a readable course: count, creator, segment info words, flag and checksum are
