@@ -12,6 +12,7 @@
 #include "rom/byteorder.h"
 #include "rom/checksum.h"
 #include "rom/errors.h"
+#include "rom/game.h"
 #include "rom/identify.h"
 #include "rom/replacement.h"
 #include "romtables/regions.h"
@@ -86,7 +87,7 @@ void WriteCourseBlocks(RomState& state, const std::string& dir, std::uint32_t co
 
 void WriteInternalName(RomState& state) {
     std::array<std::uint8_t, kInternalNameSize> name{};
-    std::memcpy(name.data(), kNewInternalName, name.size());
+    std::memcpy(name.data(), kPatchedNameZ64.data(), name.size());
     if (state.IsByteSwapped) {
         SwapPairs(name, name.size());
     }

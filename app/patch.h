@@ -18,7 +18,6 @@ inline constexpr const char* kMsgOutputIsInput = "The output file must not be th
 inline constexpr const char* kMsgSuccess = "Patch successful.";
 inline constexpr const char* kMsgUnknown1 = "An unknown error occured.";
 inline constexpr const char* kMsgUnknown2 = "Rebooting may solve the problem.";
-inline constexpr const char* kNewInternalName = "T-FLUX KRN          ";
 
 struct PatchRequest {
     std::string inputPath;

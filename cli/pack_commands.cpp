@@ -1,6 +1,5 @@
 #include "cli/pack_commands.h"
 
-#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -27,12 +26,6 @@ namespace fs = std::filesystem;
 
 // Larger than any container this program could carry; refuses /dev/zero-like inputs quickly.
 constexpr std::size_t kMaxPayloadFile = 64u << 20;
-
-std::string FormatValue(float value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
 
 struct PackEntry {
     int track = 0;
@@ -148,7 +141,7 @@ int PayloadList(const std::optional<std::string>& payloadFile, bool json, Stream
                    << "\tparams=";
             for (std::size_t k = 0; k < r.params.size(); ++k) {
                 io.out << (k == 0 ? "" : ",") << static_cast<int>(r.params[k].first) << ":"
-                       << FormatValue(r.params[k].second);
+                       << FormatFloat(r.params[k].second);
             }
             io.out << "\n\t" << VenueText(t.course) << ", " << int(t.course.count)
                    << " points, length " << Thousands(figures.length) << "; shapes: "

@@ -234,15 +234,31 @@ class CourseReader {
             problems_.Add(where, "a point must be an object");
             return;
         }
-        std::set<std::string> known = {"x", "y", "z", "left", "right", "bank", "shape", "style"};
-        for (std::size_t f = 0; f < kFeatureCount; ++f) {
-            known.insert(std::string(FeatureName(static_cast<Feature>(f))));
-        }
-        CheckKeys(point, known, where, problems_);
+        CheckKeys(point, PointKeys(), where, problems_);
         ControlPoint& p = course.points[i];
         p.x = Coordinate(point, "x", where);
         p.y = Coordinate(point, "y", where);
         p.z = Coordinate(point, "z", where);
+        ReadRadii(point, where, p);
+        if (const auto it = point.find("bank"); it != point.end()) {
+            course.bank[i] = static_cast<std::int16_t>(Integer(*it, "bank", -32768, 32767, where));
+        }
+        p.info = InfoWord(point, where);
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            ReadFeature(point, static_cast<Feature>(f), where,
+                        course.Feat(static_cast<Feature>(f), i));
+        }
+    }
+
+    static std::set<std::string> PointKeys() {
+        std::set<std::string> known = {"x", "y", "z", "left", "right", "bank", "shape", "style"};
+        for (std::size_t f = 0; f < kFeatureCount; ++f) {
+            known.insert(std::string(FeatureName(static_cast<Feature>(f))));
+        }
+        return known;
+    }
+
+    void ReadRadii(const json& point, const std::string& where, ControlPoint& p) {
         for (const char* side : {"left", "right"}) {
             const auto it = point.find(side);
             if (it == point.end()) {
@@ -252,9 +268,10 @@ class CourseReader {
             const auto radius = static_cast<std::int16_t>(Integer(*it, side, 0, 32767, where));
             (std::string_view(side) == "left" ? p.left : p.right) = radius;
         }
-        if (const auto it = point.find("bank"); it != point.end()) {
-            course.bank[i] = static_cast<std::int16_t>(Integer(*it, "bank", -32768, 32767, where));
-        }
+    }
+
+    // The shape and style, as the editor's info word holds them; an air gap has no style.
+    std::uint32_t InfoWord(const json& point, const std::string& where) {
         const auto shapeName = point.find("shape");
         std::optional<Shape> shape;
         if (shapeName == point.end() || !shapeName->is_string() ||
@@ -264,53 +281,46 @@ class CourseReader {
                           "tunnel, air, borderless");
             shape = Shape::Road;
         }
-        std::uint32_t style = kAirStyle;
         const auto styleIt = point.find("style");
-        if (*shape != Shape::Air) {
-            if (styleIt == point.end()) {
-                problems_.Add(where, "style is missing (0 is the start line)");
-            } else {
-                style = static_cast<std::uint32_t>(Integer(*styleIt, "style", 0, 63, where));
-            }
-        } else if (styleIt != point.end() &&
-                   Integer(*styleIt, "style", 0, 63, where) != std::int64_t{kAirStyle}) {
-            problems_.Add(where, "an air gap has no style of its own");
-        }
-        p.info = EditorInfoWord(*shape) | style;
         if (*shape == Shape::Air) {
-            p.info = EditorInfoWord(*shape);
-        }
-        for (std::size_t f = 0; f < kFeatureCount; ++f) {
-            const auto feature = static_cast<Feature>(f);
-            const auto it = point.find(std::string(FeatureName(feature)));
-            if (it == point.end()) {
-                continue;
+            if (styleIt != point.end() &&
+                Integer(*styleIt, "style", 0, 63, where) != std::int64_t{kAirStyle}) {
+                problems_.Add(where, "an air gap has no style of its own");
             }
-            const auto value = it->is_string()
-                                   ? FeatureValueFromName(feature, it->get<std::string>())
-                                   : std::nullopt;
-            if (!value) {
-                std::string names;
-                for (int v = 0; !FeatureValueName(feature, v).empty(); ++v) {
-                    names += (v == 0 ? "" : ", ") + std::string(FeatureValueName(feature, v));
-                }
-                problems_.Add(where, std::string(FeatureName(feature)) + " must be one of " +
-                                         names + ", not " + it->dump());
-                continue;
-            }
-            course.Feat(feature, i) = static_cast<std::int8_t>(*value);
+            return EditorInfoWord(*shape);
         }
+        if (styleIt == point.end()) {
+            problems_.Add(where, "style is missing (0 is the start line)");
+            return EditorInfoWord(*shape) | kAirStyle;
+        }
+        return EditorInfoWord(*shape) |
+               static_cast<std::uint32_t>(Integer(*styleIt, "style", 0, 63, where));
+    }
+
+    // A feature given by name; one not given keeps `value` as it is.
+    void ReadFeature(const json& point, Feature feature, const std::string& where,
+                     std::int8_t& value) {
+        const auto it = point.find(std::string(FeatureName(feature)));
+        if (it == point.end()) {
+            return;
+        }
+        const auto named =
+            it->is_string() ? FeatureValueFromName(feature, it->get<std::string>()) : std::nullopt;
+        if (!named) {
+            std::string names;
+            for (int v = 0; !FeatureValueName(feature, v).empty(); ++v) {
+                names += (v == 0 ? "" : ", ") + std::string(FeatureValueName(feature, v));
+            }
+            problems_.Add(where, std::string(FeatureName(feature)) + " must be one of " + names +
+                                     ", not " + it->dump());
+            return;
+        }
+        value = static_cast<std::int8_t>(*named);
     }
 
     const std::string& origin_;
     Problems& problems_;
 };
-
-std::string FormatFloat(float value) {
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
 
 // ---- trackpack.json ----
 
@@ -345,6 +355,124 @@ struct TrackFields {
     bool complete = true;
 };
 
+// The fields of one track's object. Each problem is reported at once and leaves the track
+// incomplete, so that one file shows all its problems in one run.
+class TrackObject {
+  public:
+    TrackObject(const json& object, const std::string& where, Problems& problems)
+        : object_(object), where_(where), problems_(problems) {}
+
+    bool Complete() const { return complete_; }
+
+    const json* Field(const char* key) {
+        const auto it = object_.find(key);
+        if (it == object_.end()) {
+            Fail(where_, std::string("field \"") + key + "\" is missing");
+            return nullptr;
+        }
+        return &*it;
+    }
+
+    std::int64_t Integer(const char* key, std::int64_t low, std::int64_t high) {
+        const json* value = Field(key);
+        if (value == nullptr) {
+            return 0;
+        }
+        const auto n = AsInteger(*value);
+        if (!n || *n < low || *n > high) {
+            Fail(where_, std::string(key) + " must be a whole number from " + std::to_string(low) +
+                             " to " + std::to_string(high) + ", not " + value->dump());
+            return 0;
+        }
+        return *n;
+    }
+
+    std::string Text(const char* key) {
+        const json* value = Field(key);
+        if (value == nullptr) {
+            return {};
+        }
+        const auto bytes =
+            value->is_string() ? Utf8ToBytes(value->get<std::string>()) : std::nullopt;
+        if (!bytes) {
+            Fail(where_, std::string(key) + " must be a string of characters up to U+00FF");
+            return {};
+        }
+        return *bytes;
+    }
+
+    void ReadParams(const std::string& at, TrackRecord& record) {
+        const json* params = Field("params");
+        if (params == nullptr) {
+            return;
+        }
+        if (!params->is_array()) {
+            Fail(at, "params must be a list of [code, value] pairs");
+        } else if (params->size() > kRecordParamSlots) {
+            Fail(at, "parameter set has " + std::to_string(params->size()) +
+                         " pairs; the record holds at most 6");
+        } else {
+            for (std::size_t k = 0; k < params->size(); ++k) {
+                if (const auto pair = ReadPair((*params)[k], k, at)) {
+                    record.params.push_back(*pair);
+                }
+            }
+        }
+    }
+
+    void ReadCourseFile(const std::string& at, PackTrack& track) {
+        const auto course = object_.find("course");
+        const auto block = object_.find("block");
+        if ((course == object_.end()) == (block == object_.end())) {
+            Fail(at,
+                 "give the course as exactly one of \"course\" (a readable course file) "
+                 "and \"block\" (a raw 2,016-byte block file)");
+            return;
+        }
+        const auto& file = course != object_.end() ? *course : *block;
+        if (!file.is_string() || file.get<std::string>().empty()) {
+            Fail(at, "the course must name a file in the pack folder");
+            return;
+        }
+        track.courseFile = file.get<std::string>();
+        track.rawBlock = block != object_.end();
+    }
+
+  private:
+    void Fail(const std::string& at, const std::string& problem) {
+        problems_.Add(at, problem);
+        complete_ = false;
+    }
+
+    std::optional<std::pair<std::uint8_t, float>> ReadPair(const json& pair, std::size_t k,
+                                                           const std::string& at) {
+        const std::string label = "parameter pair " + std::to_string(k + 1);
+        const bool isPair = pair.is_array() && pair.size() == 2;
+        const auto code = isPair ? AsInteger(pair[0]) : std::nullopt;
+        if (!isPair) {
+            Fail(at, label + " must be [code, value], not " + pair.dump());
+        } else if (!code || *code < 1 || *code > 255) {
+            Fail(at, label +
+                         ": code must be a whole number from 1 to 255 (0 would end the list), "
+                         "not " +
+                         pair[0].dump());
+        } else if (!pair[1].is_number() || !std::isfinite(pair[1].get<double>()) ||
+                   std::fabs(pair[1].get<double>()) > FLT_MAX) {
+            Fail(at,
+                 label + ": value must be a finite single-precision number, not " + pair[1].dump());
+        } else {
+            return std::pair(static_cast<std::uint8_t>(*code),
+                             static_cast<float>(pair[1].get<double>()));
+        }
+        return std::nullopt;
+    }
+
+    const json& object_;
+    const std::string& where_;
+    Problems& problems_;
+    bool complete_ = true;
+};
+
 TrackFields ReadTrack(const json& object, const std::string& where, Problems& problems,
                       std::vector<std::string>& warnings) {
     TrackFields fields;
@@ -355,108 +483,18 @@ TrackFields ReadTrack(const json& object, const std::string& where, Problems& pr
     }
     CheckKeys(object, {"entry", "name", "subtitle", "attribute", "params", "course", "block"},
               where, problems);
-    auto field = [&](const char* key) -> const json* {
-        const auto it = object.find(key);
-        if (it == object.end()) {
-            problems.Add(where, std::string("field \"") + key + "\" is missing");
-            fields.complete = false;
-            return nullptr;
-        }
-        return &*it;
-    };
-    auto integer = [&](const char* key, std::int64_t low, std::int64_t high) -> std::int64_t {
-        const json* value = field(key);
-        if (value == nullptr) {
-            return 0;
-        }
-        const auto n = AsInteger(*value);
-        if (!n || *n < low || *n > high) {
-            problems.Add(where, std::string(key) + " must be a whole number from " +
-                                    std::to_string(low) + " to " + std::to_string(high) + ", not " +
-                                    value->dump());
-            fields.complete = false;
-            return 0;
-        }
-        return *n;
-    };
-    auto text = [&](const char* key) -> std::string {
-        const json* value = field(key);
-        if (value == nullptr) {
-            return {};
-        }
-        const auto bytes =
-            value->is_string() ? Utf8ToBytes(value->get<std::string>()) : std::nullopt;
-        if (!bytes) {
-            problems.Add(where, std::string(key) + " must be a string of characters up to U+00FF");
-            fields.complete = false;
-            return {};
-        }
-        return *bytes;
-    };
-
+    TrackObject reader(object, where, problems);
     PackTrack& track = fields.track;
-    track.entry = static_cast<int>(integer("entry", 1, kTrackCount));
+    track.entry = static_cast<int>(reader.Integer("entry", 1, kTrackCount));
     const std::string at = track.entry == 0 ? where : where + " (" + TrackWords(track.entry) + ")";
-    track.record.name = text("name");
-    track.record.subtitle = text("subtitle");
-    track.record.attribute = static_cast<std::uint8_t>(integer("attribute", 0, 255));
+    track.record.name = reader.Text("name");
+    track.record.subtitle = reader.Text("subtitle");
+    track.record.attribute = static_cast<std::uint8_t>(reader.Integer("attribute", 0, 255));
     CheckText(track.record.name, "name", kRecordNameSize, false, at, problems, warnings);
     CheckText(track.record.subtitle, "subtitle", kRecordSubtitleSize, true, at, problems, warnings);
-
-    if (const json* params = field("params"); params != nullptr) {
-        if (!params->is_array()) {
-            problems.Add(at, "params must be a list of [code, value] pairs");
-            fields.complete = false;
-        } else if (params->size() > kRecordParamSlots) {
-            problems.Add(at, "parameter set has " + std::to_string(params->size()) +
-                                 " pairs; the record holds at most 6");
-            fields.complete = false;
-        } else {
-            for (std::size_t k = 0; k < params->size(); ++k) {
-                const json& pair = (*params)[k];
-                const std::string label = "parameter pair " + std::to_string(k + 1);
-                const auto code =
-                    pair.is_array() && pair.size() == 2 ? AsInteger(pair[0]) : std::nullopt;
-                if (!pair.is_array() || pair.size() != 2) {
-                    problems.Add(at, label + " must be [code, value], not " + pair.dump());
-                } else if (!code || *code < 1 || *code > 255) {
-                    problems.Add(at, label +
-                                         ": code must be a whole number from 1 to 255 (0 "
-                                         "would end the list), not " +
-                                         pair[0].dump());
-                } else if (!pair[1].is_number() || !std::isfinite(pair[1].get<double>()) ||
-                           std::fabs(pair[1].get<double>()) > FLT_MAX) {
-                    problems.Add(at, label +
-                                         ": value must be a finite single-precision number, "
-                                         "not " +
-                                         pair[1].dump());
-                } else {
-                    track.record.params.emplace_back(static_cast<std::uint8_t>(*code),
-                                                     static_cast<float>(pair[1].get<double>()));
-                    continue;
-                }
-                fields.complete = false;
-            }
-        }
-    }
-
-    const auto course = object.find("course");
-    const auto block = object.find("block");
-    if ((course == object.end()) == (block == object.end())) {
-        problems.Add(at,
-                     "give the course as exactly one of \"course\" (a readable course file) "
-                     "and \"block\" (a raw 2,016-byte block file)");
-        fields.complete = false;
-    } else {
-        const auto& file = course != object.end() ? *course : *block;
-        if (!file.is_string() || file.get<std::string>().empty()) {
-            problems.Add(at, "the course must name a file in the pack folder");
-            fields.complete = false;
-        } else {
-            track.courseFile = file.get<std::string>();
-            track.rawBlock = block != object.end();
-        }
-    }
+    reader.ReadParams(at, track.record);
+    reader.ReadCourseFile(at, track);
+    fields.complete = reader.Complete();
     return fields;
 }
 
@@ -562,6 +600,12 @@ void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
 
 }  // namespace
 
+std::string FormatFloat(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
 Course ParseCourseSource(std::string_view text, const std::string& origin) {
     Problems problems;
     const Course course = CourseReader(origin, problems).Read(ParseJson(text, origin));
@@ -628,10 +672,6 @@ std::optional<std::string> WriteCourseSource(const Course& course) {
         return std::nullopt;
     }
     return text;
-}
-
-int TrackOfEntry(int entry) {
-    return entry == 9 ? 10 : entry == 10 ? 9 : entry;
 }
 
 PackSource LoadPackSource(const fs::path& dir) {

@@ -15,18 +15,14 @@
 
 #include "course/course.h"
 #include "payload/track_record.h"
+#include "rom/game.h"
 
 namespace tflux {
 
 inline constexpr const char* kPackFileName = "trackpack.json";
 
-// What the game's tables can hold for all 24 tracks together, counting each distinct name,
-// subtitle or parameter set once (the table writers share equal ones). Names lose the last two
-// pool bytes to the reserved "x"; subtitles are held to the smaller pool of the regions that
-// keep them.
-inline constexpr std::size_t kNamePoolBudget = 398;
-inline constexpr std::size_t kSubtitlePoolBudget = 368;
-inline constexpr std::size_t kParamPoolEntries = 100;
+// The shortest text that reads back as the same single-precision number: "0.1", "-3", "1e+20".
+std::string FormatFloat(float value);
 
 // ---- one readable course ----
 
@@ -49,6 +45,7 @@ struct PackTrack {
     bool rawBlock = false;   // carried as it is, valid or not
 };
 
+// Measured against kNamePoolBudget, kSubtitlePoolBudget and kParamPoolEntries (rom/game.h).
 struct PoolUsage {
     std::size_t nameBytes = 0;             // distinct names, NUL included
     std::size_t subtitleBytes = 0;         // distinct subtitles, NUL included
@@ -62,9 +59,6 @@ struct PackSource {
     // Sound but risky choices, and each problem of a raw block: one line each.
     std::vector<std::string> warnings;
 };
-
-// The track number an entry lands on, and back (the 9/10 exchange of extraction).
-int TrackOfEntry(int entry);
 
 // Reads and checks a pack source folder. Every problem found is reported at once in one
 // EngineError, one line each, naming the file (and the track) it came from.

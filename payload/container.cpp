@@ -5,6 +5,7 @@
 
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/game.h"
 
 namespace tflux {
 
@@ -140,9 +141,7 @@ std::string PayloadEntryName(int entry) {
     if (entry == 0) {
         return kUpdaterFileName;
     }
-    // The shipped payload carries tracks 9 and 10 in each other's place.
-    const int track = entry == 9 ? 10 : entry == 10 ? 9 : entry;
-    return std::to_string(track) + ".dat";
+    return std::to_string(TrackOfEntry(entry)) + ".dat";
 }
 
 void UnpackPayload(const fs::path& dir, IoHook* hook) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 #include <string>
+#include <tuple>
 
 #include "payload/modIEEE754.h"
 #include "rom/errors.h"
@@ -56,34 +57,25 @@ void LoadDat(RomState& state, const File& file, std::uint64_t position, int trac
 
 void LoadDat(RomState& state, std::span<const std::uint8_t> record, int track) {
     CheckTrack(track);
-    const auto bytes = WholeRecord(record);
+    const TrackRecord fields = ReadTrackRecord(record);
 
     const auto index = static_cast<std::size_t>(track - 1);
-    state.TrackNames[index] = FieldText(bytes.subspan(kRecordNameOffset, kRecordNameSize));
-    state.TrackSubtitles[index] =
-        FieldText(bytes.subspan(kRecordSubtitleOffset, kRecordSubtitleSize));
-    state.TrackAttrs[index] = bytes[kRecordAttrOffset];
-    if (state.RegionCode == "J") {
-        state.TrackSubtitles[index].clear();  // the Japanese release shows no subtitles
-    }
+    state.TrackNames[index] = fields.name;
+    // The Japanese release shows no subtitles.
+    state.TrackSubtitles[index] = state.RegionCode == "J" ? std::string() : fields.subtitle;
+    state.TrackAttrs[index] = fields.attribute;
 
-    // Positions past the list's end keep what the table reader found in the image.
+    // Positions past the list's end keep what the table reader found in the image; the zero
+    // code that ended the list is kept, as the game's own lists keep it.
     TrackParamSet& params = state.TrackParams[index];
-    params.Count = 0;
-    for (std::size_t k = 0; k < kRecordParamSlots; ++k) {
-        const auto slot =
-            bytes.subspan(kRecordParamOffset + kRecordParamSlotSize * k, kRecordParamSlotSize);
-        const std::uint8_t code = slot[1];
-        params.Codes[k] = code;
-        if (code == 0) {
-            break;
-        }
-        ++params.Count;
-        std::uint8_t status = kSingleOk;
-        params.Values[k] = BytesToSingle(slot.subspan<4, 4>(), true, status);
+    params.Count = static_cast<std::uint8_t>(fields.params.size());
+    for (std::size_t k = 0; k < fields.params.size(); ++k) {
+        std::tie(params.Codes[k], params.Values[k]) = fields.params[k];
     }
-
-    std::copy_n(bytes.begin() + kRecordCourseOffset, kTrackBlockSize, state.TrackBlock.begin());
+    if (fields.params.size() < kRecordParamSlots) {
+        params.Codes[fields.params.size()] = 0;
+    }
+    state.TrackBlock = fields.block;
 }
 
 TrackRecord ReadTrackRecord(std::span<const std::uint8_t> record) {

@@ -5,20 +5,13 @@
 #include <optional>
 #include <string_view>
 
-#include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/game.h"
 #include "rom/text.h"
 
 namespace tflux {
 
 namespace {
-
-constexpr std::string_view kNameZ64 = "T-FLUX X            ";
-constexpr std::string_view kNameV64 = "-TLFXUX             ";
-// What the patch stamps; kept here too, so that a patched image is told apart from a bad dump.
-constexpr std::string_view kPatchedName = "T-FLUX KRN          ";
-constexpr std::uint64_t kRegionOffsetZ64 = 0x3E;
-constexpr std::uint64_t kRegionOffsetV64 = 0x3F;
 
 // Header bytes as a person can read them in one line: others as \xNN.
 std::string Printable(std::string_view bytes) {
@@ -36,23 +29,16 @@ std::string Printable(std::string_view bytes) {
     return text;
 }
 
-std::string NameCause(std::array<std::uint8_t, kInternalNameSize> name) {
-    auto text = [&name] {
-        return std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
-    };
-    bool patched = text() == kPatchedName;
-    if (!patched) {
-        SwapPairs(name, name.size());
-        patched = text() == kPatchedName;
-        if (!patched) {
-            SwapPairs(name, name.size());  // shown as stored
-        }
+std::string NameCause(const std::array<std::uint8_t, kInternalNameSize>& name) {
+    std::string_view shown(reinterpret_cast<const char*>(name.data()), name.size());
+    // A patched image is named in Z64 order whichever order it is stored in; others as stored.
+    const bool patched = shown == NameText(kPatchedNameZ64) || shown == NameText(kPatchedNameV64);
+    if (patched) {
+        shown = NameText(kPatchedNameZ64);
     }
-    std::string_view shown = text();
-    shown.remove_suffix(shown.size() - (shown.find_last_not_of(std::string_view(" \0", 2)) + 1));
-    const std::string quoted = "internal name is \"" + Printable(shown) + "\"";
+    const std::string quoted = "internal name is \"" + Printable(TrimmedName(shown)) + "\"";
     return patched ? quoted + ": this image has already been patched"
-                   : quoted + ", not \"T-FLUX X\"";
+                   : quoted + ", not \"" + std::string(TrimmedName(NameText(kGameNameZ64))) + "\"";
 }
 
 // Why a file could not be opened for reading, from the error its opening gave. The file layer
@@ -90,21 +76,15 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
         std::array<std::uint8_t, kInternalNameSize> name{};
         state.RomFile.ReadAt(kInternalNameOffset, name);
         const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
-        std::uint64_t regionOffset = 0;
-        if (text == kNameZ64) {
-            state.IsByteSwapped = false;
-            regionOffset = kRegionOffsetZ64;
-        } else if (text == kNameV64) {
-            state.IsByteSwapped = true;
-            regionOffset = kRegionOffsetV64;
-        } else {
+        if (text != NameText(kGameNameZ64) && text != NameText(kGameNameV64)) {
             SetCause(cause, NameCause(name));
             return kRomNotTFlux;
         }
+        state.IsByteSwapped = text == NameText(kGameNameV64);
         std::array<std::uint8_t, 1> region{};
-        state.RomFile.ReadAt(regionOffset, region);
+        state.RomFile.ReadAt(RegionOffset(state.IsByteSwapped), region);
         state.RegionCode = std::string(1, static_cast<char>(region[0]));
-        if (state.RegionCode == "E" || state.RegionCode == "P" || state.RegionCode == "J") {
+        if (RegionFromCode(state.RegionCode)) {
             return kRomOk;
         }
         SetCause(cause, "region letter is '" + Printable(state.RegionCode) + "'");
@@ -144,12 +124,18 @@ std::string RomCheckMessage(int code) {
 }
 
 std::string RegionName(const std::string& regionCode) {
-    if (regionCode == "E")
-        return "North American";
-    if (regionCode == "J")
-        return "Japanese";
-    if (regionCode == "P")
-        return "PAL";
+    const auto region = RegionFromCode(regionCode);
+    if (!region) {
+        return "";
+    }
+    switch (*region) {
+        case Region::E:
+            return "North American";
+        case Region::J:
+            return "Japanese";
+        case Region::P:
+            return "PAL";
+    }
     return "";
 }
 

@@ -4,13 +4,10 @@
 #include <filesystem>
 #include <string>
 
+#include "rom/game.h"
 #include "rom/rom_state.h"
 
 namespace tflux {
-
-inline constexpr std::uint64_t kRomSize = 0x1000000;
-inline constexpr std::uint64_t kInternalNameOffset = 0x20;
-inline constexpr std::size_t kInternalNameSize = 20;
 
 // Results of IdentifyRom.
 enum RomCheckCode : std::int16_t {

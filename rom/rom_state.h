@@ -9,11 +9,9 @@
 #include <string>
 
 #include "rom/file.h"
+#include "rom/game.h"
 
 namespace tflux {
-
-inline constexpr int kTrackCount = 24;
-inline constexpr std::size_t kTrackBlockSize = 2016;
 
 struct TrackParamSet {
     std::uint8_t Count = 0;  // 0..6; positions past Count keep older values

@@ -4,6 +4,7 @@
 
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/game.h"
 #include "rom/identify.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
@@ -12,9 +13,8 @@ namespace tflux {
 
 namespace {
 
-// The internal names of the released game and of an image this tool has patched.
-constexpr std::array<std::string_view, 2> kKnownNames = {"T-FLUX X            ",
-                                                         "T-FLUX KRN          "};
+// The released game, and an image this tool has patched: both hold the same tables.
+constexpr std::array<InternalName, 2> kKnownNames = {kGameNameZ64, kPatchedNameZ64};
 
 void CheckFits(const std::string& text, std::size_t width, const char* what, int track) {
     if (text.size() > width) {
@@ -43,18 +43,19 @@ std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
         }
         const std::string_view name(reinterpret_cast<const char*>(z64.data()) + kInternalNameOffset,
                                     kInternalNameSize);
-        return std::find(kKnownNames.begin(), kKnownNames.end(), name) != kKnownNames.end();
+        return std::any_of(kKnownNames.begin(), kKnownNames.end(),
+                           [name](const InternalName& known) { return NameText(known) == name; });
     };
     if (nameIs(false)) {
         state.IsByteSwapped = false;
     } else if (nameIs(true)) {
         state.IsByteSwapped = true;
     } else {
-        throw EngineError(path +
-                          " is not an image of T-Flux X: its internal name is neither "
-                          "\"T-FLUX X\" nor \"T-FLUX KRN\"");
+        throw EngineError(path + " is not an image of T-Flux X: its internal name is neither \"" +
+                          std::string(TrimmedName(NameText(kGameNameZ64))) + "\" nor \"" +
+                          std::string(TrimmedName(NameText(kPatchedNameZ64))) + "\"");
     }
-    state.RegionCode = std::string(1, char(header[state.IsByteSwapped ? 0x3F : 0x3E]));
+    state.RegionCode = std::string(1, char(header[RegionOffset(state.IsByteSwapped)]));
     const auto layout = LayoutFor(state.RegionCode);
     if (!layout) {
         throw EngineError(path + " has the region letter '" + state.RegionCode +

@@ -16,7 +16,6 @@ using StringArray = std::array<std::string, kTrackCount>;
 
 // The name pool ends in a string "x" that the game's 31st name pointer refers to.
 constexpr std::uint8_t kReservedName = 0x78;
-constexpr std::size_t kReservedTail = 2;
 
 void ReadStringTable(const RomState& state, const StringTableLayout& layout, StringArray& strings) {
     std::vector<std::uint8_t> pool(layout.poolSize);
@@ -52,18 +51,16 @@ void WriteStringTable(RomState& state, const StringTableLayout& layout, const St
     // byte, which is always 0: an empty string.
     std::vector<std::int64_t> pointers(pointerCount, endOfPool);
     if (isNameTable) {
-        pool[size - kReservedTail] = kReservedName;
-        pointers[pointerCount - 1] = address + static_cast<std::int64_t>(size - kReservedTail);
+        pool[size - kNameReservedTail] = kReservedName;
+        pointers[pointerCount - 1] = address + static_cast<std::int64_t>(size - kNameReservedTail);
     }
 
     std::size_t w = 0;
     for (std::size_t i = 0; i < strings.size(); ++i) {
-        if (w == size || (isNameTable && w == size - kReservedTail)) {
+        if (w == size || (isNameTable && w == size - kNameReservedTail)) {
             break;
         }
-        const auto earlier = std::find(strings.begin(), strings.begin() + i, strings[i]);
-        if (earlier != strings.begin() + i) {
-            pointers[i] = pointers[static_cast<std::size_t>(earlier - strings.begin())];
+        if (ShareEarlier(strings, i, pointers)) {
             continue;
         }
         pointers[i] = address + static_cast<std::int64_t>(w);

@@ -68,9 +68,7 @@ void WriteParamTable(RomState& state) {
             break;
         }
         // Positions past Count take part: sets that differ only there get lists of their own.
-        const auto earlier = std::find(sets.begin(), sets.begin() + i, sets[i]);
-        if (earlier != sets.begin() + i) {
-            slots[i] = slots[static_cast<std::size_t>(earlier - sets.begin())];
+        if (ShareEarlier(sets, i, slots)) {
             continue;
         }
         slots[i] = address + static_cast<std::int64_t>(next);

@@ -8,12 +8,15 @@
 #include "rom/byteorder.h"
 #include "rom/checksum.h"
 #include "rom/errors.h"
+#include "rom/game.h"
 #include "rom/identify.h"
 #include "romtables/regions.h"
 
 namespace tflux {
 
 namespace {
+
+constexpr std::size_t kVersionOffset = 0x3F;  // the byte after the region letter, in Z64
 
 class XorShift {
   public:
@@ -94,16 +97,16 @@ std::vector<std::uint8_t> MakeSampleImage(const SampleOptions& options) {
                                                  0x80, 0x00, 0x04, 0x00, 0x00, 0x00, 0x14, 0x49};
     std::memcpy(image.data(), header.data(), header.size());
     std::memset(image.data() + 0x18, 0, 8);
-    std::memcpy(image.data() + kInternalNameOffset, "T-FLUX X            ", kInternalNameSize);
+    std::memcpy(image.data() + kInternalNameOffset, kGameNameZ64.data(), kInternalNameSize);
     std::memset(image.data() + 0x34, 0, 7);
     image[0x3B] = 'N';
     image[0x3C] = 'T';
     image[0x3D] = 'X';
-    image[0x3E] = static_cast<std::uint8_t>(options.region);
-    image[0x3F] = 0;
+    image[kRegionOffsetZ64] = static_cast<std::uint8_t>(options.region);
+    image[kVersionOffset] = 0;
 
     // Unknown regions still get tables, laid out as the North American release.
-    const RegionLayout layout = LayoutFor(std::string(1, options.region)).value_or(kRegionE);
+    const RegionLayout& layout = LayoutFor(RegionFromLetter(options.region).value_or(Region::E));
     WriteStringTable(image, layout.names, rng, kNamePointerCount);
     WriteStringTable(image, layout.subtitles, rng, kTrackCount);
     WriteParamTable(image, layout.params, rng);

@@ -2,6 +2,8 @@
 
 // What the four table routines share beyond the byte-order helpers: choosing the region's layout.
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,6 +24,20 @@ inline RegionLayout TableLayoutFor(const RomState& state) {
     }
     throw EngineError("cannot place the track tables of " + state.RomFile.Path().string() +
                       ": unknown region code \"" + state.RegionCode + "\"");
+}
+
+// Equal entries share one place in the pool: when an earlier entry equals entry i, entry i
+// takes that entry's pointer and the caller writes nothing for it.
+template <typename T, std::size_t N>
+bool ShareEarlier(const std::array<T, N>& entries, std::size_t i,
+                  std::span<std::int64_t> pointers) {
+    const auto end = entries.begin() + static_cast<std::ptrdiff_t>(i);
+    const auto earlier = std::find(entries.begin(), end, entries[i]);
+    if (earlier == end) {
+        return false;
+    }
+    pointers[i] = pointers[static_cast<std::size_t>(earlier - entries.begin())];
+    return true;
 }
 
 // A pool and its pointer table, read as stored and returned in Z64 order (pool first, then
