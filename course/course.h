@@ -115,6 +115,14 @@ std::optional<Shape> ShapeFromName(std::string_view name);
 std::optional<int> VenueFromName(std::string_view name);
 std::optional<int> SkyboxFromName(std::string_view name);
 
+// The lanes across the road, as bits of a set.
+inline constexpr int kLaneLeft = 1;
+inline constexpr int kLaneMiddle = 2;
+inline constexpr int kLaneRight = 4;
+// The lanes a pit, dirt or ice zone, a dash plate or a mine field of this value takes; none for
+// a value the feature does not have, and for the features that take no lane.
+int FeatureLanes(Feature feature, int value);
+
 // Every rule of a valid course the game keeps, each broken rule as a sentence naming the
 // segment or point ("segment 7: pipe of length 1,830 is too short for its transitions").
 // Empty when the course is valid. The stored checksum is judged too.
