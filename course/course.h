@@ -47,7 +47,6 @@ inline constexpr std::uint32_t kInfoShapeMask = 0x1C0;
 inline constexpr std::uint32_t kInfoFlagMask = 0x38000000;  // flat floor, joinable, inside
 // Recomputed by the game at load or used only while racing: not part of the checksum.
 inline constexpr std::uint32_t kInfoLoadTimeMask = 0x600 | 0x38000 | 0x40000000;
-inline constexpr std::uint32_t kInfoRunTimeMask = 0x7800;
 inline constexpr std::uint32_t kInfoUnusedMask = 0x07FC0000 | 0x80000000;
 inline constexpr std::uint32_t kAirStyle = 0x3F;
 
