@@ -168,26 +168,36 @@ std::uint32_t CourseChecksum(const Course& course) {
 
 // ---- shapes and names ----
 
+namespace {
+
+struct ShapeTraits {
+    std::string_view name;         // as a pack source spells it
+    std::string_view description;  // as a sentence names it
+    std::uint32_t editorWord;      // the segment info the game's editor writes, style 0
+    int maxStyle;
+    double transition;  // onto a joinable neighbour; 0 for the joinable shapes themselves
+};
+
+// Indexed by Shape.
+constexpr std::array<ShapeTraits, kShapeCount> kShapes = {{
+    {"road", "road", 0x18000000, 6, 0},
+    {"walled", "walled road", 0x08000040, 2, 50},
+    {"pipe", "pipe", 0x20000080, 3, 1000},
+    {"cylinder", "cylinder", 0x000000C0, 3, 1000},
+    {"half-pipe", "half-pipe", 0x00000100, 3, 1000},
+    {"tunnel", "tunnel", 0x28000140, 3, 250},
+    {"air", "air gap", 0x100001BF, int(kAirStyle), 0},
+    {"borderless", "borderless road", 0x080001C0, 2, 50},
+}};
+
+const ShapeTraits& Traits(Shape shape) {
+    return kShapes[static_cast<std::size_t>(shape) % kShapeCount];
+}
+
+}  // namespace
+
 std::uint32_t EditorInfoWord(Shape shape) {
-    switch (shape) {
-        case Shape::Road:
-            return 0x18000000;
-        case Shape::Walled:
-            return 0x08000040;
-        case Shape::Pipe:
-            return 0x20000080;
-        case Shape::Cylinder:
-            return 0x000000C0;
-        case Shape::HalfPipe:
-            return 0x00000100;
-        case Shape::Tunnel:
-            return 0x28000140;
-        case Shape::Air:
-            return 0x100001BF;
-        case Shape::Borderless:
-            return 0x080001C0;
-    }
-    return 0;
+    return Traits(shape).editorWord;
 }
 
 Shape InfoShape(std::uint32_t info) {
@@ -199,17 +209,7 @@ std::uint32_t InfoStyle(std::uint32_t info) {
 }
 
 int MaxStyle(Shape shape) {
-    switch (shape) {
-        case Shape::Road:
-            return 6;
-        case Shape::Walled:
-        case Shape::Borderless:
-            return 2;
-        case Shape::Air:
-            return int(kAirStyle);
-        default:
-            return 3;
-    }
+    return Traits(shape).maxStyle;
 }
 
 bool IsJoinable(Shape shape) {
@@ -217,25 +217,11 @@ bool IsJoinable(Shape shape) {
 }
 
 double TransitionLength(Shape shape) {
-    switch (shape) {
-        case Shape::Walled:
-        case Shape::Borderless:
-            return 50;
-        case Shape::Tunnel:
-            return 250;
-        case Shape::Pipe:
-        case Shape::Cylinder:
-        case Shape::HalfPipe:
-            return 1000;
-        default:
-            return 0;
-    }
+    return Traits(shape).transition;
 }
 
 namespace {
 
-constexpr std::array<std::string_view, kShapeCount> kShapeNames = {
-    "road", "walled", "pipe", "cylinder", "half-pipe", "tunnel", "air", "borderless"};
 constexpr std::array<std::string_view, kFeatureCount> kFeatureNames = {
     "pit", "dash", "dirt", "ice", "jump", "mine", "gate", "building", "sign"};
 constexpr std::array<std::string_view, 11> kVenueNames = {
@@ -281,34 +267,19 @@ std::span<const std::string_view> FeatureValues(Feature feature) {
     return {};
 }
 
-template <std::size_t N>
-std::optional<int> IndexOf(const std::array<std::string_view, N>& names, std::string_view name,
-                           std::size_t limit = N) {
-    for (std::size_t i = 0; i < std::min(limit, N); ++i) {
-        if (names[i] == name) {
-            return static_cast<int>(i);
-        }
-    }
-    return std::nullopt;
+std::optional<int> IndexOf(std::span<const std::string_view> names, std::string_view name) {
+    const auto at = std::find(names.begin(), names.end(), name);
+    return at == names.end() ? std::nullopt : std::optional(int(at - names.begin()));
 }
 
 }  // namespace
 
 std::string_view ShapeName(Shape shape) {
-    return kShapeNames[static_cast<std::size_t>(shape) % kShapeCount];
+    return Traits(shape).name;
 }
 
 std::string_view ShapeDescription(Shape shape) {
-    switch (shape) {
-        case Shape::Walled:
-            return "walled road";
-        case Shape::Borderless:
-            return "borderless road";
-        case Shape::Air:
-            return "air gap";
-        default:
-            return ShapeName(shape);
-    }
+    return Traits(shape).description;
 }
 
 std::string_view FeatureName(Feature feature) {
@@ -329,51 +300,86 @@ std::string_view FeatureValueName(Feature feature, int value) {
 }
 
 std::optional<int> FeatureValueFromName(Feature feature, std::string_view name) {
-    const auto values = FeatureValues(feature);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (values[i] == name) {
-            return static_cast<int>(i);
+    return IndexOf(FeatureValues(feature), name);
+}
+
+std::optional<Shape> ShapeFromName(std::string_view name) {
+    for (std::size_t i = 0; i < kShapeCount; ++i) {
+        if (kShapes[i].name == name) {
+            return static_cast<Shape>(i);
         }
     }
     return std::nullopt;
 }
 
-std::optional<Shape> ShapeFromName(std::string_view name) {
-    const auto index = IndexOf(kShapeNames, name);
-    return index ? std::optional(static_cast<Shape>(*index)) : std::nullopt;
-}
-
 std::optional<int> VenueFromName(std::string_view name) {
-    return IndexOf(kVenueNames, name, kCourseVenues);  // the ending scenery is not for races
+    // The ending scenery is not for races.
+    return IndexOf(std::span(kVenueNames).first(std::size_t(kCourseVenues)), name);
 }
 
 std::optional<int> SkyboxFromName(std::string_view name) {
     return IndexOf(kSkyboxNames, name);
 }
 
+int FeatureLanes(Feature feature, int value) {
+    constexpr std::array<int, 4> kZone = {kLaneLeft | kLaneRight, kLaneLeft, kLaneRight,
+                                          kLaneMiddle};
+    constexpr std::array<int, 3> kCentred = {kLaneMiddle, kLaneLeft, kLaneRight};
+    const auto pick = [value](std::span<const int> lanes) {
+        return value >= 0 && value < int(lanes.size()) ? lanes[std::size_t(value)] : 0;
+    };
+    switch (feature) {
+        case Feature::Pit:
+        case Feature::Dirt:
+        case Feature::Ice:
+            return pick(kZone);
+        case Feature::Dash:
+        case Feature::Mine:
+            return pick(kCentred);
+        default:
+            return 0;
+    }
+}
+
 // ---- validation ----
 
 namespace {
 
-constexpr double kMaxHorizontal = 15000;
-constexpr double kMinHeight = -250;
-constexpr double kMaxHeight = 5000;
-constexpr double kMinMidpointHeight = -375;
-constexpr double kMinRadius = 50;
-constexpr double kMaxRadiusSum = 2000;
-constexpr double kMinPointDistance = 92.2;
-constexpr double kMinEdgeDistance = 150;
-constexpr double kMinChordDot = -0.997;
-constexpr double kMinLength = 3000;
-constexpr double kMaxLength = 250000;
-constexpr double kTransitionSpare = 100;
-constexpr int kMaxJumps = 4;
-constexpr int kMaxMines = 8;
-constexpr int kMaxDashes = 32;
-constexpr int kMaxScenery = 16;  // gates, buildings and signs together
-constexpr int kMaxSlices = 766;
-constexpr double kSliceStray = 20;
-constexpr double kSliceMaxLength = 2000;
+// The limits of a valid course; the sentences that state a limit take it from here.
+struct Rules {
+    // Positions: |x| and |z| within maxHorizontal, y within minHeight to maxHeight.
+    double maxHorizontal = 15000;
+    double minHeight = -250;
+    double maxHeight = 5000;
+    double minMidpointHeight = -375;  // a segment's midpoint lies above it
+
+    // Radii, each at least minRadius, the two together at most maxRadiusSum.
+    double minRadius = 50;
+    double maxRadiusSum = 2000;
+
+    // Consecutive points, their edge points and the turn between chords.
+    double minPointDistance = 92.2;
+    double minEdgeDistance = 150;
+    double minChordDot = -0.997;
+
+    // The road as a whole.
+    double minLength = 3000;
+    double maxLength = 250000;
+    double transitionSpare = 100;  // what a non-joinable segment keeps beyond its transitions
+    int maxSlices = 766;
+
+    // How the game cuts the road into slices.
+    double sliceStray = 20;
+    double sliceMaxLength = 2000;
+
+    // Segments that may carry each kind of feature.
+    int maxJumps = 4;
+    int maxMines = 8;
+    int maxDashes = 32;
+    int maxScenery = 16;  // gates, buildings and signs together
+};
+constexpr Rules kRules;
+
 // Slices are looked for at samples this far apart at most along the road.
 constexpr double kSliceSampleStep = 10;
 constexpr int kFoldSamples = 64;
@@ -411,32 +417,28 @@ std::string ShapeWords(Shape shape) {
     return std::string(ShapeDescription(shape));
 }
 
-// Lanes a zone or plate takes: bit 0 left, bit 1 middle, bit 2 right.
-int Lanes(Feature feature, int value) {
-    constexpr int kLeft = 1, kMiddle = 2, kRight = 4;
-    if (feature == Feature::Dash) {
-        return value == 0 ? kMiddle : value == 1 ? kLeft : value == 2 ? kRight : 0;
-    }
-    return value == 0   ? kLeft | kRight
-           : value == 1 ? kLeft
-           : value == 2 ? kRight
-           : value == 3 ? kMiddle
-                        : 0;
+std::string FeatureWords(Feature feature) {
+    return std::string(kFeatureWords[static_cast<std::size_t>(feature)]);
 }
 
 std::string LaneWords(int lanes) {
     std::vector<std::string> words;
-    if (lanes & 1)
-        words.emplace_back("left");
-    if (lanes & 2)
-        words.emplace_back("middle");
-    if (lanes & 4)
-        words.emplace_back("right");
+    for (const auto& [lane, word] : {std::pair{kLaneLeft, "left"}, std::pair{kLaneMiddle, "middle"},
+                                     std::pair{kLaneRight, "right"}}) {
+        if (lanes & lane) {
+            words.emplace_back(word);
+        }
+    }
     std::string text;
     for (std::size_t i = 0; i < words.size(); ++i) {
         text += (i == 0 ? "" : " and ") + words[i];
     }
     return text + (words.size() > 1 ? " lanes" : " lane");
+}
+
+// The sharpest turn allowed between consecutive chords, in degrees.
+double MaxTurnDegrees() {
+    return std::acos(kRules.minChordDot) * 180.0 / std::numbers::pi;
 }
 
 const char* CoordinateProblem(float value) {
@@ -455,13 +457,79 @@ bool IsTube(Shape shape) {
     return shape == Shape::Pipe || shape == Shape::Cylinder || shape == Shape::HalfPipe;
 }
 
+// Pit, dirt and ice never lie on a tube or in the air, nor do jumps and mines.
+bool IsGroundOnly(Feature feature) {
+    return feature == Feature::Pit || feature == Feature::Dirt || feature == Feature::Ice ||
+           feature == Feature::Jump || feature == Feature::Mine;
+}
+
+// Zones and dash plates keep to their own lanes within a segment.
+bool KeepsItsLane(Feature feature) {
+    return feature == Feature::Pit || feature == Feature::Dash || feature == Feature::Dirt ||
+           feature == Feature::Ice;
+}
+
+// Gates and signs stand where the road is flat and open.
+bool CarriesScenery(Shape shape) {
+    return shape == Shape::Road || shape == Shape::Borderless;
+}
+
+struct Spacing {
+    double centres = 0;
+    double left = 0;  // between the edge points, side by side
+    double right = 0;
+};
+
+// How far point i lies from the next point, and its edge points from the next point's.
+Spacing SpacingAt(const Course& course, std::size_t i, std::size_t next) {
+    const RoadSample fa = FrameAtPoint(course, i);
+    const RoadSample fb = FrameAtPoint(course, next);
+    return {
+        (fb.centre - fa.centre).Length(),
+        ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius)).Length(),
+        ((fb.centre + fb.right * fb.rightRadius) - (fa.centre + fa.right * fa.rightRadius))
+            .Length()};
+}
+
+// Both edges of the road at one sample, and the distance travelled to it.
+struct PathEdges {
+    Vec3 left, right;
+    double distance;
+};
+
+// Whether either edge strays more than the game allows from the straight line between the
+// samples `from` and `to`.
+bool Strays(const std::vector<PathEdges>& path, std::size_t from, std::size_t to) {
+    for (std::size_t j = from + 1; j < to; ++j) {
+        for (int side = 0; side < 2; ++side) {
+            const Vec3 a = side == 0 ? path[from].left : path[from].right;
+            const Vec3 b = side == 0 ? path[to].left : path[to].right;
+            const Vec3 p = side == 0 ? path[j].left : path[j].right;
+            const Vec3 line = b - a;
+            const double length = line.Length();
+            const double off =
+                length > 0 ? (p - a).Cross(line).Length() / length : (p - a).Length();
+            if (off > kRules.sliceStray) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The features' lanes taken so far in one segment, and the feature that took the last new one.
+struct LaneUse {
+    int taken = 0;
+    Feature owner = Feature::Pit;
+};
+
 class Validator {
   public:
     explicit Validator(const Course& course) : c_(course), n_(course.PointsInUse()) {}
 
     std::vector<std::string> Run() {
         CheckHeader();
-        if (c_.count < kCourseMinPoints || c_.count > int(kCourseMaxPoints)) {
+        if (!CountInRange()) {
             return std::move(problems_);
         }
         CheckUnusedEntries();
@@ -479,25 +547,17 @@ class Validator {
         }
         Measure(finite);
         if (finite) {
-            if (figures_.length < kMinLength || figures_.length > kMaxLength) {
-                Add("the course is " + Thousands(figures_.length) + " long; a course is " +
-                    Thousands(kMinLength) + " to " + Thousands(kMaxLength));
-            }
+            CheckLength();
             CheckShapes();
             CheckFolds();
-            if (figures_.slices > kMaxSlices) {
-                Add("the road needs " + std::to_string(figures_.slices) +
-                    " slices; the game builds at most " + std::to_string(kMaxSlices));
-            }
+            CheckSlices();
         }
         CheckFeatures();
         return std::move(problems_);
     }
 
-    CourseFigures Figures(bool validate) {
-        if (validate) {
-            Run();
-        } else if (n_ >= std::size_t(kCourseMinPoints)) {
+    CourseFigures Figures() {
+        if (n_ >= std::size_t(kCourseMinPoints)) {
             Measure(AllFinite());
         }
         return figures_;
@@ -508,22 +568,30 @@ class Validator {
 
     Shape ShapeOf(std::size_t i) const { return InfoShape(c_.points[i % n_].info); }
 
+    bool CountInRange() const {
+        return c_.count >= kCourseMinPoints && c_.count <= int(kCourseMaxPoints);
+    }
+
     void CheckHeader() {
-        if (c_.count < kCourseMinPoints || c_.count > int(kCourseMaxPoints)) {
-            Add("the course has " + std::to_string(c_.count) +
-                " control points; a course has 4 to 64");
+        if (!CountInRange()) {
+            Add("the course has " + std::to_string(c_.count) + " control points; a course has " +
+                std::to_string(kCourseMinPoints) + " to " + std::to_string(kCourseMaxPoints));
         }
         if (c_.creator != kCourseCreator) {
-            Add("creator is " + std::to_string(c_.creator) + "; the game's courses have 4");
+            Add("creator is " + std::to_string(c_.creator) + "; the game's courses have " +
+                std::to_string(kCourseCreator));
         }
         if (c_.venue < 0 || c_.venue >= kCourseVenues) {
-            Add("venue " + std::to_string(c_.venue) + " is not a race venue (0 to 9)");
+            Add("venue " + std::to_string(c_.venue) + " is not a race venue (0 to " +
+                std::to_string(kCourseVenues - 1) + ")");
         }
         if (c_.skybox < 0 || c_.skybox >= kCourseSkyboxes) {
-            Add("skybox " + std::to_string(c_.skybox) + " is not a skybox (0 to 7)");
+            Add("skybox " + std::to_string(c_.skybox) + " is not a skybox (0 to " +
+                std::to_string(kCourseSkyboxes - 1) + ")");
         }
         if (c_.music < 0 || c_.music > kCourseMaxMusic) {
-            Add("music " + std::to_string(c_.music) + " is not one the game has (0 to 13)");
+            Add("music " + std::to_string(c_.music) + " is not one the game has (0 to " +
+                std::to_string(kCourseMaxMusic) + ")");
         }
         const std::uint32_t computed = CourseChecksum(c_);
         if (computed != c_.checksum) {
@@ -566,7 +634,8 @@ class Validator {
         const auto style = static_cast<int>(InfoStyle(info));
         if (shape == Shape::Air) {
             if (style != int(kAirStyle)) {
-                Add(Segment(i) + ": an air gap has style 63, not " + std::to_string(style));
+                Add(Segment(i) + ": an air gap has style " + std::to_string(kAirStyle) + ", not " +
+                    std::to_string(style));
             }
         } else if (style > MaxStyle(shape)) {
             Add(Segment(i) + ": style " + std::to_string(style) + " is not " +
@@ -597,18 +666,24 @@ class Validator {
                     " to " + Number(high));
             }
         };
-        outside("x", p.x, -kMaxHorizontal, kMaxHorizontal);
-        outside("z", p.z, -kMaxHorizontal, kMaxHorizontal);
-        outside("y", p.y, kMinHeight, kMaxHeight);
-        if (p.left < kMinRadius) {
-            Add(Point(i) + ": left radius " + std::to_string(p.left) + " is below 50");
+        outside("x", p.x, -kRules.maxHorizontal, kRules.maxHorizontal);
+        outside("z", p.z, -kRules.maxHorizontal, kRules.maxHorizontal);
+        outside("y", p.y, kRules.minHeight, kRules.maxHeight);
+        CheckRadii(i);
+    }
+
+    void CheckRadii(std::size_t i) {
+        const ControlPoint& p = c_.points[i];
+        for (const auto& [side, radius] :
+             {std::pair{"left", p.left}, std::pair{"right", p.right}}) {
+            if (radius < kRules.minRadius) {
+                Add(Point(i) + ": " + side + " radius " + std::to_string(radius) + " is below " +
+                    Number(kRules.minRadius));
+            }
         }
-        if (p.right < kMinRadius) {
-            Add(Point(i) + ": right radius " + std::to_string(p.right) + " is below 50");
-        }
-        if (int(p.left) + int(p.right) > kMaxRadiusSum) {
+        if (int(p.left) + int(p.right) > kRules.maxRadiusSum) {
             Add(Point(i) + ": radii " + std::to_string(p.left) + " and " + std::to_string(p.right) +
-                " add up to more than 2,000");
+                " add up to more than " + Number(kRules.maxRadiusSum));
         }
         const Shape shape = ShapeOf(i);
         if (IsTube(shape) && p.left != p.right) {
@@ -633,34 +708,35 @@ class Validator {
         const Vec3 a = CoursePoint(c_, long(i));
         const Vec3 b = CoursePoint(c_, long(j));
         const double distance = (b - a).Length();
-        if (distance < kMinPointDistance) {
-            Add(Segment(i) + ": points " + std::to_string(i) + " and " + std::to_string(j) +
-                " are " + Fixed(distance) + " apart; they must be at least 92.2 apart");
+        const std::string pair = std::to_string(i) + " and " + std::to_string(j);
+        if (distance < kRules.minPointDistance) {
+            Add(Segment(i) + ": points " + pair + " are " + Fixed(distance) +
+                " apart; they must be at least " + Number(kRules.minPointDistance) + " apart");
         }
-        const RoadSample fa = FrameAtPoint(c_, i);
-        const RoadSample fb = FrameAtPoint(c_, j);
-        const double leftGap =
-            ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius))
-                .Length();
-        const double rightGap =
-            ((fb.centre + fb.right * fb.rightRadius) - (fa.centre + fa.right * fa.rightRadius))
-                .Length();
-        for (const auto& [side, gap] : {std::pair{"left", leftGap}, std::pair{"right", rightGap}}) {
-            if (gap < kMinEdgeDistance) {
-                Add(Segment(i) + ": the " + side + " edge points of points " + std::to_string(i) +
-                    " and " + std::to_string(j) + " are " + Fixed(gap) +
-                    " apart; they must be at least 150 apart");
+        const Spacing gaps = SpacingAt(c_, i, j);
+        for (const auto& [side, gap] :
+             {std::pair{"left", gaps.left}, std::pair{"right", gaps.right}}) {
+            if (gap < kRules.minEdgeDistance) {
+                Add(Segment(i) + ": the " + side + " edge points of points " + pair + " are " +
+                    Fixed(gap) + " apart; they must be at least " + Number(kRules.minEdgeDistance) +
+                    " apart");
             }
         }
-        const Vec3 chord = b - a;
+        CheckTurn(j);
+    }
+
+    // The turn at point j, between the chords that meet there.
+    void CheckTurn(std::size_t j) {
+        const Vec3 b = CoursePoint(c_, long(j));
+        const Vec3 chord = b - CoursePoint(c_, long(j) - 1);
         const Vec3 next = CoursePoint(c_, long(j) + 1) - b;
         if (chord.Length() > 0 && next.Length() > 0) {
             const double dot = chord.Unit().Dot(next.Unit());
-            if (dot < kMinChordDot) {
+            if (dot < kRules.minChordDot) {
                 const double degrees =
                     std::acos(std::clamp(dot, -1.0, 1.0)) * 180.0 / std::numbers::pi;
                 Add(Point(j) + ": the road turns back by " + Fixed(degrees) +
-                    " degrees; a turn must stay below 175.6");
+                    " degrees; a turn must stay below " + Fixed(MaxTurnDegrees()));
             }
         }
     }
@@ -671,34 +747,42 @@ class Validator {
             Add(Segment(i) + ": the spline's tension cannot be solved for these points");
         } else if (!solve.solved) {
             Add(Segment(i) + ": the spline's tension roots " + Fixed(solve.alpha1, 2) + " and " +
-                Fixed(solve.alpha2, 2) + " are not both within 0 to 2");
+                Fixed(solve.alpha2, 2) + " are not both within " + Number(kMinTensionRoot) +
+                " to " + Number(kMaxTensionRoot));
         }
     }
 
     void CheckMidpoint(std::size_t i) {
         const double s = SolveTension(c_, i).tension;
         const Vec3 mid = SplinePosition(c_, i, s, 0.5);
-        if (mid.y <= kMinMidpointHeight) {
+        if (mid.y <= kRules.minMidpointHeight) {
             Add(Segment(i) + ": its midpoint lies at y = " + Number(std::round(mid.y)) +
-                ", not above -375");
+                ", not above " + Number(kRules.minMidpointHeight));
         }
-        if (std::fabs(mid.x) > kMaxHorizontal || std::fabs(mid.z) > kMaxHorizontal) {
+        if (std::fabs(mid.x) > kRules.maxHorizontal || std::fabs(mid.z) > kRules.maxHorizontal) {
             Add(Segment(i) + ": its midpoint (" + Number(std::round(mid.x)) + ", " +
-                Number(std::round(mid.z)) + ") lies outside +-15,000");
+                Number(std::round(mid.z)) + ") lies outside +-" + Number(kRules.maxHorizontal));
+        }
+    }
+
+    void CheckLength() {
+        if (figures_.length < kRules.minLength || figures_.length > kRules.maxLength) {
+            Add("the course is " + Thousands(figures_.length) + " long; a course is " +
+                Thousands(kRules.minLength) + " to " + Thousands(kRules.maxLength));
+        }
+    }
+
+    void CheckSlices() {
+        if (figures_.slices > kRules.maxSlices) {
+            Add("the road needs " + std::to_string(figures_.slices) +
+                " slices; the game builds at most " + std::to_string(kRules.maxSlices));
         }
     }
 
     void Measure(bool finite) {
         figures_ = CourseFigures{};
         lengths_.assign(n_, 0);
-        for (std::size_t i = 0; i < n_; ++i) {
-            figures_.segmentsByShape[static_cast<std::size_t>(ShapeOf(i))]++;
-            for (std::size_t f = 0; f < kFeatureCount; ++f) {
-                if (c_.features[f][i] != kFeatureNone) {
-                    figures_.segmentsByFeature[f]++;
-                }
-            }
-        }
+        CountSegments();
         if (!finite) {
             return;
         }
@@ -706,29 +790,12 @@ class Validator {
         figures_.minEdgeDistance = std::numeric_limits<double>::infinity();
         figures_.minTension = std::numeric_limits<double>::infinity();
         figures_.maxTension = -std::numeric_limits<double>::infinity();
+        figures_.minTransitionSlack = std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < n_; ++i) {
             lengths_[i] = SegmentLength(c_, i);
             figures_.length += lengths_[i];
-            const std::size_t j = (i + 1) % n_;
-            const RoadSample fa = FrameAtPoint(c_, i);
-            const RoadSample fb = FrameAtPoint(c_, j);
-            figures_.minPointDistance =
-                std::min(figures_.minPointDistance, (fb.centre - fa.centre).Length());
-            figures_.minEdgeDistance = std::min(
-                {figures_.minEdgeDistance,
-                 ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius))
-                     .Length(),
-                 ((fb.centre + fb.right * fb.rightRadius) - (fa.centre + fa.right * fa.rightRadius))
-                     .Length()});
-            const TensionSolve solve = SolveTension(c_, i);
-            if (solve.rootsExist) {
-                figures_.minTension = std::min({figures_.minTension, solve.alpha1, solve.alpha2});
-                figures_.maxTension = std::max({figures_.maxTension, solve.alpha1, solve.alpha2});
-            } else {
-                figures_.minTension = figures_.maxTension = std::nan("");
-            }
+            MeasureSpacing(i);
         }
-        figures_.minTransitionSlack = std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < n_; ++i) {
             if (!IsJoinable(ShapeOf(i))) {
                 figures_.minTransitionSlack =
@@ -737,6 +804,31 @@ class Validator {
         }
         figures_.minFoldMargin = MeasureFolds(nullptr);
         figures_.slices = CountSlices();
+    }
+
+    void CountSegments() {
+        for (std::size_t i = 0; i < n_; ++i) {
+            figures_.segmentsByShape[static_cast<std::size_t>(ShapeOf(i))]++;
+            for (std::size_t f = 0; f < kFeatureCount; ++f) {
+                if (c_.features[f][i] != kFeatureNone) {
+                    figures_.segmentsByFeature[f]++;
+                }
+            }
+        }
+    }
+
+    void MeasureSpacing(std::size_t i) {
+        const std::size_t j = (i + 1) % n_;
+        const Spacing gaps = SpacingAt(c_, i, j);
+        figures_.minPointDistance = std::min(figures_.minPointDistance, gaps.centres);
+        figures_.minEdgeDistance = std::min({figures_.minEdgeDistance, gaps.left, gaps.right});
+        const TensionSolve solve = SolveTension(c_, i);
+        if (solve.rootsExist) {
+            figures_.minTension = std::min({figures_.minTension, solve.alpha1, solve.alpha2});
+            figures_.maxTension = std::max({figures_.maxTension, solve.alpha1, solve.alpha2});
+        } else {
+            figures_.minTension = figures_.maxTension = std::nan("");
+        }
     }
 
     // The length a non-joinable segment must exceed: its transitions onto joinable neighbours
@@ -749,7 +841,7 @@ class Validator {
                 ++sides;
             }
         }
-        return sides == 0 ? 0 : sides * TransitionLength(shape) + kTransitionSpare;
+        return sides == 0 ? 0 : sides * TransitionLength(shape) + kRules.transitionSpare;
     }
 
     void CheckShapes() {
@@ -791,14 +883,7 @@ class Validator {
                     continue;
                 }
                 for (int side = 0; side < 2; ++side) {
-                    const double sign = side == 0 ? -1 : 1;
-                    const double ra =
-                        (tube || side == 0 ? a.leftRadius : a.rightRadius) + kEdgeBeyondRadius;
-                    const double rb =
-                        (tube || side == 0 ? b.leftRadius : b.rightRadius) + kEdgeBeyondRadius;
-                    const Vec3 ea = a.centre + a.right * (sign * ra);
-                    const Vec3 eb = b.centre + b.right * (sign * rb);
-                    const double share = (eb - ea).Dot(a.forward) / advance;
+                    const double share = EdgeAdvance(a, b, side == 0, tube) / advance;
                     margin = std::min(margin, share);
                     if (share <= 0 && sentences != nullptr && !reported[side]) {
                         reported[side] = true;
@@ -813,6 +898,17 @@ class Validator {
         return margin;
     }
 
+    // How far one edge moves forward from sample a to sample b; a tube's edges follow its
+    // left radius.
+    static double EdgeAdvance(const RoadSample& a, const RoadSample& b, bool left, bool tube) {
+        const double sign = left ? -1 : 1;
+        const double ra = (tube || left ? a.leftRadius : a.rightRadius) + kEdgeBeyondRadius;
+        const double rb = (tube || left ? b.leftRadius : b.rightRadius) + kEdgeBeyondRadius;
+        const Vec3 ea = a.centre + a.right * (sign * ra);
+        const Vec3 eb = b.centre + b.right * (sign * rb);
+        return (eb - ea).Dot(a.forward);
+    }
+
     void CheckFolds() {
         std::vector<std::string> sentences;
         MeasureFolds(&sentences);
@@ -821,14 +917,9 @@ class Validator {
         }
     }
 
-    // Walks both edges and starts a new slice wherever an edge strays more than 20 units from
-    // the straight line since the slice began, or the slice reaches 2,000 units.
-    int CountSlices() const {
-        struct Edges {
-            Vec3 left, right;
-            double distance;
-        };
-        std::vector<Edges> path;
+    // Both edges along the whole road, sampled at most kSliceSampleStep apart.
+    std::vector<PathEdges> EdgePath() const {
+        std::vector<PathEdges> path;
         double travelled = 0;
         for (std::size_t i = 0; i < n_; ++i) {
             // Clamped before the conversion: a huge segment's count does not fit an int.
@@ -845,32 +936,23 @@ class Validator {
                                 travelled});
             }
         }
-        auto strays = [&](std::size_t from, std::size_t to) {
-            for (std::size_t j = from + 1; j < to; ++j) {
-                for (int side = 0; side < 2; ++side) {
-                    const Vec3 a = side == 0 ? path[from].left : path[from].right;
-                    const Vec3 b = side == 0 ? path[to].left : path[to].right;
-                    const Vec3 p = side == 0 ? path[j].left : path[j].right;
-                    const Vec3 line = b - a;
-                    const double length = line.Length();
-                    const double off =
-                        length > 0 ? (p - a).Cross(line).Length() / length : (p - a).Length();
-                    if (off > kSliceStray) {
-                        return true;
-                    }
-                }
-            }
-            return false;
-        };
+        return path;
+    }
+
+    // Walks both edges and starts a new slice wherever an edge strays too far from the straight
+    // line since the slice began, or the slice grows too long.
+    int CountSlices() const {
+        const std::vector<PathEdges> path = EdgePath();
         int slices = 1;
         std::size_t start = 0;
         for (std::size_t k = 1; k < path.size(); ++k) {
-            if (path[k].distance - path[start].distance > kSliceMaxLength || strays(start, k)) {
+            if (path[k].distance - path[start].distance > kRules.sliceMaxLength ||
+                Strays(path, start, k)) {
                 ++slices;
                 start = k - 1;
             }
             // Past twice the limit the exact count tells nobody anything more.
-            if (slices > 2 * kMaxSlices) {
+            if (slices > 2 * kRules.maxSlices) {
                 break;
             }
         }
@@ -880,10 +962,7 @@ class Validator {
     void CheckFeatures() {
         std::array<int, kFeatureCount> segments{};
         for (std::size_t i = 0; i < n_; ++i) {
-            const Shape shape = ShapeOf(i);
-            const Shape before = ShapeOf((i + n_ - 1) % n_);
-            int lanesTaken = 0;
-            Feature laneOwner = Feature::Pit;
+            LaneUse lanes;
             for (std::size_t f = 0; f < kFeatureCount; ++f) {
                 const auto feature = static_cast<Feature>(f);
                 const int value = c_.features[f][i];
@@ -891,64 +970,76 @@ class Validator {
                     continue;
                 }
                 ++segments[f];
-                const std::string word(kFeatureWords[f]);
-                if (FeatureValueName(feature, value).empty() ||
-                    (feature == Feature::Pit && value == 3)) {
-                    Add(Segment(i) + ": " + word + " value " + std::to_string(value) +
-                        (feature == Feature::Pit && value == 3
-                             ? " (the middle) is ignored by the race; use 0 to 2"
-                             : " is not one the game has"));
-                    continue;
-                }
-                const bool groundOnly = feature == Feature::Pit || feature == Feature::Dirt ||
-                                        feature == Feature::Ice || feature == Feature::Jump ||
-                                        feature == Feature::Mine;
-                if ((groundOnly && (IsTube(shape) || shape == Shape::Air)) ||
-                    (feature == Feature::Dash && shape == Shape::Air)) {
-                    Add(Segment(i) + ": " + Article(word) + " cannot lie on " +
-                        Article(ShapeWords(shape)));
-                }
-                if (feature == Feature::Gate || feature == Feature::Sign) {
-                    const auto flat = [](Shape s) {
-                        return s == Shape::Road || s == Shape::Borderless;
-                    };
-                    if (!flat(shape) && !(shape == Shape::Air && flat(before))) {
-                        Add(Segment(i) + ": " + Article(word) +
-                            " stands only on a road or borderless road, not on " +
-                            Article(ShapeWords(shape)));
-                    }
-                }
-                if (feature == Feature::Pit || feature == Feature::Dash ||
-                    feature == Feature::Dirt || feature == Feature::Ice) {
-                    const int lanes = Lanes(feature, value);
-                    if ((lanes & lanesTaken) != 0) {
-                        Add(Segment(i) + ": " + Article(word) + " shares the " +
-                            LaneWords(lanes & lanesTaken) + " with " +
-                            Article(kFeatureWords[static_cast<std::size_t>(laneOwner)]));
-                    }
-                    if (lanes & ~lanesTaken) {
-                        laneOwner = feature;
-                    }
-                    lanesTaken |= lanes;
+                if (CheckFeatureValue(i, feature, value)) {
+                    CheckFeaturePlace(i, feature);
+                    CheckLane(i, feature, value, lanes);
                 }
             }
         }
-        auto limit = [&](Feature f, int most, const char* what) {
-            const int count = segments[static_cast<std::size_t>(f)];
-            if (count > most) {
-                Add("the course has " + std::to_string(count) + " " + what + " segments; at most " +
-                    std::to_string(most) + " are allowed");
+        CheckFeatureCounts(segments);
+    }
+
+    // False when the value is not one the game draws.
+    bool CheckFeatureValue(std::size_t i, Feature feature, int value) {
+        const bool ignoredPit = feature == Feature::Pit && value == 3;
+        if (!FeatureValueName(feature, value).empty() && !ignoredPit) {
+            return true;
+        }
+        Add(Segment(i) + ": " + FeatureWords(feature) + " value " + std::to_string(value) +
+            (ignoredPit ? " (the middle) is ignored by the race; use 0 to 2"
+                        : " is not one the game has"));
+        return false;
+    }
+
+    // Whether the segment's shape can carry the feature.
+    void CheckFeaturePlace(std::size_t i, Feature feature) {
+        const Shape shape = ShapeOf(i);
+        if ((IsGroundOnly(feature) && (IsTube(shape) || shape == Shape::Air)) ||
+            (feature == Feature::Dash && shape == Shape::Air)) {
+            Add(Segment(i) + ": " + Article(FeatureWords(feature)) + " cannot lie on " +
+                Article(ShapeWords(shape)));
+        }
+        if (feature == Feature::Gate || feature == Feature::Sign) {
+            const Shape before = ShapeOf((i + n_ - 1) % n_);
+            if (!CarriesScenery(shape) && !(shape == Shape::Air && CarriesScenery(before))) {
+                Add(Segment(i) + ": " + Article(FeatureWords(feature)) +
+                    " stands only on a road or borderless road, not on " +
+                    Article(ShapeWords(shape)));
             }
-        };
-        limit(Feature::Jump, kMaxJumps, "jump plate");
-        limit(Feature::Mine, kMaxMines, "mine field");
-        limit(Feature::Dash, kMaxDashes, "dash plate");
-        const int scenery = segments[static_cast<std::size_t>(Feature::Gate)] +
-                            segments[static_cast<std::size_t>(Feature::Building)] +
-                            segments[static_cast<std::size_t>(Feature::Sign)];
-        if (scenery > kMaxScenery) {
+        }
+    }
+
+    void CheckLane(std::size_t i, Feature feature, int value, LaneUse& use) {
+        if (!KeepsItsLane(feature)) {
+            return;
+        }
+        const int lanes = FeatureLanes(feature, value);
+        if ((lanes & use.taken) != 0) {
+            Add(Segment(i) + ": " + Article(FeatureWords(feature)) + " shares the " +
+                LaneWords(lanes & use.taken) + " with " + Article(FeatureWords(use.owner)));
+        }
+        if (lanes & ~use.taken) {
+            use.owner = feature;
+        }
+        use.taken |= lanes;
+    }
+
+    void CheckFeatureCounts(const std::array<int, kFeatureCount>& segments) {
+        const auto count = [&](Feature f) { return segments[static_cast<std::size_t>(f)]; };
+        for (const auto& [feature, most] :
+             {std::pair{Feature::Jump, kRules.maxJumps}, std::pair{Feature::Mine, kRules.maxMines},
+              std::pair{Feature::Dash, kRules.maxDashes}}) {
+            if (count(feature) > most) {
+                Add("the course has " + std::to_string(count(feature)) + " " +
+                    FeatureWords(feature) + " segments; at most " + std::to_string(most) +
+                    " are allowed");
+            }
+        }
+        const int scenery = count(Feature::Gate) + count(Feature::Building) + count(Feature::Sign);
+        if (scenery > kRules.maxScenery) {
             Add("the course has " + std::to_string(scenery) +
-                " segments with gates, buildings or signs; at most 16 are allowed");
+                " segments with gates, buildings or signs; at most " +
+                std::to_string(kRules.maxScenery) + " are allowed");
         }
     }
 
@@ -966,7 +1057,7 @@ std::vector<std::string> ValidateCourse(const Course& course) {
 }
 
 CourseFigures MeasureCourse(const Course& course) {
-    return Validator(course).Figures(false);
+    return Validator(course).Figures();
 }
 
 }  // namespace tflux

@@ -47,7 +47,6 @@ inline constexpr std::uint32_t kInfoShapeMask = 0x1C0;
 inline constexpr std::uint32_t kInfoFlagMask = 0x38000000;  // flat floor, joinable, inside
 // Recomputed by the game at load or used only while racing: not part of the checksum.
 inline constexpr std::uint32_t kInfoLoadTimeMask = 0x600 | 0x38000 | 0x40000000;
-inline constexpr std::uint32_t kInfoRunTimeMask = 0x7800;
 inline constexpr std::uint32_t kInfoUnusedMask = 0x07FC0000 | 0x80000000;
 inline constexpr std::uint32_t kAirStyle = 0x3F;
 
@@ -114,6 +113,14 @@ std::optional<int> FeatureValueFromName(Feature feature, std::string_view name);
 std::optional<Shape> ShapeFromName(std::string_view name);
 std::optional<int> VenueFromName(std::string_view name);
 std::optional<int> SkyboxFromName(std::string_view name);
+
+// The lanes across the road, as bits of a set.
+inline constexpr int kLaneLeft = 1;
+inline constexpr int kLaneMiddle = 2;
+inline constexpr int kLaneRight = 4;
+// The lanes a pit, dirt or ice zone, a dash plate or a mine field of this value takes; none for
+// a value the feature does not have, and for the features that take no lane.
+int FeatureLanes(Feature feature, int value);
 
 // Every rule of a valid course the game keeps, each broken rule as a sentence naming the
 // segment or point ("segment 7: pipe of length 1,830 is too short for its transitions").

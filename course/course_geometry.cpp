@@ -52,8 +52,10 @@ TensionSolve SolveTension(const Course& course, std::size_t segment) {
     TensionSolve solve;
     solve.rootsExist = SolveAlpha(big - (p2 - p0).Dot(p2 - p0), b, c, solve.alpha1) &&
                        SolveAlpha(big - (p3 - p1).Dot(p3 - p1), b, c, solve.alpha2);
-    solve.solved = solve.rootsExist && solve.alpha1 >= 0 && solve.alpha1 <= 2 &&
-                   solve.alpha2 >= 0 && solve.alpha2 <= 2;
+    const auto inRange = [](double alpha) {
+        return alpha >= kMinTensionRoot && alpha <= kMaxTensionRoot;
+    };
+    solve.solved = solve.rootsExist && inRange(solve.alpha1) && inRange(solve.alpha2);
     if (solve.solved) {
         solve.tension = (solve.alpha1 + solve.alpha2) / 2;
     }

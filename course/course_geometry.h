@@ -35,8 +35,12 @@ inline constexpr int kChordsPerSegment = 50;
 // Point i of the loop (any i; taken modulo the points in use).
 Vec3 CoursePoint(const Course& course, long i);
 
+// The range both roots of a segment's tension solve must lie in.
+inline constexpr double kMinTensionRoot = 0;
+inline constexpr double kMaxTensionRoot = 2;
+
 struct TensionSolve {
-    bool solved = false;  // both roots exist and lie in [0, 2]
+    bool solved = false;  // both roots exist and lie in [kMinTensionRoot, kMaxTensionRoot]
     bool rootsExist = false;
     double alpha1 = 0;
     double alpha2 = 0;

@@ -388,7 +388,6 @@ struct View {
 // How much a map of this size shows.
 struct Detail {
     double unit = 1;  // one design pixel, in pixels
-    bool arrows = true;
 };
 
 void MoveTo(cairo_t* cr, const Point2& p) {
@@ -428,34 +427,18 @@ constexpr Lane kMiddleLane{-0.30, 0.30};
 constexpr Lane kRightLane{0.38, 0.92};
 constexpr Lane kFullWidth{-0.92, 0.92};
 
-// Lanes of the pit, dirt and ice maps: both sides, left, right, middle.
-std::vector<Lane> ZoneLanes(int value) {
-    switch (value) {
-        case 0:
-            return {kLeftLane, kRightLane};
-        case 1:
-            return {kLeftLane};
-        case 2:
-            return {kRightLane};
-        case 3:
-            return {kMiddleLane};
-        default:
-            return {};
+// The bands a zone, dash plate or mine field of this value covers, left to right.
+std::vector<Lane> FeatureBands(Feature feature, int value) {
+    const int lanes = FeatureLanes(feature, value);
+    std::vector<Lane> bands;
+    for (const auto& [bit, band] :
+         {std::pair{kLaneLeft, kLeftLane}, std::pair{kLaneMiddle, kMiddleLane},
+          std::pair{kLaneRight, kRightLane}}) {
+        if (lanes & bit) {
+            bands.push_back(band);
+        }
     }
-}
-
-// Lanes of the dash and mine maps: middle, left, right.
-std::optional<Lane> CentredLane(int value) {
-    switch (value) {
-        case 0:
-            return kMiddleLane;
-        case 1:
-            return kLeftLane;
-        case 2:
-            return kRightLane;
-        default:
-            return std::nullopt;
-    }
+    return bands;
 }
 
 void FillBand(cairo_t* cr, const View& view, const FlatSegment& segment, double t0, double t1,
@@ -468,7 +451,7 @@ void FillBand(cairo_t* cr, const View& view, const FlatSegment& segment, double 
 // Chevrons pointing the way: the dash plate over the second half of the segment.
 void DrawDash(cairo_t* cr, const View& view, const FlatSegment& segment, const Lane& lane,
               const Detail& detail) {
-    FillBand(cr, view, segment, 0.5, 0.98, lane, Mix(kDash, kDark, 0.35));
+    FillBand(cr, view, segment, 0.5, 0.98, lane, Mix(FeatureColour(Feature::Dash), kDark, 0.35));
     const double mid = (lane.from + lane.to) / 2;
     for (const double t : {0.58, 0.74, 0.90}) {
         const FlatSample at = SampleAt(segment, t);
@@ -476,7 +459,7 @@ void DrawDash(cairo_t* cr, const View& view, const FlatSegment& segment, const L
         MoveTo(cr, view(Across(back, lane.from)));
         LineTo(cr, view(Across(at, mid)));
         LineTo(cr, view(Across(back, lane.to)));
-        SetColour(cr, kDash);
+        SetColour(cr, FeatureColour(Feature::Dash));
         cairo_set_line_width(cr, std::max(1.0, 2.0 * detail.unit));
         cairo_set_line_join(cr, CAIRO_LINE_JOIN_MITER);
         cairo_stroke(cr);
@@ -493,11 +476,11 @@ void DrawJump(cairo_t* cr, const View& view, const FlatSegment& segment, int val
     // At least a visible bar, however small the map.
     MoveTo(cr, view(Across(s, lane.from)));
     LineTo(cr, view(Across(s, lane.to)));
-    SetColour(cr, kJump);
+    SetColour(cr, FeatureColour(Feature::Jump));
     cairo_set_line_width(cr, std::max(3.0 * detail.unit, 80 * view.scale));
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
     cairo_stroke(cr);
-    FillBand(cr, view, segment, t0, t1, lane, kJump);
+    FillBand(cr, view, segment, t0, t1, lane, FeatureColour(Feature::Jump));
 }
 
 void Disc(cairo_t* cr, const Point2& at, double radius, const Rgb& fill, const Rgb& outline,
@@ -516,8 +499,8 @@ void DrawMines(cairo_t* cr, const View& view, const FlatSegment& segment, const 
     const double mid = (lane.from + lane.to) / 2;
     for (int k = 0; k < 6; ++k) {
         const FlatSample s = SampleAt(segment, (k + 0.5) / 6);
-        Disc(cr, view(Across(s, mid)), std::max(1.8, 3.2 * detail.unit), kMine, kDark,
-             std::max(0.6, 1.0 * detail.unit));
+        Disc(cr, view(Across(s, mid)), std::max(1.8, 3.2 * detail.unit),
+             FeatureColour(Feature::Mine), kDark, std::max(0.6, 1.0 * detail.unit));
     }
 }
 
@@ -539,7 +522,7 @@ void DrawGate(cairo_t* cr, const View& view, const FlatSegment& segment, int val
     MoveTo(cr, left);
     LineTo(cr, right);
     cairo_set_line_width(cr, std::max(1.5, 2.5 * detail.unit));
-    SetColour(cr, kGate);
+    SetColour(cr, FeatureColour(Feature::Gate));
     if (value == 1) {
         // The start gate: a chequered beam.
         const double dash = std::max(2.0, 4.0 * detail.unit);
@@ -556,7 +539,7 @@ void DrawGate(cairo_t* cr, const View& view, const FlatSegment& segment, int val
         } else {
             cairo_rectangle(cr, post.x - r * 0.8, post.y - r * 0.8, r * 1.6, r * 1.6);
         }
-        SetColour(cr, kGate);
+        SetColour(cr, FeatureColour(Feature::Gate));
         cairo_fill_preserve(cr);
         SetColour(cr, kDark);
         cairo_set_line_width(cr, std::max(0.6, detail.unit));
@@ -600,7 +583,7 @@ void DrawBuilding(cairo_t* cr, const View& view, const FlatSegment& segment, int
                 cairo_rectangle(cr, at.x - r, at.y - r, 2 * r, 2 * r);
                 break;
         }
-        SetColour(cr, kind == 4 ? kGold : kind == 3 ? kMountain : kBuilding);
+        SetColour(cr, kind == 4 ? kGold : kind == 3 ? kMountain : FeatureColour(Feature::Building));
         cairo_fill_preserve(cr);
         SetColour(cr, kDark);
         cairo_set_line_width(cr, std::max(0.6, detail.unit));
@@ -615,7 +598,7 @@ void DrawSign(cairo_t* cr, const View& view, const FlatSegment& segment, int val
         // A banner spans the road.
         MoveTo(cr, view(Across(s, -1.1)));
         LineTo(cr, view(Across(s, 1.1)));
-        SetColour(cr, kSign);
+        SetColour(cr, FeatureColour(Feature::Sign));
         cairo_set_line_width(cr, std::max(1.5, 3.0 * detail.unit));
         cairo_stroke(cr);
         return;
@@ -627,7 +610,7 @@ void DrawSign(cairo_t* cr, const View& view, const FlatSegment& segment, int val
     for (const bool rightSide : {false, true}) {
         const Point2 at = Roadside(view, s, rightSide, r + 3 * detail.unit);
         cairo_rectangle(cr, at.x - r, at.y - r, 2 * r, 2 * r);
-        SetColour(cr, kSign);
+        SetColour(cr, FeatureColour(Feature::Sign));
         cairo_fill_preserve(cr);
         SetColour(cr, kDark);
         cairo_set_line_width(cr, std::max(0.5, 0.8 * detail.unit));
@@ -638,21 +621,19 @@ void DrawSign(cairo_t* cr, const View& view, const FlatSegment& segment, int val
 void DrawFeatures(cairo_t* cr, const View& view, const Course& course, const FlatSegment& segment,
                   const Detail& detail) {
     const std::size_t i = segment.index;
-    for (const auto& [feature, colour] :
-         {std::pair{Feature::Pit, kPit}, std::pair{Feature::Dirt, kDirt},
-          std::pair{Feature::Ice, kIce}}) {
-        for (const Lane& lane : ZoneLanes(course.Feat(feature, i))) {
-            FillBand(cr, view, segment, 0.03, 0.97, lane, colour);
+    for (const Feature zone : {Feature::Pit, Feature::Dirt, Feature::Ice}) {
+        for (const Lane& lane : FeatureBands(zone, course.Feat(zone, i))) {
+            FillBand(cr, view, segment, 0.03, 0.97, lane, FeatureColour(zone));
         }
     }
-    if (const auto lane = CentredLane(course.Feat(Feature::Dash, i))) {
-        DrawDash(cr, view, segment, *lane, detail);
+    for (const Lane& lane : FeatureBands(Feature::Dash, course.Feat(Feature::Dash, i))) {
+        DrawDash(cr, view, segment, lane, detail);
     }
     if (const int jump = course.Feat(Feature::Jump, i); jump >= 0 && jump <= 2) {
         DrawJump(cr, view, segment, jump, detail);
     }
-    if (const auto lane = CentredLane(course.Feat(Feature::Mine, i))) {
-        DrawMines(cr, view, segment, *lane, detail);
+    for (const Lane& lane : FeatureBands(Feature::Mine, course.Feat(Feature::Mine, i))) {
+        DrawMines(cr, view, segment, lane, detail);
     }
     if (const int gate = course.Feat(Feature::Gate, i); gate >= 0 && gate <= 2) {
         DrawGate(cr, view, segment, gate, detail);
@@ -694,7 +675,7 @@ void DrawSurface(cairo_t* cr, const View& view, const FlatCourse& flat, const Fl
     if (segment.shape == Shape::Air) {
         // The flight: a faint dashed line where the machines fly.
         EdgePath(cr, view, segment, 0);
-        SetColour(cr, kAir, 0.55);
+        SetColour(cr, ShapeColour(Shape::Air), 0.55);
         cairo_set_line_width(cr, std::max(1.0, 1.5 * detail.unit));
         const std::array<double, 2> dashes{4 * detail.unit, 4 * detail.unit};
         cairo_set_dash(cr, dashes.data(), 2, 0);
@@ -823,10 +804,8 @@ void DrawRoads(cairo_t* cr, const Course& course, const FlatCourse& flat, double
         DrawSurface(cr, view, flat, *segment, detail);
         // Gates and signs may stand over an air segment too.
         DrawFeatures(cr, view, course, *segment, detail);
-        if (detail.arrows) {
-            double run = carried[segment->index];
-            DrawArrows(cr, view, *segment, run, spacing, detail);
-        }
+        double run = carried[segment->index];
+        DrawArrows(cr, view, *segment, run, spacing, detail);
     }
     DrawLapLine(cr, view, flat, detail);
 }
@@ -865,20 +844,21 @@ std::vector<LegendItem> LegendFor(const Course* course) {
                              ShapeColour(shape)});
         }
     }
-    const std::array<LegendItem, kFeatureCount> featureItems{{
-        {"refill", Glyph::Band, kPit},
-        {"dash plate", Glyph::Chevron, kDash},
-        {"dirt", Glyph::Band, kDirt},
-        {"ice", Glyph::Band, kIce},
-        {"jump plate", Glyph::Bar, kJump},
-        {"mines", Glyph::Dots, kMine},
-        {"gate", Glyph::Gate, kGate},
-        {"building", Glyph::Block, kBuilding},
-        {"sign", Glyph::Sign, kSign},
+    // Indexed by Feature.
+    const std::array<std::pair<const char*, Glyph>, kFeatureCount> featureItems{{
+        {"refill", Glyph::Band},
+        {"dash plate", Glyph::Chevron},
+        {"dirt", Glyph::Band},
+        {"ice", Glyph::Band},
+        {"jump plate", Glyph::Bar},
+        {"mines", Glyph::Dots},
+        {"gate", Glyph::Gate},
+        {"building", Glyph::Block},
+        {"sign", Glyph::Sign},
     }};
     for (std::size_t f = 0; f < kFeatureCount; ++f) {
         if (features[f]) {
-            items.push_back(featureItems[f]);
+            items.push_back({featureItems[f].first, featureItems[f].second, kFeatureColours[f]});
         }
     }
     items.push_back({"lap line", Glyph::LapLine, kText});
@@ -886,107 +866,122 @@ std::vector<LegendItem> LegendFor(const Course* course) {
     return items;
 }
 
-void DrawSwatch(cairo_t* cr, const LegendItem& item, double x, double y, double w, double h,
-                double unit) {
-    const double mid = y + h / 2;
-    switch (item.glyph) {
-        case Glyph::Surface:
-            cairo_rectangle(cr, x, y, w, h);
-            SetColour(cr, item.colour);
-            cairo_fill(cr);
-            break;
-        case Glyph::Flight: {
-            const std::array<double, 2> dashes{3 * unit, 3 * unit};
-            cairo_set_dash(cr, dashes.data(), 2, 0);
-            MoveTo(cr, {x, mid});
-            LineTo(cr, {x + w, mid});
-            SetColour(cr, item.colour, 0.8);
-            cairo_set_line_width(cr, 1.5 * unit);
-            cairo_stroke(cr);
-            cairo_set_dash(cr, nullptr, 0, 0);
-            break;
-        }
-        case Glyph::Band:
-            cairo_rectangle(cr, x, y + h * 0.2, w, h * 0.6);
-            SetColour(cr, item.colour);
-            cairo_fill(cr);
-            break;
-        case Glyph::Chevron:
-            for (int k = 0; k < 3; ++k) {
-                const double cx = x + w * (0.15 + 0.3 * k);
-                MoveTo(cr, {cx, y + 1});
-                LineTo(cr, {cx + h * 0.45, mid});
-                LineTo(cr, {cx, y + h - 1});
-            }
-            SetColour(cr, item.colour);
-            cairo_set_line_width(cr, 2 * unit);
-            cairo_stroke(cr);
-            break;
-        case Glyph::Bar:
-            cairo_rectangle(cr, x + w * 0.35, y, w * 0.3, h);
-            SetColour(cr, item.colour);
-            cairo_fill(cr);
-            break;
-        case Glyph::Dots:
-            for (int k = 0; k < 3; ++k) {
-                Disc(cr, {x + w * (0.2 + 0.3 * k), mid}, 3.2 * unit, item.colour, kDark, unit);
-            }
-            break;
-        case Glyph::Gate:
-            MoveTo(cr, {x + 2 * unit, mid});
-            LineTo(cr, {x + w - 2 * unit, mid});
-            SetColour(cr, item.colour);
-            cairo_set_line_width(cr, 2.5 * unit);
-            cairo_stroke(cr);
-            for (const double px : {x + 2 * unit, x + w - 2 * unit}) {
-                cairo_rectangle(cr, px - 3 * unit, mid - 3 * unit, 6 * unit, 6 * unit);
-                cairo_fill(cr);
-            }
-            break;
-        case Glyph::Block:
-            cairo_rectangle(cr, x + w / 2 - 5 * unit, mid - 5 * unit, 10 * unit, 10 * unit);
-            SetColour(cr, item.colour);
-            cairo_fill(cr);
-            break;
-        case Glyph::Sign:
-            cairo_rectangle(cr, x + w / 2 - 2.6 * unit, mid - 2.6 * unit, 5.2 * unit, 5.2 * unit);
-            SetColour(cr, item.colour);
-            cairo_fill(cr);
-            break;
-        case Glyph::LapLine: {
-            // On a piece of road, as on the map: its dark squares vanish on the background.
-            cairo_rectangle(cr, x, y, w, h);
-            SetColour(cr, ShapeColour(Shape::Road));
-            cairo_fill(cr);
-            const double width = 4 * unit;
-            for (const auto& [colour, offset] : {std::pair{kDark, 0.0}, std::pair{kText, 1.0}}) {
-                MoveTo(cr, {x + w / 2, y - 2 * unit});
-                LineTo(cr, {x + w / 2, y + h + 2 * unit});
-                cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
-                SetColour(cr, colour);
-                cairo_set_line_width(cr, width);
-                cairo_set_dash(cr, &width, 1, offset * width);
-                cairo_stroke(cr);
-            }
-            cairo_set_dash(cr, nullptr, 0, 0);
-            break;
-        }
-        case Glyph::Arrow:
-            cairo_rectangle(cr, x, y, w, h);
-            SetColour(cr, ShapeColour(Shape::Road));
-            cairo_fill(cr);
-            MoveTo(cr, {x + w * 0.75, mid});
-            LineTo(cr, {x + w * 0.3, y + h * 0.1});
-            LineTo(cr, {x + w * 0.42, mid});
-            LineTo(cr, {x + w * 0.3, y + h * 0.9});
-            cairo_close_path(cr);
-            SetColour(cr, kDark, 0.8);
-            cairo_fill(cr);
-            break;
+// Where a legend item's swatch is drawn, in pixels.
+struct Box {
+    double x = 0;
+    double y = 0;
+    double w = 0;
+    double h = 0;
+
+    double Mid() const { return y + h / 2; }
+};
+
+void FillBox(cairo_t* cr, const Box& box, const Rgb& colour) {
+    cairo_rectangle(cr, box.x, box.y, box.w, box.h);
+    SetColour(cr, colour);
+    cairo_fill(cr);
+}
+
+// A square of side 2 * half, centred across the swatch.
+void FillSquare(cairo_t* cr, const Box& box, double half, const Rgb& colour) {
+    FillBox(cr, {box.x + box.w / 2 - half, box.Mid() - half, 2 * half, 2 * half}, colour);
+}
+
+void SwatchFlight(cairo_t* cr, const Box& box, const Rgb& colour, double unit) {
+    const std::array<double, 2> dashes{3 * unit, 3 * unit};
+    cairo_set_dash(cr, dashes.data(), 2, 0);
+    MoveTo(cr, {box.x, box.Mid()});
+    LineTo(cr, {box.x + box.w, box.Mid()});
+    SetColour(cr, colour, 0.8);
+    cairo_set_line_width(cr, 1.5 * unit);
+    cairo_stroke(cr);
+    cairo_set_dash(cr, nullptr, 0, 0);
+}
+
+void SwatchChevrons(cairo_t* cr, const Box& box, const Rgb& colour, double unit) {
+    for (int k = 0; k < 3; ++k) {
+        const double cx = box.x + box.w * (0.15 + 0.3 * k);
+        MoveTo(cr, {cx, box.y + 1});
+        LineTo(cr, {cx + box.h * 0.45, box.Mid()});
+        LineTo(cr, {cx, box.y + box.h - 1});
+    }
+    SetColour(cr, colour);
+    cairo_set_line_width(cr, 2 * unit);
+    cairo_stroke(cr);
+}
+
+void SwatchGate(cairo_t* cr, const Box& box, const Rgb& colour, double unit) {
+    const double mid = box.Mid();
+    MoveTo(cr, {box.x + 2 * unit, mid});
+    LineTo(cr, {box.x + box.w - 2 * unit, mid});
+    SetColour(cr, colour);
+    cairo_set_line_width(cr, 2.5 * unit);
+    cairo_stroke(cr);
+    for (const double px : {box.x + 2 * unit, box.x + box.w - 2 * unit}) {
+        cairo_rectangle(cr, px - 3 * unit, mid - 3 * unit, 6 * unit, 6 * unit);
+        cairo_fill(cr);
     }
 }
 
-// Lays the items out left to right from (x, y), wrapping at width.
+// On a piece of road, as on the map: its dark squares vanish on the background.
+void SwatchLapLine(cairo_t* cr, const Box& box, double unit) {
+    FillBox(cr, box, ShapeColour(Shape::Road));
+    const double width = 4 * unit;
+    for (const auto& [colour, offset] : {std::pair{kDark, 0.0}, std::pair{kText, 1.0}}) {
+        MoveTo(cr, {box.x + box.w / 2, box.y - 2 * unit});
+        LineTo(cr, {box.x + box.w / 2, box.y + box.h + 2 * unit});
+        cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+        SetColour(cr, colour);
+        cairo_set_line_width(cr, width);
+        cairo_set_dash(cr, &width, 1, offset * width);
+        cairo_stroke(cr);
+    }
+    cairo_set_dash(cr, nullptr, 0, 0);
+}
+
+void SwatchArrow(cairo_t* cr, const Box& box) {
+    FillBox(cr, box, ShapeColour(Shape::Road));
+    MoveTo(cr, {box.x + box.w * 0.75, box.Mid()});
+    LineTo(cr, {box.x + box.w * 0.3, box.y + box.h * 0.1});
+    LineTo(cr, {box.x + box.w * 0.42, box.Mid()});
+    LineTo(cr, {box.x + box.w * 0.3, box.y + box.h * 0.9});
+    cairo_close_path(cr);
+    SetColour(cr, kDark, 0.8);
+    cairo_fill(cr);
+}
+
+void DrawSwatch(cairo_t* cr, const LegendItem& item, const Box& box, double unit) {
+    const Rgb& colour = item.colour;
+    switch (item.glyph) {
+        case Glyph::Surface:
+            return FillBox(cr, box, colour);
+        case Glyph::Flight:
+            return SwatchFlight(cr, box, colour, unit);
+        case Glyph::Band:
+            return FillBox(cr, {box.x, box.y + box.h * 0.2, box.w, box.h * 0.6}, colour);
+        case Glyph::Chevron:
+            return SwatchChevrons(cr, box, colour, unit);
+        case Glyph::Bar:
+            return FillBox(cr, {box.x + box.w * 0.35, box.y, box.w * 0.3, box.h}, colour);
+        case Glyph::Dots:
+            for (int k = 0; k < 3; ++k) {
+                Disc(cr, {box.x + box.w * (0.2 + 0.3 * k), box.Mid()}, 3.2 * unit, colour, kDark,
+                     unit);
+            }
+            return;
+        case Glyph::Gate:
+            return SwatchGate(cr, box, colour, unit);
+        case Glyph::Block:
+            return FillSquare(cr, box, 5 * unit, colour);
+        case Glyph::Sign:
+            return FillSquare(cr, box, 2.6 * unit, colour);
+        case Glyph::LapLine:
+            return SwatchLapLine(cr, box, unit);
+        case Glyph::Arrow:
+            return SwatchArrow(cr, box);
+    }
+}
+
 // Lays the items out left to right from (x, y), wrapping at width; draws them when asked.
 // Returns the rows used.
 int LayOutLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, double y,
@@ -1007,7 +1002,7 @@ int LayOutLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, do
             ++rows;
         }
         if (draw) {
-            DrawSwatch(cr, item, cx, cy - swatchH / 2, swatchW, swatchH, unit);
+            DrawSwatch(cr, item, {cx, cy - swatchH / 2, swatchW, swatchH}, unit);
             Text(cr, item.label, cx + swatchW + 6 * unit, cy + font * 0.36, font, Weight::Normal,
                  kMuted);
         }
@@ -1099,6 +1094,31 @@ std::string Summary(const MapTrack& track, const Prepared& prepared, bool withPo
     return summary;
 }
 
+// The overview sheet: a heading, six cells of map and caption to a row, and the legend below.
+struct SheetLayout {
+    static constexpr int kColumns = 6;
+    static constexpr double kMargin = 32;
+    static constexpr double kCell = 300;  // a map's square
+    static constexpr double kHeader = 84;
+    static constexpr double kCaption = 52;
+    static constexpr double kGap = 16;
+    static constexpr double kFooter = 92;
+
+    int tracks = 0;
+
+    int Columns() const { return std::clamp(tracks, 1, kColumns); }
+    int Rows() const { return std::max(1, (tracks + kColumns - 1) / kColumns); }
+    double Width() const { return 2 * kMargin + Columns() * kCell + (Columns() - 1) * kGap; }
+    double Height() const {
+        return kHeader + Rows() * (kCell + kCaption) + (Rows() - 1) * kGap + kFooter + kMargin;
+    }
+    // The top left corner of track k's cell.
+    Point2 Cell(std::size_t k) const {
+        return {kMargin + double(k % kColumns) * (kCell + kGap),
+                kHeader + double(k / kColumns) * (kCell + kCaption + kGap)};
+    }
+};
+
 }  // namespace
 
 void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
@@ -1137,7 +1157,7 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
         DrawProblem(cr, *prepared.problem, kSide * unit, top, mapW, mapH, tu);
     } else {
         DrawRoads(cr, track.course, prepared.flat, kSide * unit, top + 12 * unit, mapW,
-                  mapH - 24 * unit, Detail{tu, true});
+                  mapH - 24 * unit, Detail{tu});
         const double range = prepared.flat.maxHeight - prepared.flat.minHeight;
         const std::string note =
             range >= 1 ? "brighter is higher (" + Thousands(range) + " units of climb)" : "";
@@ -1148,18 +1168,9 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
 }
 
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
-    constexpr int kColumns = 6;
-    constexpr double kMargin = 32;
-    constexpr double kHeader = 84;
-    constexpr double kCell = 300;
-    constexpr double kCaption = 52;
-    constexpr double kGap = 16;
-    constexpr double kFooter = 92;
-    const int columns = std::clamp(int(tracks.size()), 1, kColumns);
-    const int rows = std::max(1, (int(tracks.size()) + kColumns - 1) / kColumns);
-    const double width = 2 * kMargin + columns * kCell + (columns - 1) * kGap;
-    const double height =
-        kHeader + rows * (kCell + kCaption) + (rows - 1) * kGap + kFooter + kMargin;
+    const SheetLayout layout{int(tracks.size())};
+    const double width = layout.Width();
+    const double height = layout.Height();
     Canvas canvas = MakeCanvas(int(width), int(height), png);
     cairo_t* cr = canvas.cr.get();
     PaintBackground(cr, width, height);
@@ -1167,33 +1178,33 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
     const std::string heading =
         tracks.size() == 24 ? "T-Flux KRN \u00B7 the 24 courses"
                             : "T-Flux KRN \u00B7 " + std::to_string(tracks.size()) + " courses";
-    Text(cr, heading, kMargin, 54, 32, Weight::Bold, kText, width - 2 * kMargin);
+    Text(cr, heading, layout.kMargin, 54, 32, Weight::Bold, kText, width - 2 * layout.kMargin);
     for (std::size_t k = 0; k < tracks.size(); ++k) {
         const MapTrack& track = tracks[k];
-        const double x = kMargin + double(k % kColumns) * (kCell + kGap);
-        const double y = kHeader + double(k / kColumns) * (kCell + kCaption + kGap);
+        const auto [x, y] = layout.Cell(k);
         SetColour(cr, kPanel);
-        cairo_rectangle(cr, x, y, kCell, kCell + kCaption);
+        cairo_rectangle(cr, x, y, layout.kCell, layout.kCell + layout.kCaption);
         cairo_fill(cr);
         const Prepared prepared = Prepare(track.course);
         // Clipped to its cell, a map never spills into its neighbour.
         cairo_save(cr);
-        cairo_rectangle(cr, x, y, kCell, kCell);
+        cairo_rectangle(cr, x, y, layout.kCell, layout.kCell);
         cairo_clip(cr);
         if (prepared.problem) {
-            DrawProblem(cr, *prepared.problem, x + 12, y, kCell - 24, kCell, 0.7);
+            DrawProblem(cr, *prepared.problem, x + 12, y, layout.kCell - 24, layout.kCell, 0.7);
         } else {
-            DrawRoads(cr, track.course, prepared.flat, x + 14, y + 14, kCell - 28, kCell - 28,
-                      Detail{0.55, true});
+            DrawRoads(cr, track.course, prepared.flat, x + 14, y + 14, layout.kCell - 28,
+                      layout.kCell - 28, Detail{0.55});
         }
         cairo_restore(cr);
         const std::string name = TrackNumber(track.track) + "  " + DrawableName(track.name);
-        Text(cr, name, x + 12, y + kCell + 20, 17, Weight::Bold, kText, kCell - 24);
-        Text(cr, Summary(track, prepared, false), x + 12, y + kCell + 42, 13, Weight::Normal,
-             kMuted, kCell - 24);
+        Text(cr, name, x + 12, y + layout.kCell + 20, 17, Weight::Bold, kText, layout.kCell - 24);
+        Text(cr, Summary(track, prepared, false), x + 12, y + layout.kCell + 42, 13, Weight::Normal,
+             kMuted, layout.kCell - 24);
     }
-    DrawLegend(cr, LegendFor(nullptr), kMargin, height - kMargin - kFooter + 36,
-               width - 2 * kMargin, 1.0, "brighter is higher", 2);
+    DrawLegend(cr, LegendFor(nullptr), layout.kMargin,
+               height - layout.kMargin - layout.kFooter + 36, width - 2 * layout.kMargin, 1.0,
+               "brighter is higher", 2);
     WritePng(canvas, png);
 }
 

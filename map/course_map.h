@@ -2,6 +2,8 @@
 
 // Course maps: each course drawn from above as the game lays it out, and one sheet of all 24.
 
+#include <array>
+#include <cstddef>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -25,42 +27,41 @@ inline constexpr Rgb kText{0.925, 0.937, 0.957};
 inline constexpr Rgb kMuted{0.600, 0.647, 0.722};
 inline constexpr Rgb kWarning{0.984, 0.702, 0.306};
 inline constexpr Rgb kDark{0.055, 0.063, 0.086};
-inline constexpr Rgb kAir{0.780, 0.820, 0.880};
 
-// One legible colour per shape, all clear of the feature colours below.
+// One legible colour per shape, all clear of the feature colours below; indexed by Shape.
+inline constexpr std::array<Rgb, kShapeCount> kShapeColours = {{
+    {0.580, 0.627, 0.702},  // road
+    {0.361, 0.518, 0.890},  // walled road
+    {0.196, 0.741, 0.784},  // pipe
+    {0.851, 0.800, 0.400},  // cylinder
+    {0.800, 0.490, 0.290},  // half-pipe
+    {0.329, 0.659, 0.439},  // tunnel
+    {0.780, 0.820, 0.880},  // air, drawn faint
+    {0.651, 0.510, 0.878},  // borderless road
+}};
+
 constexpr Rgb ShapeColour(Shape shape) {
-    switch (shape) {
-        case Shape::Road:
-            return {0.580, 0.627, 0.702};
-        case Shape::Walled:
-            return {0.361, 0.518, 0.890};
-        case Shape::Pipe:
-            return {0.196, 0.741, 0.784};
-        case Shape::Cylinder:
-            return {0.851, 0.800, 0.400};
-        case Shape::HalfPipe:
-            return {0.800, 0.490, 0.290};
-        case Shape::Tunnel:
-            return {0.329, 0.659, 0.439};
-        case Shape::Borderless:
-            return {0.651, 0.510, 0.878};
-        case Shape::Air:
-            break;
-    }
-    return kAir;
+    return kShapeColours[static_cast<std::size_t>(shape) % kShapeCount];
 }
 
-inline constexpr Rgb kPit{1.000, 0.357, 0.557};
-inline constexpr Rgb kDash{1.000, 0.882, 0.176};
-inline constexpr Rgb kDirt{0.541, 0.373, 0.196};
-inline constexpr Rgb kIce{0.780, 0.957, 1.000};
-inline constexpr Rgb kJump{1.000, 0.549, 0.102};
-inline constexpr Rgb kMine{0.949, 0.173, 0.173};
-inline constexpr Rgb kGate{0.980, 0.980, 0.980};
-inline constexpr Rgb kBuilding{0.745, 0.765, 0.800};
+// Indexed by Feature; buildings of gold and mountains have their own.
+inline constexpr std::array<Rgb, kFeatureCount> kFeatureColours = {{
+    {1.000, 0.357, 0.557},  // pit
+    {1.000, 0.882, 0.176},  // dash
+    {0.541, 0.373, 0.196},  // dirt
+    {0.780, 0.957, 1.000},  // ice
+    {1.000, 0.549, 0.102},  // jump
+    {0.949, 0.173, 0.173},  // mine
+    {0.980, 0.980, 0.980},  // gate
+    {0.745, 0.765, 0.800},  // building
+    {0.600, 1.000, 0.600},  // sign
+}};
 inline constexpr Rgb kGold{0.980, 0.741, 0.200};
 inline constexpr Rgb kMountain{0.600, 0.478, 0.380};
-inline constexpr Rgb kSign{0.600, 1.000, 0.600};
+
+constexpr Rgb FeatureColour(Feature feature) {
+    return kFeatureColours[static_cast<std::size_t>(feature)];
+}
 
 struct MapTrack {
     int track = 0;     // 1..24, as the patch applies it

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -889,6 +890,65 @@ TEST(CourseValidator, ZonesDoNotShareALane) {
     course.Feat(Feature::Jump, 5) = 0;
     course.Feat(Feature::Mine, 5) = 1;
     EXPECT_TRUE(Valid(course));
+}
+
+TEST(CourseFeatures, LanesFollowEachFeaturesValues) {
+    struct Case {
+        Feature feature;
+        int value;
+        int lanes;
+    };
+    const Case cases[] = {
+        {Feature::Pit, 0, kLaneLeft | kLaneRight},
+        {Feature::Pit, 1, kLaneLeft},
+        {Feature::Pit, 2, kLaneRight},
+        {Feature::Pit, 3, kLaneMiddle},
+        {Feature::Dirt, 0, kLaneLeft | kLaneRight},
+        {Feature::Ice, 3, kLaneMiddle},
+        {Feature::Dash, 0, kLaneMiddle},
+        {Feature::Dash, 1, kLaneLeft},
+        {Feature::Dash, 2, kLaneRight},
+        {Feature::Mine, 0, kLaneMiddle},
+        {Feature::Mine, 2, kLaneRight},
+        {Feature::Dash, 3, 0},
+        {Feature::Ice, 4, 0},
+        {Feature::Pit, -1, 0},
+        {Feature::Jump, 1, 0},
+        {Feature::Gate, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(FeatureName(c.feature)) + " " + std::to_string(c.value));
+        EXPECT_EQ(FeatureLanes(c.feature, c.value), c.lanes);
+    }
+}
+
+// Each shape's name, info word, styles and transition belong to that shape and no other.
+TEST(CourseShapes, EachShapesFiguresAreItsOwn) {
+    struct Case {
+        Shape shape;
+        const char* name;
+        int maxStyle;
+        double transition;
+    };
+    const Case cases[] = {
+        {Shape::Road, "road", 6, 0},
+        {Shape::Walled, "walled", 2, 50},
+        {Shape::Pipe, "pipe", 3, 1000},
+        {Shape::Cylinder, "cylinder", 3, 1000},
+        {Shape::HalfPipe, "half-pipe", 3, 1000},
+        {Shape::Tunnel, "tunnel", 3, 250},
+        {Shape::Air, "air", 63, 0},
+        {Shape::Borderless, "borderless", 2, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ShapeName(c.shape), c.name);
+        EXPECT_EQ(ShapeFromName(c.name), c.shape);
+        EXPECT_EQ(InfoShape(EditorInfoWord(c.shape)), c.shape);
+        EXPECT_EQ(MaxStyle(c.shape), c.maxStyle);
+        EXPECT_EQ(TransitionLength(c.shape), c.transition);
+    }
+    EXPECT_EQ(ShapeFromName("walled road"), std::nullopt);
 }
 
 TEST(CourseValidator, FeatureValuesAreOnesTheGameHas) {

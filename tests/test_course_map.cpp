@@ -38,7 +38,7 @@ Rgb8 Pixel(const Rgb& colour) {
 const Rgb8 kBackgroundPixel = Pixel(kBackground);
 const Rgb8 kRoadPixel = Pixel(ShapeColour(Shape::Road));
 const Rgb8 kPipePixel = Pixel(ShapeColour(Shape::Pipe));
-const Rgb8 kPitPixel = Pixel(kPit);
+const Rgb8 kPitPixel = Pixel(FeatureColour(Feature::Pit));
 
 bool Near(const Rgb8& a, const Rgb8& b, int tolerance = 4) {
     return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
