@@ -6,7 +6,6 @@
 #include <QColor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
@@ -166,13 +165,25 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text,
     return button;
 }
 
-// File names are bytes to the engine; Qt's own conversion keeps every name reachable.
-std::string ToEnginePath(const QString& path) {
-    return QFile::encodeName(path).toStdString();
+// Out of sight, so out of the tab order too.
+QLineEdit* MakeTextBox(QWidget* parent, const char* name, const QRect& geometry,
+                       const QString& accessibleName) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QLatin1String(name));
+    box->setGeometry(geometry);
+    box->setAccessibleName(accessibleName);
+    box->setFocusPolicy(Qt::NoFocus);
+    return box;
 }
 
-QString FromEnginePath(const std::string& path) {
-    return QFile::decodeName(QByteArray::fromStdString(path));
+// The engine's paths, messages and causes are UTF-8, both ways. The window shows no text read
+// from an image by itself, so it has no Latin-1 to convert.
+std::string ToEngine(const QString& text) {
+    return text.toStdString();
+}
+
+QString FromEngine(const std::string& text) {
+    return QString::fromStdString(text);
 }
 
 // A tooltip shows rich text when it looks like markup; a path is only ever text.
@@ -229,6 +240,24 @@ const QPixmap& Artwork::For(qreal devicePixelRatio) const {
 }
 
 Form1::Form1(QWidget* parent) : QWidget(parent) {
+    SetUpWindow();
+    // Built in this order, each control above those before it: the hidden part first (the
+    // text boxes hold the paths, the labels only mirror them), then back to front.
+    BuildHiddenControls();
+    BuildPathLabels();
+    BuildRowCaptions();
+    BuildStatusRow();
+    Unlist({lblROMIn2, lblROMOut2, Label5, Label4, Line2, lblStatus2, txtROMIn, txtROMOut, lblWidth,
+            Picture1});
+    SetUpFocus();
+    connect(cmdROMIn, &QPushButton::clicked, this, &Form1::cmdROMIn_Click);
+    connect(cmdROMOut, &QPushButton::clicked, this, &Form1::cmdROMOut_Click);
+    connect(cmdPatch, &QPushButton::clicked, this, &Form1::cmdPatch_Click);
+    connect(txtROMIn, &QLineEdit::textChanged, this, &Form1::txtROMIn_Change);
+    connect(txtROMOut, &QLineEdit::textChanged, this, &Form1::txtROMOut_Change);
+}
+
+void Form1::SetUpWindow() {
     LoadArtwork();
     // Installed once for the process, before any of the window's interfaces is asked for.
     static const bool listed = (QAccessible::installFactory(ListedChildrenFactory), true);
@@ -245,31 +274,25 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     setAcceptDrops(true);
     background_ = Artwork::Load(QStringLiteral("background"));
 
-    // Every position below assumes a font whose line is 13 pixels high, as the classic dialog
-    // font's is; a fixed pixel size keeps the layout whole under any desktop setting.
+    // Every position assumes a font whose line is 13 pixels high, as the classic dialog font's
+    // is; a fixed pixel size keeps the layout whole under any desktop setting.
     QFont dialogFont = font();
     dialogFont.setPixelSize(11);
     setFont(dialogFont);
+}
 
-    // The hidden part first: the text boxes hold the paths, the labels only mirror them.
-    txtROMIn = new QLineEdit(this);
-    txtROMIn->setObjectName(QStringLiteral("txtROMIn"));
-    txtROMIn->setGeometry(kTxtROMIn);
-    txtROMIn->setAccessibleName(QStringLiteral("Input ROM path"));
-    txtROMOut = new QLineEdit(this);
-    txtROMOut->setObjectName(QStringLiteral("txtROMOut"));
-    txtROMOut->setGeometry(kTxtROMOut);
-    txtROMOut->setAccessibleName(QStringLiteral("Output ROM path"));
-    for (QLineEdit* box : {txtROMIn, txtROMOut}) {
-        box->setFocusPolicy(Qt::NoFocus);  // out of sight, so out of the tab order too
-    }
+void Form1::BuildHiddenControls() {
+    txtROMIn = MakeTextBox(this, "txtROMIn", kTxtROMIn, QStringLiteral("Input ROM path"));
+    txtROMOut = MakeTextBox(this, "txtROMOut", kTxtROMOut, QStringLiteral("Output ROM path"));
     lblWidth = MakeLabel(this, "lblWidth", QStringLiteral("FFF"), kPathColour);
     lblWidth->move(kLblWidth);
     SizeToText(lblWidth);
     Picture1 = new PictureBox(this, Artwork());
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setGeometry(kPicture1);
+}
 
+void Form1::BuildPathLabels() {
     picBack = new PictureBox(this, Artwork::Load(QStringLiteral("paths")));
     picBack->setObjectName(QStringLiteral("picBack"));
     picBack->setGeometry(kPicBack);
@@ -291,7 +314,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     for (QLabel* label : {lblROMIn, lblROMOut}) {
         label->setAttribute(Qt::WA_TransparentForMouseEvents, false);
     }
+}
 
+// "ROM In:" and "ROM Out:" with their shadows, and the two browse buttons.
+void Form1::BuildRowCaptions() {
     Label5 = MakeLabel(this, "Label5", QStringLiteral("ROM In:"), kShadowColour);
     Label5->setGeometry(kLabel1.translated(kShadowOffset));
     Label1 = MakeLabel(this, "Label1", QStringLiteral("ROM In:"), kCaptionColour);
@@ -305,7 +331,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
                           QStringLiteral("Choose input ROM"));
     cmdROMOut = MakeButton(this, "cmdROMOut", QStringLiteral("..."), kCmdROMOut,
                            QStringLiteral("Choose output ROM"));
+}
 
+// The separator, the status line and the Patch button.
+void Form1::BuildStatusRow() {
     Line2 = new LineControl(this, kLine1.translated(kShadowOffset), kShadowColour);
     Line2->setObjectName(QStringLiteral("Line2"));
     Line1 = new LineControl(this, kLine1, kLineColour);
@@ -320,10 +349,9 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 
     cmdPatch =
         MakeButton(this, "cmdPatch", QStringLiteral("Patch"), kCmdPatch, QStringLiteral("Patch"));
+}
 
-    Unlist({lblROMIn2, lblROMOut2, Label5, Label4, Line2, lblStatus2, txtROMIn, txtROMOut, lblWidth,
-            Picture1});
-
+void Form1::SetUpFocus() {
     QWidget::setTabOrder(cmdPatch, cmdROMIn);
     QWidget::setTabOrder(cmdROMIn, cmdROMOut);
     cmdPatch->setFocus();
@@ -336,11 +364,6 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
             setAttribute(Qt::WA_KeyboardFocusChange);
         }
     });
-    connect(cmdROMIn, &QPushButton::clicked, this, &Form1::cmdROMIn_Click);
-    connect(cmdROMOut, &QPushButton::clicked, this, &Form1::cmdROMOut_Click);
-    connect(cmdPatch, &QPushButton::clicked, this, &Form1::cmdPatch_Click);
-    connect(txtROMIn, &QLineEdit::textChanged, this, &Form1::txtROMIn_Change);
-    connect(txtROMOut, &QLineEdit::textChanged, this, &Form1::txtROMOut_Change);
 }
 
 Form1::~Form1() {
@@ -395,11 +418,16 @@ void Form1::cmdROMIn_Click() {
 void Form1::ChooseInput(const QString& path) {
     try {
         txtROMIn->setText(path);
-        txtROMOut->setText(FromEnginePath(tflux::DeriveOutputPath(ToEnginePath(path))));
+        txtROMOut->setText(FromEngine(tflux::DeriveOutputPath(ToEngine(path))));
         txtROMIn->setCursorPosition(static_cast<int>(txtROMIn->text().size()));
         txtROMOut->setCursorPosition(static_cast<int>(txtROMOut->text().size()));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // An input is not left half chosen: cleared, it shows "Invalid input file", and the
+        // message says why.
         txtROMIn->setText(QString());
+        Prompts().ShowMessage(this, QMessageBox::Critical, windowTitle(),
+                              FromEngine(tflux::kMsgInvalidInput),
+                              path + QStringLiteral(": ") + FromEngine(e.what()));
     }
 }
 
@@ -445,7 +473,7 @@ void Form1::LayOutPathLabels(QLabel* label, QLabel* shadow) {
 }
 
 bool Form1::CheckROMIn() {
-    return tflux::CanOpenForReading(ToEnginePath(txtROMIn->text()), state_.Io);
+    return tflux::CanOpenForReading(ToEngine(txtROMIn->text()), state_.Io);
 }
 
 void Form1::InputCheck() {
@@ -454,8 +482,8 @@ void Form1::InputCheck() {
     QString text = QStringLiteral("Invalid input file");
     bool accepted = false;
     if (CheckROMIn()) {
-        const tflux::InputStatus status = tflux::CheckInput(state_, ToEnginePath(txtROMIn->text()));
-        text = QString::fromStdString(status.text);
+        const tflux::InputStatus status = tflux::CheckInput(state_, ToEngine(txtROMIn->text()));
+        text = FromEngine(status.text);
         accepted = status.accepted;
     }
     lblStatus->setText(text);
@@ -465,7 +493,7 @@ void Form1::InputCheck() {
 }
 
 void Form1::cmdPatch_Click() {
-    tflux::PatchRequest request{ToEnginePath(txtROMIn->text()), ToEnginePath(txtROMOut->text()),
+    tflux::PatchRequest request{ToEngine(txtROMIn->text()), ToEngine(txtROMOut->text()),
                                 tflux::BuiltInPayload()};
     tflux::PatchResult result;
     {
@@ -474,8 +502,8 @@ void Form1::cmdPatch_Click() {
     }
     // An unpatched image at the output may be somebody's only dump: replaced only when they say.
     if (result.outputIsGameImage) {
-        const QString question = QString::fromLocal8Bit(result.cause.c_str()) +
-                                 QStringLiteral(".\nReplace it with the patched image?");
+        const QString question =
+            FromEngine(result.cause) + QStringLiteral(".\nReplace it with the patched image?");
         if (!Prompts().AskToReplace(this, windowTitle(), question)) {
             return;
         }
@@ -483,13 +511,13 @@ void Form1::cmdPatch_Click() {
         const WaitCursor busy;
         result = tflux::PatchRom(state_, request);
     }
-    const QString text = QString::fromStdString(result.message);
+    const QString text = FromEngine(result.message);
     const bool success = result.outcome == tflux::PatchOutcome::Success;
     // A success whose folder could not be flushed still says so: the image may not survive a
     // crash.
-    QString detail = success ? txtROMOut->text() : QString::fromLocal8Bit(result.cause.c_str());
+    QString detail = success ? txtROMOut->text() : FromEngine(result.cause);
     if (success && !result.warning.empty()) {
-        detail += QStringLiteral("\n") + QString::fromLocal8Bit(result.warning.c_str());
+        detail += QStringLiteral("\n") + FromEngine(result.warning);
     }
     Prompts().ShowMessage(this, success ? QMessageBox::Information : QMessageBox::Critical,
                           windowTitle(), text, detail);

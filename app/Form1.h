@@ -82,6 +82,14 @@ class Form1 : public QWidget {
     void txtROMOut_Change();
 
   private:
+    // The steps of building the window, in the order the constructor takes them.
+    void SetUpWindow();
+    void BuildHiddenControls();
+    void BuildPathLabels();
+    void BuildRowCaptions();
+    void BuildStatusRow();
+    void SetUpFocus();
+
     bool CheckROMIn();
     void InputCheck();
     void LayOutPathLabels(QLabel* label, QLabel* shadow);

@@ -80,7 +80,7 @@ int main(int argc, char* argv[]) {
     }
     // The images live beside the pictures for the time of the shots, so the paths shown
     // are the same on every run.
-    const QString target = QString::fromLocal8Bit(acceptedShot.c_str());
+    const QString target = QString::fromStdString(acceptedShot);
     QDir roms = QFileInfo(target).absoluteDir();
     if (!roms.mkpath(QStringLiteral("sample-roms")) || !roms.cd(QStringLiteral("sample-roms"))) {
         std::fprintf(stderr, "cannot make a folder beside %s\n", acceptedShot.c_str());
@@ -89,8 +89,7 @@ int main(int argc, char* argv[]) {
     const QString accepted = roms.filePath(QStringLiteral("T-Flux X (USA).v64"));
     const QString refused = roms.filePath(QStringLiteral("Another Game (USA).z64"));
     try {
-        tflux::WriteSampleImage(QFile::encodeName(accepted).toStdString(),
-                                {.region = 'E', .v64 = true, .seed = 1});
+        tflux::WriteSampleImage(accepted.toStdString(), {.region = 'E', .v64 = true, .seed = 1});
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
@@ -101,8 +100,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     other.close();
-    const bool ok =
-        Shoot(accepted, target) && Shoot(refused, QString::fromLocal8Bit(refusedShot.c_str()));
+    const bool ok = Shoot(accepted, target) && Shoot(refused, QString::fromStdString(refusedShot));
     roms.removeRecursively();
     return ok ? 0 : 1;
 }

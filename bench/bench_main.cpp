@@ -22,7 +22,6 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -248,62 +247,69 @@ std::string Fixed(double value, int digits) {
     return buffer;
 }
 
-}  // namespace
+// The files of one run, all in the work folder, and the program under test.
+struct Setup {
+    fs::path work;
+    fs::path image;
+    fs::path reference;
+    fs::path delta;
+    std::string cli;
+};
 
-int main(int argc, char** argv) {
-    CLI::App app{
-        "Times tflux-krn-cli patch against a durable copy of the image and against "
-        "xdelta3, on a generated image.",
-        "tflux-krn-bench"};
-    Options options;
-    AddOptions(app, options);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return tflux::ParseErrorExit(app, e);
-    }
+// Untimed: the image, the patch's own output as the reference, and a VCDIFF delta that turns
+// the image into exactly that output.
+Setup Prepare(const Options& options) {
     fs::create_directories(options.work);
-    const fs::path work = fs::canonical(options.work);
-    const fs::path image = work / "image.z64";
-    const fs::path reference = work / "reference.z64";
-    const fs::path delta = work / "image.vcdiff";
-    const std::string cli = (fs::absolute(options.bin) / "tflux-krn-cli").string();
+    Setup setup;
+    setup.work = fs::canonical(options.work);
+    setup.image = setup.work / "image.z64";
+    setup.reference = setup.work / "reference.z64";
+    setup.delta = setup.work / "image.vcdiff";
+    setup.cli = (fs::absolute(options.bin) / "tflux-krn-cli").string();
+    tflux::WriteSampleImage(setup.image, {});
+    fs::remove(setup.reference);
+    Run({setup.cli, "patch", setup.image.string(), setup.reference.string()});
+    Run({options.xdelta3, "-e", "-f", "-s", setup.image.string(), setup.reference.string(),
+         setup.delta.string()});
+    return setup;
+}
 
-    // Setup, untimed: the image, the patch's own output as the reference, and a VCDIFF delta
-    // that turns the image into exactly that output.
-    tflux::WriteSampleImage(image, {});
-    fs::remove(reference);
-    Run({cli, "patch", image.string(), reference.string()});
-    Run({options.xdelta3, "-e", "-f", "-s", image.string(), reference.string(), delta.string()});
-
+// The patch, its floor and xdelta3, in that order: the report reads them by position too.
+std::vector<Command> ImageCommands(const Setup& setup, const Options& options) {
     std::vector<Command> commands = {
-        {"patch", "tflux-krn-cli patch", work / "out-patch.z64", {}, {}, 0},
-        {"floor", "cp + sync (floor)", work / "out-floor.z64", {}, {}, 0},
-        {"xdelta3", "xdelta3 -d", work / "out-xdelta3.z64", {}, {}, 0},
+        {"patch", "tflux-krn-cli patch", setup.work / "out-patch.z64", {}, {}, 0},
+        {"floor", "cp + sync (floor)", setup.work / "out-floor.z64", {}, {}, 0},
+        {"xdelta3", "xdelta3 -d", setup.work / "out-xdelta3.z64", {}, {}, 0},
     };
-    commands[0].steps = {{cli, "patch", image.string(), commands[0].output.string()}};
-    commands[1].steps = {{"cp", image.string(), commands[1].output.string()},
+    const std::string image = setup.image.string();
+    commands[0].steps = {{setup.cli, "patch", image, commands[0].output.string()}};
+    commands[1].steps = {{"cp", image, commands[1].output.string()},
                          {"sync", commands[1].output.string()}};
     commands[2].steps = {
-        {options.xdelta3, "-d", "-s", image.string(), delta.string(), commands[2].output.string()}};
+        {options.xdelta3, "-d", "-s", image, setup.delta.string(), commands[2].output.string()}};
+    return commands;
+}
 
-    // The outputs are compared once before anything is timed.
-    for (Command& command : commands) {
+// The outputs are compared once before anything is timed.
+void CheckOutputs(const std::vector<Command>& commands, const Setup& setup) {
+    for (const Command& command : commands) {
         fs::remove(command.output);
         for (const auto& step : command.steps) {
             Run(step);
         }
     }
-    if (!SameContents(commands[0].output, reference) ||
-        !SameContents(commands[2].output, reference)) {
+    if (!SameContents(commands[0].output, setup.reference) ||
+        !SameContents(commands[2].output, setup.reference)) {
         Die("the patch and xdelta3 do not produce the same output");
     }
-    if (!SameContents(commands[1].output, image)) {
+    if (!SameContents(commands[1].output, setup.image)) {
         Die("cp did not reproduce the image");
     }
+}
 
-    // Interleaved: each round runs every command once, the order rotating round by round.
-    for (int round = 0; round < options.runs; ++round) {
+// Interleaved: each round runs every command once, the order rotating round by round.
+void TimeInterleaved(std::vector<Command>& commands, int runs, const fs::path& work) {
+    for (int round = 0; round < runs; ++round) {
         for (std::size_t k = 0; k < commands.size(); ++k) {
             Command& command = commands[(static_cast<std::size_t>(round) + k) % commands.size()];
             // Untimed: the previous output goes and its removal reaches the disk, so every
@@ -319,100 +325,133 @@ int main(int argc, char** argv) {
             command.ms.push_back(ms);
         }
     }
-    if (!SameContents(commands[0].output, reference)) {
-        Die("the patch's last output differs from the reference");
+}
+
+// The pack commands on the bundled pack: each run checks or compiles all 24 courses.
+std::vector<Command> TimePackCommands(const Setup& setup, const Options& options) {
+    if (options.pack.empty()) {
+        return {};
     }
-
-    const nlohmann::json checksum = TimeChecksum(image, 201);
-
-    // The pack commands on the bundled pack: each run checks or compiles all 24 courses.
-    std::vector<Command> packCommands;
-    if (!options.pack.empty()) {
-        const fs::path container = work / "pack.dat";
-        packCommands = {
-            {"payload_check",
-             "tflux-krn-cli payload check",
-             {},
-             {{cli, "payload", "check"}},
-             {},
-             0},
-            {"payload_build",
-             "tflux-krn-cli payload build",
-             container,
-             {{cli, "payload", "build", fs::absolute(options.pack).string(), container.string()}},
-             {},
-             0},
-        };
-        for (int round = 0; round < options.runs; ++round) {
-            for (Command& command : packCommands) {
-                const Sample sample = Run(command.steps[0]);
-                command.ms.push_back(sample.ms);
-                command.maxRssKiB = std::max(command.maxRssKiB, sample.maxRssKiB);
-            }
+    const fs::path container = setup.work / "pack.dat";
+    std::vector<Command> commands = {
+        {"payload_check",
+         "tflux-krn-cli payload check",
+         {},
+         {{setup.cli, "payload", "check"}},
+         {},
+         0},
+        {"payload_build",
+         "tflux-krn-cli payload build",
+         container,
+         {{setup.cli, "payload", "build", fs::absolute(options.pack).string(), container.string()}},
+         {},
+         0},
+    };
+    for (int round = 0; round < options.runs; ++round) {
+        for (Command& command : commands) {
+            const Sample sample = Run(command.steps[0]);
+            command.ms.push_back(sample.ms);
+            command.maxRssKiB = std::max(command.maxRssKiB, sample.maxRssKiB);
         }
-        fs::remove(container);
     }
+    fs::remove(container);
+    return commands;
+}
 
-    std::map<std::string, double> median;
+// One command's figures as the JSON holds them; the image commands keep every run too.
+nlohmann::json CommandRow(const Command& command, bool withRuns) {
+    const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
+    nlohmann::json row = {
+        {"name", command.name}, {"command", command.shown}, {"median_ms", Median(command.ms)},
+        {"min_ms", *low},       {"max_ms", *high},          {"peak_rss_kib", command.maxRssKiB}};
+    if (withRuns) {
+        row["runs_ms"] = command.ms;
+    }
+    return row;
+}
+
+nlohmann::json CommandRows(const std::vector<Command>& commands, bool withRuns) {
     nlohmann::json rows = nlohmann::json::array();
     for (const Command& command : commands) {
-        median[command.name] = Median(command.ms);
-        const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
-        rows.push_back({{"name", command.name},
-                        {"command", command.shown},
-                        {"median_ms", median[command.name]},
-                        {"min_ms", *low},
-                        {"max_ms", *high},
-                        {"peak_rss_kib", command.maxRssKiB},
-                        {"runs_ms", command.ms}});
+        rows.push_back(CommandRow(command, withRuns));
     }
-    const double overFloor = median["patch"] / median["floor"];
-    const double overXdelta = median["patch"] / median["xdelta3"];
-    // What any patch that flushes its 16 MiB could reach against xdelta3, which does not.
-    const double floorOverXdelta = median["floor"] / median["xdelta3"];
-    const double patchRssMiB = static_cast<double>(commands[0].maxRssKiB) / 1024.0;
+    return rows;
+}
 
+nlohmann::json MachineFacts(const Setup& setup) {
     utsname uts{};
     ::uname(&uts);
-    const nlohmann::json machine = {
-        {"cpu", CpuModel()},
-        {"cores", ::sysconf(_SC_NPROCESSORS_ONLN)},
-        {"kernel", std::string(uts.sysname) + " " + uts.release},
-        {"file_system", FileSystemOf(work)},
-        {"reflink", CanReflink(image, work / "reflink-probe")},
-        {"temporary_file_system", FileSystemOf(fs::temp_directory_path())}};
-    const nlohmann::json doc = {
-        {"image_bytes", fs::file_size(image)},
-        {"delta_bytes", fs::file_size(delta)},
-        {"runs", options.runs},
-        {"machine", machine},
-        {"commands", rows},
-        {"ratios",
-         {{"patch_over_floor", overFloor},
-          {"patch_over_xdelta3", overXdelta},
-          {"floor_over_xdelta3", floorOverXdelta},
-          {"target_patch_over_floor", kTargetOverFloor},
-          {"target_patch_over_xdelta3", kTargetOverXdelta}}},
-        {"patch_peak_rss_mib", patchRssMiB},
-        {"target_patch_peak_rss_mib", kTargetPeakRssMiB},
-        {"meets_targets", overFloor <= kTargetOverFloor && overXdelta <= kTargetOverXdelta &&
-                              patchRssMiB <= kTargetPeakRssMiB},
-        {"checksum", checksum}};
-    nlohmann::json packRows = nlohmann::json::array();
-    for (const Command& command : packCommands) {
-        const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
-        packRows.push_back({{"name", command.name},
-                            {"command", command.shown},
-                            {"median_ms", Median(command.ms)},
-                            {"min_ms", *low},
-                            {"max_ms", *high},
-                            {"peak_rss_kib", command.maxRssKiB}});
-    }
-    nlohmann::json full = doc;
-    full["pack_commands"] = packRows;
+    return {{"cpu", CpuModel()},
+            {"cores", ::sysconf(_SC_NPROCESSORS_ONLN)},
+            {"kernel", std::string(uts.sysname) + " " + uts.release},
+            {"file_system", FileSystemOf(setup.work)},
+            {"reflink", CanReflink(setup.image, setup.work / "reflink-probe")},
+            {"temporary_file_system", FileSystemOf(fs::temp_directory_path())}};
+}
 
-    std::ostringstream table;
-    table << "16 MiB image, " << options.runs << " interleaved runs each, medians; "
+// The patch against the other two image commands, as their medians stand.
+struct Ratios {
+    double overFloor = 0;
+    double overXdelta = 0;
+    // What any patch that flushes its 16 MiB could reach against xdelta3, which does not.
+    double floorOverXdelta = 0;
+    double patchRssMiB = 0;
+
+    bool MeetTargets() const {
+        return overFloor <= kTargetOverFloor && overXdelta <= kTargetOverXdelta &&
+               patchRssMiB <= kTargetPeakRssMiB;
+    }
+};
+
+Ratios RatiosOf(const std::vector<Command>& commands) {
+    const double patch = Median(commands[0].ms);
+    const double floor = Median(commands[1].ms);
+    const double xdelta = Median(commands[2].ms);
+    return {patch / floor, patch / xdelta, floor / xdelta,
+            static_cast<double>(commands[0].maxRssKiB) / 1024.0};
+}
+
+// Everything measured, as --json writes it.
+struct Results {
+    nlohmann::json machine;
+    nlohmann::json rows;
+    nlohmann::json packRows;
+    nlohmann::json checksum;
+    Ratios ratios;
+};
+
+nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
+    const Ratios& r = results.ratios;
+    return {{"image_bytes", fs::file_size(setup.image)},
+            {"delta_bytes", fs::file_size(setup.delta)},
+            {"runs", runs},
+            {"machine", results.machine},
+            {"commands", results.rows},
+            {"ratios",
+             {{"patch_over_floor", r.overFloor},
+              {"patch_over_xdelta3", r.overXdelta},
+              {"floor_over_xdelta3", r.floorOverXdelta},
+              {"target_patch_over_floor", kTargetOverFloor},
+              {"target_patch_over_xdelta3", kTargetOverXdelta}}},
+            {"patch_peak_rss_mib", r.patchRssMiB},
+            {"target_patch_peak_rss_mib", kTargetPeakRssMiB},
+            {"meets_targets", r.MeetTargets()},
+            {"checksum", results.checksum},
+            {"pack_commands", results.packRows}};
+}
+
+// A table row of a command's figures, from its JSON row.
+void CommandLine(std::ostream& table, const nlohmann::json& row) {
+    table << "| " << row["command"].get<std::string>() << " | "
+          << Fixed(row["median_ms"].get<double>(), 1) << " | "
+          << Fixed(row["min_ms"].get<double>(), 1) << " | " << Fixed(row["max_ms"].get<double>(), 1)
+          << " | " << Fixed(static_cast<double>(row["peak_rss_kib"].get<long>()) / 1024.0, 1)
+          << " |\n";
+}
+
+void ImageTable(std::ostream& table, const Results& results, int runs) {
+    const nlohmann::json& machine = results.machine;
+    table << "16 MiB image, " << runs << " interleaved runs each, medians; "
           << machine["cpu"].get<std::string>() << ", " << machine["cores"] << " cores, "
           << machine["kernel"].get<std::string>() << ", "
           << machine["file_system"].get<std::string>()
@@ -420,47 +459,83 @@ int main(int argc, char** argv) {
           << "\n\n";
     table << "| command | median ms | min ms | max ms | peak RSS MiB |\n";
     table << "|---|---:|---:|---:|---:|\n";
-    for (const Command& command : commands) {
-        const auto [low, high] = std::minmax_element(command.ms.begin(), command.ms.end());
-        table << "| " << command.shown << " | " << Fixed(median[command.name], 1) << " | "
-              << Fixed(*low, 1) << " | " << Fixed(*high, 1) << " | "
-              << Fixed(static_cast<double>(command.maxRssKiB) / 1024.0, 1) << " |\n";
+    for (const auto& row : results.rows) {
+        CommandLine(table, row);
     }
+    const Ratios& r = results.ratios;
     table << "\n| ratio | measured | target |\n|---|---:|---:|\n";
-    table << "| patch / floor | " << Fixed(overFloor, 2) << " | <= " << Fixed(kTargetOverFloor, 2)
+    table << "| patch / floor | " << Fixed(r.overFloor, 2) << " | <= " << Fixed(kTargetOverFloor, 2)
           << " |\n";
-    table << "| patch / xdelta3 | " << Fixed(overXdelta, 2)
+    table << "| patch / xdelta3 | " << Fixed(r.overXdelta, 2)
           << " | <= " << Fixed(kTargetOverXdelta, 2) << " |\n";
-    table << "| floor / xdelta3 (for reference) | " << Fixed(floorOverXdelta, 2) << " | |\n";
-    table << "| patch peak RSS (MiB) | " << Fixed(patchRssMiB, 1)
+    table << "| floor / xdelta3 (for reference) | " << Fixed(r.floorOverXdelta, 2) << " | |\n";
+    table << "| patch peak RSS (MiB) | " << Fixed(r.patchRssMiB, 1)
           << " | <= " << Fixed(kTargetPeakRssMiB, 1) << " |\n";
+}
+
+void ChecksumAndPackTables(std::ostream& table, const Results& results) {
+    const nlohmann::json& checksum = results.checksum;
     table << "\n| 1 MiB checksum range | us | MB/s |\n|---|---:|---:|\n";
     table << "| CalculateChecksum | " << Fixed(checksum["checksum_us"].get<double>(), 1) << " | "
           << Fixed(checksum["checksum_mb_s"].get<double>(), 0) << " |\n";
     table << "| read of the same bytes | " << Fixed(checksum["read_us"].get<double>(), 1) << " | "
           << Fixed(checksum["read_mb_s"].get<double>(), 0) << " |\n";
-    if (!packRows.empty()) {
+    if (!results.packRows.empty()) {
         table << "\n| pack command (24 courses) | median ms | min ms | max ms | peak RSS MiB |\n";
         table << "|---|---:|---:|---:|---:|\n";
-        for (const auto& row : packRows) {
-            table << "| " << row["command"].get<std::string>() << " | "
-                  << Fixed(row["median_ms"].get<double>(), 1) << " | "
-                  << Fixed(row["min_ms"].get<double>(), 1) << " | "
-                  << Fixed(row["max_ms"].get<double>(), 1) << " | "
-                  << Fixed(static_cast<double>(row["peak_rss_kib"].get<long>()) / 1024.0, 1)
-                  << " |\n";
+        for (const auto& row : results.packRows) {
+            CommandLine(table, row);
         }
     }
-    std::cout << table.str();
-    std::cout << (doc["meets_targets"].get<bool>() ? "All targets met.\n"
-                                                   : "Some targets missed.\n");
+}
 
+void Report(const Results& results, int runs) {
+    std::ostringstream table;
+    ImageTable(table, results, runs);
+    ChecksumAndPackTables(table, results);
+    std::cout << table.str();
+    std::cout << (results.ratios.MeetTargets() ? "All targets met.\n" : "Some targets missed.\n");
+}
+
+void WriteJson(const fs::path& path, const nlohmann::json& doc) {
+    std::ofstream out(path);
+    out << doc.dump(2) << '\n';
+    if (!out) {
+        Die("cannot write " + path.string());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Times tflux-krn-cli patch against a durable copy of the image and against "
+        "xdelta3, on a generated image.",
+        "tflux-krn-bench"};
+    Options options;
+    AddOptions(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return tflux::ParseErrorExit(app, e);
+    }
+    const Setup setup = Prepare(options);
+    std::vector<Command> commands = ImageCommands(setup, options);
+    CheckOutputs(commands, setup);
+    TimeInterleaved(commands, options.runs, setup.work);
+    if (!SameContents(commands[0].output, setup.reference)) {
+        Die("the patch's last output differs from the reference");
+    }
+    Results results;
+    results.checksum = TimeChecksum(setup.image, 201);
+    results.packRows = CommandRows(TimePackCommands(setup, options), false);
+    results.rows = CommandRows(commands, true);
+    results.ratios = RatiosOf(commands);
+    results.machine = MachineFacts(setup);
+
+    Report(results, options.runs);
     if (!options.json.empty()) {
-        std::ofstream out(options.json);
-        out << full.dump(2) << '\n';
-        if (!out) {
-            Die("cannot write " + options.json.string());
-        }
+        WriteJson(options.json, Document(results, setup, options.runs));
     }
     for (const Command& command : commands) {
         fs::remove(command.output);

@@ -24,7 +24,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include "app/Form1.h"
@@ -664,6 +666,47 @@ class TestForm1 : public QObject {
         QCOMPARE(Child<QLineEdit>("txtROMOut")->cursorPosition(), output.size());
     }
 
+    // A choice that fails on the way is given up, and the window says why, as for any refusal.
+    void aChoiceThatFailsIsGivenUpWithItsCause_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("outOfMemory");
+        QTest::addColumn<QString>("what");
+        QTest::newRow("out of memory") << "game.z64" << true << "std::bad_alloc";
+        // Engine texts are UTF-8: read as anything else, this cause would not come out whole.
+        QTest::newRow("non-ASCII cause") << "Straße.v64" << false << "name “Straße” too long";
+    }
+    void aChoiceThatFailsIsGivenUpWithItsCause() {
+        QFETCH(QString, name);
+        QFETCH(bool, outOfMemory);
+        QFETCH(QString, what);
+        PickInput(Sample(QStringLiteral("before.z64"), 'E', false));
+        const QString output = Output();
+        const QString chosen = Sample(name, 'P', true);
+        tflux::test::FaultHook hook;
+        hook.OnEveryOp([&](tflux::IoOp, const std::filesystem::path& at) {
+            if (at != Local(chosen)) {
+                return;
+            }
+            if (outOfMemory) {
+                throw std::bad_alloc();
+            }
+            throw std::length_error(what.toStdString());
+        });
+        form_->SetIoHook(&hook);
+        PickInput(chosen);
+        form_->SetIoHook(nullptr);
+
+        QCOMPARE(Input(), QString());
+        QCOMPARE(Output(), output);
+        QCOMPARE(Status(), QStringLiteral("Invalid input file"));
+        QCOMPARE(StatusColour(), kRefusedColour);
+        QCOMPARE(prompts_.shown.size(), 1);
+        QCOMPARE(prompts_.shown.first().icon, QMessageBox::Critical);
+        QCOMPARE(prompts_.shown.first().title, kCaption);
+        QCOMPARE(prompts_.shown.first().text, QStringLiteral("Invalid input ROM file"));
+        QCOMPARE(prompts_.shown.first().detail, chosen + QStringLiteral(": ") + what);
+    }
+
     void cancelledDialogsChangeNothing() {
         PickInput(Sample(QStringLiteral("game.z64"), 'E', false));
         PickOutput(Path(QStringLiteral("chosen.z64")));
@@ -803,6 +846,11 @@ class TestForm1 : public QObject {
         QTest::newRow("missing input") << "missing"
                                        << "Invalid input ROM file"
                                        << "absent.z64: No such file or directory";
+        // The cause names the path as the engine has it, in UTF-8.
+        QTest::newRow("missing input, non-ASCII name")
+            << "accented"
+            << "Invalid input ROM file"
+            << "Ünïcødé – absent.z64: No such file or directory";
         QTest::newRow("output folder missing") << "badout"
                                                << "Invalid output file"
                                                << "no/dir: No such file or directory";
@@ -822,6 +870,8 @@ class TestForm1 : public QObject {
         QFETCH(QString, cause);
         if (case_ == QLatin1String("missing")) {
             PickInput(Path(QStringLiteral("absent.z64")));
+        } else if (case_ == QLatin1String("accented")) {
+            PickInput(Path(QStringLiteral("Ünïcødé – absent.z64")));
         } else if (case_ == QLatin1String("small")) {
             PickInput(FileOfSize(QStringLiteral("small.z64"), 4096));
         } else if (case_ == QLatin1String("region")) {
