@@ -75,11 +75,10 @@ void WriteCourseBlocks(RomState& state, const std::string& dir, std::uint32_t co
         const fs::path record = dir + std::to_string(track) + ".dat";
         File file = File::Open(record, OpenMode::Read, Links::NoFollow, state.Io);
         LoadDat(state, file, 1, track);
-        if (state.IsByteSwapped) {
-            SwapPairs(state.TrackBlock, kTrackBlockSize);
-        }
-        state.RomFile.WriteAt(courseBase + static_cast<std::uint64_t>(track - 1) * kTrackBlockSize,
-                              state.TrackBlock);
+        const std::uint64_t offset =
+            courseBase + static_cast<std::uint64_t>(track - 1) * kTrackBlockSize;
+        ConvertBlock(state.TrackBlock, offset, state.Order());
+        state.RomFile.WriteAt(offset, state.TrackBlock);
         file.Close();
         RemoveFile(record, state.Io);
     }
@@ -88,9 +87,7 @@ void WriteCourseBlocks(RomState& state, const std::string& dir, std::uint32_t co
 void WriteInternalName(RomState& state) {
     std::array<std::uint8_t, kInternalNameSize> name{};
     std::memcpy(name.data(), kPatchedNameZ64.data(), name.size());
-    if (state.IsByteSwapped) {
-        SwapPairs(name, name.size());
-    }
+    ConvertBlock(name, kInternalNameOffset, state.Order());
     state.RomFile.WriteAt(kInternalNameOffset, name);
 }
 
@@ -151,7 +148,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     WriteCourseBlocks(state, dir, layout.courseBase);
     WriteRomTables(state);
     WriteInternalName(state);
-    UpdateChecksum(state.RomFile, state.IsByteSwapped ? ImageOrder::V64 : ImageOrder::Z64);
+    UpdateChecksum(state.RomFile, state.Order());
     state.RomFile.Sync();
     state.RomFile.Close();
     PatchResult done;

@@ -81,4 +81,25 @@ void PutLE32(std::span<std::uint8_t> buffer, std::int32_t value, std::size_t off
     }
 }
 
+void ToZ64(std::span<std::uint8_t> bytes, ImageOrder order) {
+    switch (order) {
+        case ImageOrder::Z64:
+            break;
+        case ImageOrder::V64:
+            SwapPairs(bytes, bytes.size());
+            break;
+        case ImageOrder::N64:
+            ReverseWords(bytes);
+            break;
+    }
+}
+
+void ConvertBlock(std::span<std::uint8_t> block, std::uint64_t offset, ImageOrder order) {
+    if (order == ImageOrder::N64 && (offset % 4 != 0 || block.size() % 4 != 0)) {
+        throw EngineError("cannot convert " + std::to_string(block.size()) + " bytes at offset " +
+                          std::to_string(offset) + " from N64 order: not whole words");
+    }
+    ToZ64(block, order);
+}
+
 }  // namespace tflux

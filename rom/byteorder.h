@@ -11,6 +11,8 @@
 #include <cstring>
 #include <span>
 
+#include "rom/game.h"
+
 namespace tflux {
 
 // Exchanges bytes 1 and 2, 3 and 4, ... over the first n bytes. An odd last byte stays.
@@ -18,6 +20,15 @@ void SwapPairs(std::span<std::uint8_t> buffer, std::size_t n);
 
 // Reverses the four bytes of every whole 32-bit word (little-endian word order <-> Z64).
 void ReverseWords(std::span<std::uint8_t> buffer);
+
+// Converts an image's bytes between its own order and Z64 (each conversion is its own inverse).
+// N64 converts whole words only: `bytes` starts on a word.
+void ToZ64(std::span<std::uint8_t> bytes, ImageOrder order);
+
+// The same for a block read from, or about to be written to, an image at file offset `offset`.
+// Every block the engine moves starts on a word and is whole words long; one that is not cannot
+// be converted from N64 and throws EngineError.
+void ConvertBlock(std::span<std::uint8_t> block, std::uint64_t offset, ImageOrder order);
 
 [[noreturn]] void ThrowOutsideBuffer(std::size_t size, std::size_t offset, const char* what);
 

@@ -97,19 +97,6 @@ ImageOrder DetectOrder(std::span<const std::uint8_t> head) {
     return ImageOrder::Z64;
 }
 
-void ToZ64(std::span<std::uint8_t> bytes, ImageOrder order) {
-    switch (order) {
-        case ImageOrder::Z64:
-            break;
-        case ImageOrder::V64:
-            SwapPairs(bytes, bytes.size());
-            break;
-        case ImageOrder::N64:
-            ReverseWords(bytes);
-            break;
-    }
-}
-
 CicVariant DetectCic(std::span<const std::uint8_t> z64Head) {
     if (z64Head.size() < kBootEnd) {
         throw EngineError("the image is too short to hold a boot code (" +

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "rom/byteorder.h"
 #include "rom/file.h"
 
 namespace tflux {
@@ -18,7 +19,6 @@ inline constexpr std::size_t kChecksumEnd = 0x101000;  // also the smallest imag
 inline constexpr std::size_t kCrcOffset = 0x10;
 
 enum class CicVariant { Cic6101, Cic6102, Cic6103, Cic6105, Cic6106 };
-enum class ImageOrder { Z64, V64, N64 };  // N64: little-endian words (40 12 37 80)
 
 struct HeaderCrc {
     std::uint32_t crc1 = 0;
@@ -28,8 +28,6 @@ struct HeaderCrc {
 
 // From the first four bytes; an unrecognised word is taken as Z64.
 ImageOrder DetectOrder(std::span<const std::uint8_t> head);
-// Converts an image's bytes between its own order and Z64 (each conversion is its own inverse).
-void ToZ64(std::span<std::uint8_t> bytes, ImageOrder order);
 
 // From the MD5 of the boot code (Z64 bytes 0x40..0xFFF); 6106 when none matches.
 CicVariant DetectCic(std::span<const std::uint8_t> z64Head);

@@ -18,13 +18,44 @@ namespace tflux {
 inline constexpr std::uint64_t kRomSize = 0x1000000;  // 16,777,216 bytes, always
 inline constexpr std::uint64_t kInternalNameOffset = 0x20;
 inline constexpr std::size_t kInternalNameSize = 20;
-// V64 images store each pair of bytes swapped, so the letter moves to the pair's other byte.
 inline constexpr std::uint64_t kRegionOffsetZ64 = 0x3E;
-inline constexpr std::uint64_t kRegionOffsetV64 = 0x3F;
 
-constexpr std::uint64_t RegionOffset(bool byteSwapped) {
-    return byteSwapped ? kRegionOffsetV64 : kRegionOffsetZ64;
+// The three orders images are stored in: Z64, the cartridge's own (big-endian); V64, every
+// pair of bytes swapped; N64, every 32-bit word little-endian (40 12 37 80).
+enum class ImageOrder { Z64, V64, N64 };
+
+// Where the byte at Z64 offset `z64` lies in a file stored in `order`: its pair's or its word's
+// other end.
+constexpr std::uint64_t StoredOffset(std::uint64_t z64, ImageOrder order) {
+    switch (order) {
+        case ImageOrder::V64:
+            return z64 ^ 1;
+        case ImageOrder::N64:
+            return z64 ^ 3;
+        case ImageOrder::Z64:
+            break;
+    }
+    return z64;
 }
+
+inline constexpr std::array<ImageOrder, 3> kImageOrders = {ImageOrder::Z64, ImageOrder::V64,
+                                                           ImageOrder::N64};
+
+// "z64", "v64", "n64": the file endings and the command lines' word; the status line and the
+// listings print the label, "Z64".
+constexpr std::string_view OrderName(ImageOrder order) {
+    constexpr std::array<std::string_view, kImageOrders.size()> names = {"z64", "v64", "n64"};
+    return names[static_cast<std::size_t>(order)];
+}
+constexpr std::string_view OrderLabel(ImageOrder order) {
+    constexpr std::array<std::string_view, kImageOrders.size()> labels = {"Z64", "V64", "N64"};
+    return labels[static_cast<std::size_t>(order)];
+}
+
+constexpr std::uint64_t RegionOffset(ImageOrder order) {
+    return StoredOffset(kRegionOffsetZ64, order);
+}
+inline constexpr std::uint64_t kRegionOffsetV64 = RegionOffset(ImageOrder::V64);
 
 // ---- the internal names ----
 
@@ -49,6 +80,18 @@ constexpr InternalName PairSwapped(InternalName name) {
     return name;
 }
 
+// The same name as an N64 image stores it.
+constexpr InternalName WordReversed(InternalName name) {
+    static_assert(kInternalNameSize % 4 == 0);
+    for (std::size_t i = 0; i < name.size(); i += 4) {
+        InternalName word = name;
+        for (std::size_t k = 0; k < 4; ++k) {
+            name[i + k] = word[i + 3 - k];
+        }
+    }
+    return name;
+}
+
 constexpr std::string_view NameText(const InternalName& name) {
     return std::string_view(name.data(), name.size());
 }
@@ -65,6 +108,21 @@ inline constexpr InternalName kGameNameZ64 = MakeName("T-FLUX X            ");
 inline constexpr InternalName kPatchedNameZ64 = MakeName("T-FLUX KRN          ");
 inline constexpr InternalName kGameNameV64 = PairSwapped(kGameNameZ64);
 inline constexpr InternalName kPatchedNameV64 = PairSwapped(kPatchedNameZ64);
+inline constexpr InternalName kGameNameN64 = WordReversed(kGameNameZ64);
+inline constexpr InternalName kPatchedNameN64 = WordReversed(kPatchedNameZ64);
+
+// The name as an image stored in `order` holds it.
+constexpr InternalName StoredName(const InternalName& z64, ImageOrder order) {
+    switch (order) {
+        case ImageOrder::V64:
+            return PairSwapped(z64);
+        case ImageOrder::N64:
+            return WordReversed(z64);
+        case ImageOrder::Z64:
+            break;
+    }
+    return z64;
+}
 
 // ---- the regions ----
 

@@ -1,5 +1,6 @@
 #include "rom/identify.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <optional>
@@ -76,13 +77,17 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
         std::array<std::uint8_t, kInternalNameSize> name{};
         state.RomFile.ReadAt(kInternalNameOffset, name);
         const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
-        if (text != NameText(kGameNameZ64) && text != NameText(kGameNameV64)) {
+        // The content decides the order, whatever the file's name says.
+        const auto order = std::find_if(
+            kImageOrders.begin(), kImageOrders.end(),
+            [&](ImageOrder stored) { return text == NameText(StoredName(kGameNameZ64, stored)); });
+        if (order == kImageOrders.end()) {
             SetCause(cause, NameCause(name));
             return kRomNotTFlux;
         }
-        state.IsByteSwapped = text == NameText(kGameNameV64);
+        state.SetOrder(*order);
         std::array<std::uint8_t, 1> region{};
-        state.RomFile.ReadAt(RegionOffset(state.IsByteSwapped), region);
+        state.RomFile.ReadAt(RegionOffset(*order), region);
         state.RegionCode = std::string(1, static_cast<char>(region[0]));
         if (RegionFromCode(state.RegionCode)) {
             return kRomOk;
@@ -186,8 +191,8 @@ InputStatus CheckInput(RomState& state, const std::string& path) {
         return status;
     }
     status.accepted = true;
-    status.text = "File Version: " + RegionName(state.RegionCode) +
-                  (state.IsByteSwapped ? " (V64)" : " (Z64)");
+    status.text = "File Version: " + RegionName(state.RegionCode) + " (" +
+                  std::string(OrderLabel(state.Order())) + ")";
     return status;
 }
 

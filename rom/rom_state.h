@@ -25,12 +25,21 @@ struct RomState {
     File RomFile;                // the one open image: the input, later the output
     std::string RegionCode;      // "E", "J" or "P" once accepted; whatever letter was read
     bool IsByteSwapped = false;  // V64
+    bool IsWordSwapped = false;  // N64: every 32-bit word little-endian
     std::array<std::string, kTrackCount> TrackNames;  // raw bytes, one byte a character
     std::array<std::string, kTrackCount> TrackSubtitles;
     std::array<std::uint8_t, kTrackCount> TrackAttrs{};
     std::array<TrackParamSet, kTrackCount> TrackParams{};
     std::array<std::uint8_t, kTrackBlockSize> TrackBlock{};
     IoHook* Io = nullptr;  // fault seam handed to every file the run opens
+
+    ImageOrder Order() const {
+        return IsByteSwapped ? ImageOrder::V64 : IsWordSwapped ? ImageOrder::N64 : ImageOrder::Z64;
+    }
+    void SetOrder(ImageOrder order) {
+        IsByteSwapped = order == ImageOrder::V64;
+        IsWordSwapped = order == ImageOrder::N64;
+    }
 };
 
 }  // namespace tflux

@@ -13,18 +13,14 @@ void ReadAttrTable(RomState& state) {
     const std::uint32_t offset = TableLayoutFor(state).attrTableOffset;
     std::array<std::uint8_t, kTrackCount> table{};
     state.RomFile.ReadAt(offset, table);
-    if (state.IsByteSwapped) {
-        SwapPairs(table, table.size());
-    }
+    ConvertBlock(table, offset, state.Order());
     state.TrackAttrs = table;
 }
 
 void WriteAttrTable(RomState& state) {
     const std::uint32_t offset = TableLayoutFor(state).attrTableOffset;
     std::array<std::uint8_t, kTrackCount> table = state.TrackAttrs;
-    if (state.IsByteSwapped) {
-        SwapPairs(table, table.size());
-    }
+    ConvertBlock(table, offset, state.Order());
     state.RomFile.WriteAt(offset, table);
 }
 

@@ -36,26 +36,24 @@ std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
     }
     std::array<std::uint8_t, 0x40> header{};
     state.RomFile.ReadAt(0, header);
-    const auto nameIs = [&](bool swapped) {
+    // The content decides the order, whatever the file's name says.
+    const auto nameIs = [&](ImageOrder order) {
         std::array<std::uint8_t, 0x40> z64 = header;
-        if (swapped) {
-            SwapPairs(z64, z64.size());
-        }
+        ToZ64(z64, order);
         const std::string_view name(reinterpret_cast<const char*>(z64.data()) + kInternalNameOffset,
                                     kInternalNameSize);
         return std::any_of(kKnownNames.begin(), kKnownNames.end(),
                            [name](const InternalName& known) { return NameText(known) == name; });
     };
-    if (nameIs(false)) {
-        state.IsByteSwapped = false;
-    } else if (nameIs(true)) {
-        state.IsByteSwapped = true;
+    const auto order = std::find_if(kImageOrders.begin(), kImageOrders.end(), nameIs);
+    if (order != kImageOrders.end()) {
+        state.SetOrder(*order);
     } else {
         throw EngineError(path + " is not an image of T-Flux X: its internal name is neither \"" +
                           std::string(TrimmedName(NameText(kGameNameZ64))) + "\" nor \"" +
                           std::string(TrimmedName(NameText(kPatchedNameZ64))) + "\"");
     }
-    state.RegionCode = std::string(1, char(header[RegionOffset(state.IsByteSwapped)]));
+    state.RegionCode = std::string(1, char(header[RegionOffset(state.Order())]));
     const auto layout = LayoutFor(state.RegionCode);
     if (!layout) {
         throw EngineError(path + " has the region letter '" + state.RegionCode +
@@ -76,10 +74,9 @@ std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
         for (std::size_t k = 0; k < std::min<std::size_t>(params.Count, kRecordParamSlots); ++k) {
             record.params.emplace_back(params.Codes[k], params.Values[k]);
         }
-        state.RomFile.ReadAt(layout->courseBase + std::uint64_t(i) * kTrackBlockSize, record.block);
-        if (state.IsByteSwapped) {
-            SwapPairs(record.block, kTrackBlockSize);
-        }
+        const std::uint64_t offset = layout->courseBase + std::uint64_t(i) * kTrackBlockSize;
+        state.RomFile.ReadAt(offset, record.block);
+        ConvertBlock(record.block, offset, state.Order());
     }
     return tracks;
 }

@@ -47,10 +47,8 @@ inline void ReadPoolAndPointers(const RomState& state, std::uint32_t poolOffset,
                                 std::span<std::uint8_t> table) {
     state.RomFile.ReadAt(poolOffset, pool);
     state.RomFile.ReadAt(tableOffset, table);
-    if (state.IsByteSwapped) {
-        SwapPairs(pool, pool.size());
-        SwapPairs(table, table.size());
-    }
+    ConvertBlock(pool, poolOffset, state.Order());
+    ConvertBlock(table, tableOffset, state.Order());
 }
 
 // Stores the pointers big-endian into `table`, converts both buffers to the image's order and
@@ -61,10 +59,8 @@ inline void WritePointersAndPool(RomState& state, std::span<const std::int64_t> 
     for (std::size_t k = 0; k < pointers.size(); ++k) {
         PutBE32(table, pointers[k], 4 * k + 1);
     }
-    if (state.IsByteSwapped) {
-        SwapPairs(table, table.size());
-        SwapPairs(pool, pool.size());
-    }
+    ConvertBlock(table, tableOffset, state.Order());
+    ConvertBlock(pool, poolOffset, state.Order());
     state.RomFile.WriteAt(tableOffset, table);
     state.RomFile.WriteAt(poolOffset, pool);
 }

@@ -22,21 +22,9 @@ namespace {
 constexpr int kExitImageFailed = 1;
 constexpr const char* kProgram = "tflux-krn-checksum";
 
-const char* OrderName(tflux::ImageOrder order) {
-    switch (order) {
-        case tflux::ImageOrder::Z64:
-            return "z64";
-        case tflux::ImageOrder::V64:
-            return "v64";
-        case tflux::ImageOrder::N64:
-            return "n64";
-    }
-    return "?";
-}
-
 std::optional<tflux::ImageOrder> ParseOrder(const std::string& name) {
-    for (auto order : {tflux::ImageOrder::Z64, tflux::ImageOrder::V64, tflux::ImageOrder::N64}) {
-        if (name == OrderName(order)) {
+    for (const tflux::ImageOrder order : tflux::kImageOrders) {
+        if (name == tflux::OrderName(order)) {
             return order;
         }
     }
@@ -50,7 +38,7 @@ void PrintWords(const char* label, const tflux::HeaderCrc& crc) {
 
 void PrintHeading(const std::string& path, const tflux::ChecksumReport& report) {
     std::printf("%s: CIC %s, %s\n", path.c_str(), tflux::CicName(report.variant).c_str(),
-                OrderName(report.order));
+                std::string(tflux::OrderName(report.order)).c_str());
 }
 
 }  // namespace
