@@ -525,7 +525,8 @@ TEST_F(TrustCliTest, ATemporaryFolderThatIsNotOursIsRefusedWithTheReason) {
         ASSERT_EQ(::chown(tempDir.c_str(), 65534, 65534), 0);
         ExpectFailure(
             Cli({"patch", input_.string(), output_.string()}),
-            "refusing the temporary folder " + tempDir.string() + ": it belongs to another user");
+            "refusing the temporary folder " + tempDir.string() +
+                ": it belongs to another user; remove it, and the next run makes a private one");
         EXPECT_TRUE(fs::is_empty(tempDir));
     }
     EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
