@@ -166,7 +166,6 @@ TEST(File, TheHookCanFailEachOperation) {
     EXPECT_EQ(test::ReadBytes(dir / "f"), (std::vector<std::uint8_t>{1, 2}));
 }
 
-
 }  // namespace
 }  // namespace tflux
 

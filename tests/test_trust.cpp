@@ -27,6 +27,7 @@
 #include "rom/checksum.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
+#include "rom/replacement.h"
 #include "romtables/sample_image.h"
 #include "support/test_util.h"
 
@@ -390,14 +391,19 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
         test::WriteBytes(outDir_ / name, {7, 7, 7});
         return outDir_ / name;
     };
-    const fs::path abandoned = plant(".tflux-krn-0a1b2c3d.tmp");
-    const fs::path held = plant(".tflux-krn-zzzzzzzz.tmp");
-    fs::create_hard_link(victims / "b", outDir_ / ".tflux-krn-hhhhhhhh.tmp");
-    fs::create_symlink(victims / "a", outDir_ / ".tflux-krn-llllllll.tmp");
-    fs::create_directory(outDir_ / ".tflux-krn-dddddddd.tmp");
-    const std::vector<std::string> notOurs = {".tflux-krn-abc.tmp", ".tflux-krn-ABCDEFGH.tmp",
-                                              "tflux-krn-abcdefgh.tmp",
-                                              ".tflux-krn-abcdefgh.tmp.bak", ".tflux-krn-x.z64"};
+    // Named as a run names its files; a name merely shaped like theirs is the user's own.
+    const fs::path abandoned = plant(NewReplacementName());
+    const fs::path held = plant(NewReplacementName());
+    const std::string hardLink = NewReplacementName();
+    const std::string link = NewReplacementName();
+    const std::string folder = NewReplacementName();
+    fs::create_hard_link(victims / "b", outDir_ / hardLink);
+    fs::create_symlink(victims / "a", outDir_ / link);
+    fs::create_directory(outDir_ / folder);
+    const std::vector<std::string> notOurs = {
+        ".tflux-krn-abc.tmp",      ".tflux-krn-ABCDEFGH.tmp", ".tflux-krn-abcdefgh.tmp",
+        ".tflux-krn-zzzzzzzz.tmp", "tflux-krn-abcdefgh.tmp",  ".tflux-krn-abcdefgh.tmp.bak",
+        ".tflux-krn-x.z64"};
     for (const std::string& name : notOurs) {
         plant(name);
     }
@@ -411,10 +417,10 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
 
     const std::set<std::string> names = test::DirectoryNames(outDir_);
     EXPECT_FALSE(names.contains(abandoned.filename().string()));
-    EXPECT_FALSE(names.contains(".tflux-krn-hhhhhhhh.tmp"));  // only the name went
+    EXPECT_FALSE(names.contains(hardLink));  // only the name went
     EXPECT_TRUE(names.contains(held.filename().string()));
-    EXPECT_TRUE(fs::is_symlink(outDir_ / ".tflux-krn-llllllll.tmp"));
-    EXPECT_TRUE(fs::is_directory(outDir_ / ".tflux-krn-dddddddd.tmp"));
+    EXPECT_TRUE(fs::is_symlink(outDir_ / link));
+    EXPECT_TRUE(fs::is_directory(outDir_ / folder));
     for (const std::string& name : notOurs) {
         EXPECT_TRUE(names.contains(name)) << name;
     }
@@ -679,10 +685,12 @@ TEST_F(TemporaryFolderTest, SwappingTheFolderForALinkDuringPatchesChangesNothing
         bool opened = false;
         int swaps = 0;
         test::FaultHook swapper;
+        // From the operation after the folder's opening, which is announced before it is done.
         swapper.OnEveryOp([&](IoOp op, const fs::path& path) {
+            const bool armed = opened;
             opened = opened || (op == IoOp::Open && path == TempDir());
-            if (opened && ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(),
-                                      RENAME_EXCHANGE) == 0) {
+            if (armed && ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(),
+                                     RENAME_EXCHANGE) == 0) {
                 ++swaps;
             }
         });
