@@ -309,14 +309,11 @@ Folder::Folder(Folder&& other) noexcept
       hook_(std::exchange(other.hook_, nullptr)) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-        hook_ = std::exchange(other.hook_, nullptr);
-    }
+    // What this object held goes with `taken`.
+    Folder taken(std::move(other));
+    std::swap(fd_, taken.fd_);
+    std::swap(path_, taken.path_);
+    std::swap(hook_, taken.hook_);
     return *this;
 }
 

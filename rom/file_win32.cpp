@@ -311,14 +311,11 @@ Folder::Folder(Folder&& other) noexcept
       hook_(std::exchange(other.hook_, nullptr)) {}
 
 Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != nullptr) {
-            CloseHandle(AsHandle(handle_));
-        }
-        handle_ = std::exchange(other.handle_, nullptr);
-        path_ = std::move(other.path_);
-        hook_ = std::exchange(other.hook_, nullptr);
-    }
+    // What this object held goes with `taken`.
+    Folder taken(std::move(other));
+    std::swap(handle_, taken.handle_);
+    std::swap(path_, taken.path_);
+    std::swap(hook_, taken.hook_);
     return *this;
 }
 
