@@ -35,10 +35,10 @@ fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
 // Why the file at `path`, links followed, may not be used because it would sit directly in
 // `dir`, which every patch empties; "" when it would not. A path that cannot even be resolved
 // cannot be shown to be elsewhere, so that is a reason too.
-std::string TempFolderCause(const std::string& path, const fs::path& dir, IoHook* hook) {
+std::string TempFolderCause(const std::string& path, const Folder& temp) {
     try {
-        if (SameFile(FolderOf(ResolveLinks(path, hook)), dir, hook)) {
-            return path + " is in " + dir.string() + ", which every patch empties";
+        if (temp.Is(FolderOf(ResolveLinks(path, temp.Hook())))) {
+            return path + " is in " + temp.Path().string() + ", which every patch empties";
         }
     } catch (const EngineError& e) {
         return e.what();
@@ -70,17 +70,17 @@ std::string FolderCause(const fs::path& dir, IoHook* hook) {
     return "cannot create a file in " + dir.string() + ": Permission denied";
 }
 
-void WriteCourseBlocks(RomState& state, const std::string& dir, std::uint32_t courseBase) {
+void WriteCourseBlocks(RomState& state, const Folder& temp, std::uint32_t courseBase) {
     for (int track = 1; track <= kTrackCount; ++track) {
-        const fs::path record = dir + std::to_string(track) + ".dat";
-        File file = File::Open(record, OpenMode::Read, Links::NoFollow, state.Io);
+        const std::string record = std::to_string(track) + ".dat";
+        File file = temp.OpenFile(record, OpenMode::Read);
         LoadDat(state, file, 1, track);
         const std::uint64_t offset =
             courseBase + static_cast<std::uint64_t>(track - 1) * kTrackBlockSize;
         ConvertBlock(state.TrackBlock, offset, state.Order());
         state.RomFile.WriteAt(offset, state.TrackBlock);
         file.Close();
-        RemoveFile(record, state.Io);
+        temp.Remove(record);
     }
 }
 
@@ -91,28 +91,29 @@ void WriteInternalName(RomState& state) {
     state.RomFile.WriteAt(kInternalNameOffset, name);
 }
 
-PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& leftover) {
-    std::string dir = TempPath(state.Io);
-    if (dir.empty() || dir.back() != fs::path::preferred_separator) {
-        dir += fs::path::preferred_separator;
-    }
-    // Runs sharing the folder take turns: each extracts, reads and removes the same names.
-    const DirectoryLock turn(dir, state.Io);
-    // So every run rewrites and removes files there: one the user keeps there would be lost.
-    if (std::string why = TempFolderCause(request.inputPath, dir, state.Io); !why.empty()) {
+// Every run rewrites and removes files in the temporary folder: one the user keeps there would
+// be lost.
+std::optional<PatchResult> RefuseFilesInTempFolder(const PatchRequest& request,
+                                                   const Folder& temp) {
+    if (std::string why = TempFolderCause(request.inputPath, temp); !why.empty()) {
         return Refusal(kMsgInvalidInput, std::move(why));
     }
-    if (std::string why = TempFolderCause(request.outputPath, dir, state.Io); !why.empty()) {
+    if (std::string why = TempFolderCause(request.outputPath, temp); !why.empty()) {
         return Refusal(kMsgInvalidOutput, std::move(why));
     }
-    ExtractPayload(dir, request.container, state.Io);
+    return std::nullopt;
+}
 
+// The checks of the two files, up to the identified input left open in state.RomFile; `output`
+// is the file the output path stands for.
+std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& request,
+                                       fs::path& output) {
     std::string cause;
     if (std::string message = CheckFile(request.inputPath, request.outputPath, state.Io, &cause);
         !message.empty()) {
         return Refusal(std::move(message), std::move(cause));
     }
-    const fs::path output = ResolveOutput(request.outputPath, state.Io);
+    output = ResolveOutput(request.outputPath, state.Io);
     if (SameFile(request.inputPath, output, state.Io)) {
         return Refusal(kMsgOutputIsInput,
                        request.outputPath + " and " + request.inputPath + " are one file");
@@ -130,27 +131,37 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
         refusal.outputIsGameImage = true;
         return refusal;
     }
-    ReadRomTables(state);
+    return std::nullopt;
+}
 
-    // The copy is taken from the handle that was identified, so the image checked is the one
-    // patched even if the path changes meanwhile.
+// The copy is taken from the handle that was identified, and exactly the image's size of it, so
+// the image checked is the one patched even if the path changes meanwhile; one that is cut
+// short or rewritten meanwhile fails the patch.
+void CopyInput(RomState& state, const File::Stamp& identified, FileReplacement& pending) {
     File input = std::move(state.RomFile);
-    // The files the user named are never taken for a killed run's, whatever they are called.
-    const fs::path named[] = {output, request.inputPath};
-    RemoveAbandonedReplacements(FolderOf(output), named, state.Io);
-    FileReplacement pending(output, state.Io, &leftover);
-    CopyFileContents(input, pending.file());
+    const std::uint64_t copied = CopyFileHead(input, pending.file(), kRomSize);
+    if (copied != kRomSize || input.Examine() != identified) {
+        throw EngineError("the input changed while it was read", "read", input.Path(),
+                          std::make_error_code(std::errc::io_error));
+    }
     input.Close();
     pending.file().Close();
     OpenRomOutput(state, pending.path());
+}
 
+// The tracks, the tables, the name and the checksums, into the copy in state.RomFile, which is
+// flushed and closed: its data is on disk before it is renamed into place.
+void WritePatch(RomState& state, const Folder& temp) {
     const RegionLayout layout = LayoutFor(state.RegionCode).value();
-    WriteCourseBlocks(state, dir, layout.courseBase);
+    WriteCourseBlocks(state, temp, layout.courseBase);
     WriteRomTables(state);
     WriteInternalName(state);
     UpdateChecksum(state.RomFile, state.Order());
     state.RomFile.Sync();
     state.RomFile.Close();
+}
+
+PatchResult Commit(FileReplacement& pending) {
     PatchResult done;
     done.outcome = PatchOutcome::Success;
     done.message = kMsgSuccess;
@@ -159,6 +170,29 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
         done.error = unflushed->Code();
     }
     return done;
+}
+
+PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& leftover) {
+    const Folder temp = TempFolder(state.Io);
+    // Runs sharing the folder take turns: each extracts, reads and removes the same names.
+    const DirectoryLock turn(temp);
+    if (std::optional<PatchResult> refusal = RefuseFilesInTempFolder(request, temp)) {
+        return *refusal;
+    }
+    ExtractPayload(temp, request.container);
+    fs::path output;
+    if (std::optional<PatchResult> refusal = RefuseFiles(state, request, output)) {
+        return *refusal;
+    }
+    const File::Stamp identified = state.RomFile.Examine();
+    ReadRomTables(state);
+    // The files the user named are never taken for a killed run's, whatever they are called.
+    const fs::path named[] = {output, request.inputPath};
+    RemoveAbandonedReplacements(FolderOf(output), named, state.Io);
+    FileReplacement pending(output, state.Io, &leftover);
+    CopyInput(state, identified, pending);
+    WritePatch(state, temp);
+    return Commit(pending);
 }
 
 }  // namespace

@@ -47,6 +47,21 @@ class DeferredSignals {
     DeferredSignals(const DeferredSignals&) = delete;
     DeferredSignals& operator=(const DeferredSignals&) = delete;
 
+    // The signal that arrived meanwhile and takes effect when this object goes; 0 for none.
+    int Pending() const {
+#ifndef _WIN32
+        sigset_t pending;
+        if (deferred_ && ::sigpending(&pending) == 0) {
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+                if (sigismember(&pending, signal) == 1) {
+                    return signal;
+                }
+            }
+        }
+#endif
+        return 0;
+    }
+
   private:
 #ifndef _WIN32
     sigset_t previous_{};
@@ -83,6 +98,13 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     {
         const DeferredSignals defer;
         result = PatchRom(state, request);
+        if (const int signal = defer.Pending(); signal != 0) {
+            io.err << "tflux-krn-cli: stopped by signal " << signal << ", "
+                   << (result.outcome == PatchOutcome::Success
+                           ? "once the patched image was in place"
+                           : "once the patch was undone; the output is as it was")
+                   << std::endl;
+        }
     }
     switch (result.outcome) {
         case PatchOutcome::Success:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "rom/game.h"
@@ -21,6 +22,41 @@ constexpr std::size_t kCopyChunk = 64 * 1024;
 
 [[noreturn]] void Damaged(const std::string& what, const std::string& source) {
     throw EngineError("damaged payload: " + what + (source.empty() ? "" : " in " + source));
+}
+
+// The container as a whole: each entry the size its use allows, and no two sharing a byte, so
+// that what is unpacked is never more than the container itself.
+void CheckEntries(const std::array<PayloadEntry, kPayloadEntries>& entries,
+                  const std::string& source) {
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        const std::uint32_t length = entries[static_cast<std::size_t>(i)].length;
+        if (i == 0 && length > kMaxUpdaterSize) {
+            Damaged("entry 0 of " + std::to_string(length) + " bytes is larger than the " +
+                        std::to_string(kMaxUpdaterSize) + " an updater may have",
+                    source);
+        }
+        if (i > 0 && length != kTrackRecordSize) {
+            Damaged("entry " + std::to_string(i) + " has " + std::to_string(length) +
+                        " bytes; a track record has " + std::to_string(kTrackRecordSize),
+                    source);
+        }
+    }
+    std::array<int, kPayloadEntries> order{};
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        order[static_cast<std::size_t>(i)] = i;
+    }
+    const auto at = [&entries](int i) { return entries[static_cast<std::size_t>(i)]; };
+    std::sort(order.begin(), order.end(),
+              [&](int a, int b) { return at(a).offset < at(b).offset; });
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        const PayloadEntry before = at(order[k - 1]);
+        // An entry starts with its 4-byte length field.
+        if (before.offset + before.length > at(order[k]).offset - 4) {
+            Damaged("entries " + std::to_string(order[k - 1]) + " and " + std::to_string(order[k]) +
+                        " overlap",
+                    source);
+        }
+    }
 }
 
 // Reader: void(std::uint64_t offset, std::span<std::uint8_t> out), reading exactly out.size()
@@ -78,6 +114,7 @@ std::array<PayloadEntry, kPayloadEntries> Locate(std::span<const std::uint8_t> h
         }
         entries[static_cast<std::size_t>(i)] = {contentOffset, static_cast<std::uint32_t>(length)};
     }
+    CheckEntries(entries, source);
     return entries;
 }
 
@@ -106,11 +143,14 @@ void CopyRange(const File& from, std::uint64_t fromOffset, File& to, std::uint64
     }
 }
 
-// Replaces whatever is at the entry's name in `dir` with a new, empty file for its content.
-File CreateEntryFile(const fs::path& dir, int entry, IoHook* hook) {
-    const fs::path target = dir / PayloadEntryName(entry);
-    RemoveFile(target, hook);
-    return File::Open(target, OpenMode::CreateExclusive, Links::NoFollow, hook);
+// Replaces whatever is at the entry's name in the folder with a new, empty file for its content.
+File CreateEntryFileNamed(const Folder& dir, const std::string& name) {
+    dir.Remove(name);
+    return dir.OpenFile(name, OpenMode::CreateExclusive);
+}
+
+File CreateEntryFile(const Folder& dir, int entry) {
+    return CreateEntryFileNamed(dir, PayloadEntryName(entry));
 }
 
 void FinishEntryFile(File& out, int entry) {
@@ -144,42 +184,47 @@ std::string PayloadEntryName(int entry) {
     return std::to_string(TrackOfEntry(entry)) + ".dat";
 }
 
-void UnpackPayload(const fs::path& dir, IoHook* hook) {
-    File container = File::Open(dir / kPayloadFileName, OpenMode::Read, Links::NoFollow, hook);
+void UnpackPayload(const Folder& dir) {
+    File container = dir.OpenFile(kPayloadFileName, OpenMode::Read);
     // Everything is checked before the first output file is touched.
     const auto entries = LocateInFile(container);
     for (int i = 0; i < kPayloadEntries; ++i) {
         const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
-        File out = CreateEntryFile(dir, i, hook);
+        File out = CreateEntryFile(dir, i);
         CopyRange(container, entry.offset, out, 0, entry.length);
         FinishEntryFile(out, i);
     }
     container.Close();
 }
 
-void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container, IoHook* hook) {
+void UnpackPayload(const fs::path& dir, IoHook* hook) {
+    UnpackPayload(Folder::Open(dir, hook));
+}
+
+void ExtractPayload(const Folder& dir, std::span<const std::uint8_t> container) {
     // A damaged container is refused before anything lands in the directory.
     const auto entries = LocatePayloadEntries(container, container.size());
-    const fs::path carrier = dir / kPayloadFileName;
-    // A file that also has a name elsewhere is no left-over to write over: only this name goes.
-    if (LinkCount(carrier, hook) > 1) {
-        RemoveFile(carrier, hook);
-    }
     {
-        // Not truncated: a longer left-over file keeps its tail, which the magic search skips.
-        File file = File::Open(carrier, OpenMode::CreateOrOpen, Links::NoFollow, hook);
+        // Made new, so that nothing left there, or held open by anybody, receives it.
+        File file = CreateEntryFileNamed(dir, kPayloadFileName);
         file.WriteAt(0, container);
         file.Close();
     }
-    // The carrier's first bytes are the container just checked, so unpacking it would locate
-    // the same entries again: they are written from the bytes at hand instead.
+    // The carrier's bytes are the container just checked, so unpacking it would locate the
+    // same entries again: they are written from the bytes at hand instead.
     for (int i = 0; i < kPayloadEntries; ++i) {
         const PayloadEntry& entry = entries[static_cast<std::size_t>(i)];
-        File out = CreateEntryFile(dir, i, hook);
+        File out = CreateEntryFile(dir, i);
         out.WriteAt(0, container.subspan(static_cast<std::size_t>(entry.offset), entry.length));
         FinishEntryFile(out, i);
     }
-    RemoveFile(carrier, hook);
+    dir.Remove(kPayloadFileName);
+}
+
+void ExtractPayload(const fs::path& dir, std::span<const std::uint8_t> container, IoHook* hook) {
+    // Checked before the folder is even opened: a damaged container touches nothing.
+    LocatePayloadEntries(container, container.size());
+    ExtractPayload(Folder::Open(dir, hook), container);
 }
 
 std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t>> entries) {

@@ -86,19 +86,34 @@ std::string TempPath(IoHook* hook) {
     return NarrowSpelling(buffer);
 }
 
+Folder TempFolder(IoHook* hook) {
+    return Folder::OpenPrivate(TempPath(hook), hook);
+}
+
 #else
 
-// A per-user folder, so that nobody else can plant or read the extracted files.
-std::string TempPath(IoHook* hook) {
+namespace {
+
+std::string PrivateFolderPath() {
     const char* env = std::getenv("TMPDIR");
     std::string base = env != nullptr && *env != '\0' ? env : "/tmp";
     while (base.size() > 1 && base.back() == '/') {
         base.pop_back();
     }
-    const std::string dir =
-        (base == "/" ? base : base + "/") + "tflux-krn-" + std::to_string(::geteuid());
+    return (base == "/" ? base : base + "/") + "tflux-krn-" + std::to_string(::geteuid()) + "/";
+}
+
+}  // namespace
+
+// A per-user folder, so that nobody else can plant or read the extracted files.
+std::string TempPath(IoHook* hook) {
+    const std::string dir = PrivateFolderPath();
     EnsureTemporaryFolder(dir, hook);
-    return dir + "/";
+    return dir;
+}
+
+Folder TempFolder(IoHook* hook) {
+    return Folder::OpenPrivate(PrivateFolderPath(), hook);
 }
 
 #endif

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -55,6 +56,17 @@ int OpenFlags(OpenMode mode, Links links) {
     return flags;
 }
 
+// A system call, asked again for as long as a signal interrupts it.
+template <class Call>
+auto Retried(const Call& call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
 }  // namespace
 
 File::File(File&& other) noexcept
@@ -82,7 +94,10 @@ File::~File() {
 
 File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
     const char* verb = BeginOpen(path, mode, hook);
-    int fd = ::open(path.c_str(), OpenFlags(mode, links), 0666);
+    return Adopt(::open(path.c_str(), OpenFlags(mode, links), 0666), path, verb, links, hook);
+}
+
+File File::Adopt(int fd, const fs::path& path, const char* verb, Links links, IoHook* hook) {
     if (fd < 0) {
         const int error = errno;
         if (error == ELOOP && links == Links::NoFollow) {
@@ -128,27 +143,30 @@ std::uint64_t File::Size() const {
 }
 
 std::size_t File::ReadOnce(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
-    for (;;) {
-        const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
-        if (n >= 0) {
-            return static_cast<std::size_t>(n);
-        }
-        if (errno != EINTR) {
-            Fail("read");
-        }
+    const ssize_t n = Retried(
+        [&] { return ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset)); });
+    if (n < 0) {
+        Fail("read");
     }
+    return static_cast<std::size_t>(n);
 }
 
 std::size_t File::WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    for (;;) {
-        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset));
-        if (n >= 0) {
-            return static_cast<std::size_t>(n);
-        }
-        if (errno != EINTR) {
-            Fail("write");
-        }
+    const ssize_t n = Retried(
+        [&] { return ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(offset)); });
+    if (n < 0) {
+        Fail("write");
     }
+    return static_cast<std::size_t>(n);
+}
+
+File::Stamp File::Examine() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        Fail("examine");
+    }
+    return {static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 void File::MakeExecutable() {
@@ -191,19 +209,12 @@ bool LocksUnsupported(int error) {
 
 }  // namespace
 
-DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) {
-        throw SystemError("open folder", path, errno);
-    }
-    try {
-        AnnounceTo(hook, IoOp::Lock, path);
-    } catch (...) {
-        ::close(fd_);
-        throw;
-    }
-    while (::flock(fd_, LOCK_EX) != 0) {
+namespace {
+
+// Waits for an exclusive lock on an open folder; takes ownership of the descriptor, which holds
+// the lock until it is closed.
+int LockFolder(int fd, const fs::path& path) {
+    while (::flock(fd, LOCK_EX) != 0) {
         if (errno == EINTR) {
             continue;
         }
@@ -211,9 +222,38 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
             break;  // a file system without locks: runs cannot take turns, but each still runs
         }
         const int error = errno;
-        ::close(fd_);
+        ::close(fd);
         throw SystemError("lock", path, error);
     }
+    return fd;
+}
+
+}  // namespace
+
+DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("open folder", path, errno);
+    }
+    try {
+        AnnounceTo(hook, IoOp::Lock, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    fd_ = LockFolder(fd, path);
+}
+
+// A descriptor of its own, so that the lock goes when this object does, not when the folder
+// closes.
+DirectoryLock::DirectoryLock(const Folder& folder) {
+    AnnounceTo(folder.Hook(), IoOp::Lock, folder.Path());
+    const int fd = ::openat(folder.fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("open folder", folder.Path(), errno);
+    }
+    fd_ = LockFolder(fd, folder.Path());
 }
 
 DirectoryLock::~DirectoryLock() {
@@ -225,16 +265,23 @@ DirectoryLock::~DirectoryLock() {
 void CopyPermissions(const fs::path& previous, const File& to) {
     AnnounceTo(to.Hook(), IoOp::Examine, previous);
     struct stat st {};
+    struct stat created {};
     if (::stat(previous.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return;  // nothing is replaced: the new file keeps the folder's defaults
         }
         throw SystemError("examine", previous, errno);
     }
+    if (::fstat(to.Descriptor(), &created) != 0) {
+        throw SystemError("examine", to.Path(), errno);
+    }
+    // What the umask let the new file have, and running it where reading it is allowed.
+    const mode_t allowed = (created.st_mode & 0666) | ((created.st_mode & 0444) >> 2);
+    const mode_t owner = (st.st_mode & 0700) >> 6;
+    const mode_t mode = st.st_mode & allowed & (0700 | owner << 3 | owner);
     AnnounceTo(to.Hook(), IoOp::Permissions, to.Path());
     // A file system without permissions refuses them all; the copy changes nothing there.
-    if (::fchmod(to.Descriptor(), st.st_mode & 07777) != 0 && errno != EPERM &&
-        errno != EOPNOTSUPP) {
+    if (::fchmod(to.Descriptor(), mode) != 0 && errno != EPERM && errno != EOPNOTSUPP) {
         throw SystemError("set permissions of", to.Path(), errno);
     }
 }
@@ -256,12 +303,81 @@ FileLock TryLockFile(const File& file) {
     return FileLock::Taken;
 }
 
-void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
-    const auto refuse = [&dir](const char* reason) {
-        return EngineError("refusing the temporary folder " + dir.string() + ": " + reason);
-    };
+Folder::Folder(Folder&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      hook_(std::exchange(other.hook_, nullptr)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    // What this object held goes with `taken`.
+    Folder taken(std::move(other));
+    std::swap(fd_, taken.fd_);
+    std::swap(path_, taken.path_);
+    std::swap(hook_, taken.hook_);
+    return *this;
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+Folder Folder::Open(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, dir);
+    Folder folder;
+    folder.fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder.fd_ < 0) {
+        throw SystemError("open folder", dir, errno);
+    }
+    folder.path_ = dir;
+    folder.hook_ = hook;
+    return folder;
+}
+
+namespace {
+
+EngineError RefusedTemporaryFolder(const fs::path& dir, const std::string& reason) {
+    return EngineError("refusing the temporary folder " + dir.string() + ": " + reason);
+}
+
+// Only a folder of ours that nobody else may enter is used; anything planted in one that was
+// ever open to others could be held open by them.
+void CheckPrivate(const Folder& folder, const struct stat& st, bool created) {
+    const auto fix = "; remove it, and the next run makes a private one";
+    if (!S_ISDIR(st.st_mode)) {
+        throw RefusedTemporaryFolder(folder.Path(), "it is not a folder");
+    }
+    if (st.st_uid != ::geteuid()) {
+        throw RefusedTemporaryFolder(folder.Path(),
+                                     std::string("it belongs to another user") + fix);
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if (mode == 0700) {
+        return;
+    }
+    // One we just made has what the umask left of 0700: nobody else could have been in it.
+    if (created && (mode & 07077) == 0) {
+        AnnounceTo(folder.Hook(), IoOp::Permissions, folder.Path());
+        if (::fchmod(folder.Descriptor(), 0700) != 0) {
+            throw SystemError("set permissions of", folder.Path(), errno);
+        }
+        return;
+    }
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    throw RefusedTemporaryFolder(folder.Path(),
+                                 std::string("other users may use it (mode ") + octal + ")" + fix);
+}
+
+}  // namespace
+
+Folder Folder::OpenPrivate(const fs::path& named, IoHook* hook) {
+    // Without its closing separator, which would have lstat and O_NOFOLLOW follow a link.
+    const fs::path dir = named.has_filename() ? named : named.parent_path();
     AnnounceTo(hook, IoOp::MakeFolder, dir);
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    const bool created = ::mkdir(dir.c_str(), 0700) == 0;
+    if (!created && errno != EEXIST) {
         throw SystemError("create folder", dir, errno);
     }
     AnnounceTo(hook, IoOp::Examine, dir);
@@ -270,43 +386,98 @@ void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
         throw SystemError("examine", dir, errno);
     }
     if (S_ISLNK(st.st_mode)) {
-        throw refuse("it is a symbolic link");
+        throw RefusedTemporaryFolder(dir, "it is a symbolic link");
     }
     if (!S_ISDIR(st.st_mode)) {
-        throw refuse("it is not a folder");
+        throw RefusedTemporaryFolder(dir, "it is not a folder");
     }
-    // Checked again on the opened folder, so that a swap after lstat changes nothing.
+    // Checked again on the opened folder, which every later step goes through, so that a swap
+    // after lstat changes nothing.
     AnnounceTo(hook, IoOp::Open, dir);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    Folder folder;
+    folder.fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.fd_ < 0) {
         throw SystemError("open folder", dir, errno);
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } const closer{fd};
-    if (::fstat(fd, &st) != 0) {
+    folder.path_ = dir;
+    folder.hook_ = hook;
+    if (::fstat(folder.fd_, &st) != 0) {
         throw SystemError("examine", dir, errno);
     }
-    if (!S_ISDIR(st.st_mode)) {
-        throw refuse("it is not a folder");
+    CheckPrivate(folder, st, created);
+    return folder;
+}
+
+File Folder::OpenFile(const std::string& name, OpenMode mode) const {
+    const fs::path path = PathOf(name);
+    const char* verb = BeginOpen(path, mode, hook_);
+    return File::Adopt(::openat(fd_, name.c_str(), OpenFlags(mode, Links::NoFollow), 0666), path,
+                       verb, Links::NoFollow, hook_);
+}
+
+void Folder::Remove(const std::string& name) const {
+    AnnounceTo(hook_, IoOp::Remove, PathOf(name));
+    if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+        throw SystemError("remove", PathOf(name), errno);
     }
-    if (st.st_uid != ::geteuid()) {
-        throw refuse("it belongs to another user");
+}
+
+namespace {
+
+// fstatat without following a link; false when nothing is at the name.
+bool StatAt(const Folder& folder, int fd, const std::string& name, struct stat& st) {
+    AnnounceTo(folder.Hook(), IoOp::Examine, folder.PathOf(name));
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return true;
     }
-    if ((st.st_mode & 0777) != 0700) {
-        AnnounceTo(hook, IoOp::Permissions, dir);
-        if (::fchmod(fd, 0700) != 0) {
-            throw SystemError("restrict access to", dir, errno);
+    if (errno == ENOENT || errno == ENOTDIR) {
+        return false;
+    }
+    throw SystemError("examine", folder.PathOf(name), errno);
+}
+
+}  // namespace
+
+FileKind Folder::Examine(const std::string& name) const {
+    struct stat st {};
+    if (!StatAt(*this, fd_, name, st)) {
+        return FileKind::None;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return FileKind::Regular;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return FileKind::Folder;
+    }
+    return S_ISLNK(st.st_mode) ? FileKind::Link : FileKind::Other;
+}
+
+std::uintmax_t Folder::LinkCount(const std::string& name) const {
+    struct stat st {};
+    return StatAt(*this, fd_, name, st) ? static_cast<std::uintmax_t>(st.st_nlink) : 0;
+}
+
+bool Folder::Is(const fs::path& path) const {
+    AnnounceTo(hook_, IoOp::Examine, path);
+    struct stat at {};
+    struct stat held {};
+    if (::stat(path.c_str(), &at) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return false;
         }
+        throw SystemError("examine", path, errno);
     }
+    if (::fstat(fd_, &held) != 0) {
+        throw SystemError("examine", path_, errno);
+    }
+    return at.st_dev == held.st_dev && at.st_ino == held.st_ino;
 }
 
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Create, dir);
     struct stat st {};
     return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+           ::faccessat(AT_FDCWD, dir.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 void RemoveFile(const fs::path& path, IoHook* hook) {
@@ -323,9 +494,8 @@ void RenameFile(const fs::path& from, const fs::path& to, IoHook* hook) {
     }
 }
 
-void CopyFileContents(const File& from, File& to) {
+std::uint64_t CopyFileHead(const File& from, File& to, std::uint64_t size) {
     AnnounceTo(to.Hook(), IoOp::Copy, to.Path());
-    const std::uint64_t size = from.Size();
     std::uint64_t done = 0;
 #if defined(__linux__)
     // In-kernel copy: no user-space buffer, and a reflink where the file system offers one.
@@ -354,7 +524,7 @@ void CopyFileContents(const File& from, File& to) {
         done += static_cast<std::uint64_t>(n);
     }
 #endif
-    CopyRemainder(from, to, done, size);
+    return CopyRemainder(from, to, done, size);
 }
 
 void SyncDirectory(const fs::path& dir, IoHook* hook) {

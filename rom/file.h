@@ -103,16 +103,82 @@ class File {
     // Closes and reports a failed close (which can carry a deferred write error).
     void Close();
 
+    // The size and the time of the last change, to tell whether the file changed meanwhile.
+    struct Stamp {
+        std::uint64_t size = 0;
+        std::int64_t modified = 0;  // in the system's own units
+        bool operator==(const Stamp&) const = default;
+    };
+    Stamp Examine() const;
+
   private:
+    friend class Folder;
     // One read or write as the system does it: as much as it takes, EINTR retried; 0 at the
     // end of the file (a read) or when it takes nothing (a write).
     std::size_t ReadOnce(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
     std::size_t WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> data);
     void Announce(IoOp op) const;
     [[noreturn]] void Fail(const char* what) const;
+#ifndef _WIN32
+    // Takes over a descriptor just opened (or the failure to open one, fd < 0, with errno).
+    static File Adopt(int fd, const std::filesystem::path& path, const char* verb, Links links,
+                      IoHook* hook);
+#endif
 
 #ifdef _WIN32
     void* handle_ = nullptr;  // never INVALID_HANDLE_VALUE
+#else
+    int fd_ = -1;
+#endif
+    std::filesystem::path path_;
+    IoHook* hook_ = nullptr;
+};
+
+enum class FileKind { None, Regular, Folder, Link, Other };
+
+// An open folder, and the files in it reached through that handle: once the folder is open,
+// whatever is put at its path (another folder, a link) changes nothing done here. On Windows the
+// folder is held open without the right to be renamed or removed, so the names under its path
+// reach the folder that was checked.
+class Folder {
+  public:
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    ~Folder();
+
+    // An existing folder, links in its path followed.
+    static Folder Open(const std::filesystem::path& dir, IoHook* hook = nullptr);
+    // The private temporary folder: created when missing, and refused ("refusing the temporary
+    // folder ...: it is a symbolic link") when it is a link, not a folder, another user's, or
+    // open to anyone else.
+    static Folder OpenPrivate(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path PathOf(const std::string& name) const { return path_ / name; }
+    IoHook* Hook() const { return hook_; }
+#ifndef _WIN32
+    int Descriptor() const {
+        return fd_;
+    }
+#endif
+
+    // A file directly in the folder, never through a link.
+    File OpenFile(const std::string& name, OpenMode mode) const;
+    // A name that is not there is not an error.
+    void Remove(const std::string& name) const;
+    // What is at the name, links not followed.
+    FileKind Examine(const std::string& name) const;
+    std::uintmax_t LinkCount(const std::string& name) const;
+    // Whether `path`, links followed, is this folder.
+    bool Is(const std::filesystem::path& path) const;
+
+  private:
+    friend class DirectoryLock;
+#ifdef _WIN32
+    void* handle_ = nullptr;
 #else
     int fd_ = -1;
 #endif
@@ -125,6 +191,7 @@ class File {
 class DirectoryLock {
   public:
     explicit DirectoryLock(const std::filesystem::path& path, IoHook* hook = nullptr);
+    explicit DirectoryLock(const Folder& folder);
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
     ~DirectoryLock();
@@ -138,7 +205,9 @@ class DirectoryLock {
 };
 
 // Gives `to` the permissions of the file at `previous`, when there is one, so that a replaced
-// file keeps them. A file system without permissions changes nothing.
+// file keeps them: the access rights only (never set-user-ID, set-group-ID or sticky), no more
+// than `to` was created with allows (the user's umask), and nobody more than the owner had. A
+// file system without permissions changes nothing.
 void CopyPermissions(const std::filesystem::path& previous, const File& to);
 
 enum class FileLock { Taken, InUse, Unsupported };
@@ -147,7 +216,6 @@ enum class FileLock { Taken, InUse, Unsupported };
 // other failure throws.
 FileLock TryLockFile(const File& file);
 
-enum class FileKind { None, Regular, Folder, Link, Other };
 // What is at `path` (with Links::NoFollow, a link is reported as one). None when nothing is,
 // and then `missing`, when given, says why (no such file, or a part of the path is a file); a
 // path that cannot be looked at (a name too long, a loop of links) throws.
@@ -163,12 +231,11 @@ std::filesystem::path ResolveLinks(const std::filesystem::path& path, IoHook* ho
 // The entries of a folder, in no particular order.
 std::vector<std::filesystem::path> ListFolder(const std::filesystem::path& dir,
                                               IoHook* hook = nullptr);
-// Makes `dir` the private temporary folder: created when missing, then only this user's. Refuses
-// ("refusing the temporary folder ...: it is a symbolic link") a link, a file, or a folder that
-// belongs to another user.
+// Folder::OpenPrivate, for a caller that does not keep the folder open.
 void EnsureTemporaryFolder(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
-// Whether a new file may be created in `dir` (an existing, writable folder).
+// Whether a new file may be created in `dir` (an existing folder that may be written and listed:
+// the replacement looks there for the files of killed runs first).
 bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
 // Removes a file; a path that does not exist is not an error.
@@ -179,12 +246,16 @@ void RenameFile(const std::filesystem::path& from, const std::filesystem::path& 
 // Copies the whole of `from` into `to` (both open) with the system's in-kernel copy where it
 // has one.
 void CopyFileContents(const File& from, File& to);
+// Copies the first `size` bytes of `from` into `to`; returns how many there were, fewer when
+// the file ends sooner.
+std::uint64_t CopyFileHead(const File& from, File& to, std::uint64_t size);
 // Flushes a directory's entries (after a rename) so the new name survives a crash.
 void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
 // Replaces the file at `path` whole (see FileReplacement): a failure leaves whatever was there,
 // and no half-written file.
-void WriteFileWhole(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+void WriteFileWhole(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                    IoHook* hook = nullptr);
 
 // Writes a new file whole; fails when anything is already at the path.
 void WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);

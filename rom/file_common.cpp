@@ -136,7 +136,7 @@ const char* BeginOpen(const fs::path& path, OpenMode mode, IoHook* hook) {
     return verb;
 }
 
-void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size) {
+std::uint64_t CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size) {
     // The buffer is only needed when there is something left to copy.
     std::vector<std::uint8_t> chunk(done < size ? 1 << 20 : 0);
     while (done < size) {
@@ -148,16 +148,25 @@ void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t
         to.WriteAt(done, std::span(chunk).first(got));
         done += got;
     }
-    if (done != size) {
+    return done;
+}
+
+void CopyFileContents(const File& from, File& to) {
+    const std::uint64_t size = from.Size();
+    if (CopyFileHead(from, to, size) != size) {
         throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
     }
 }
 
-void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes) {
+void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
+    Folder::OpenPrivate(dir, hook);
+}
+
+void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes, IoHook* hook) {
     // Whatever an earlier, killed write left beside the file goes first.
     const fs::path keep[] = {path};
-    RemoveAbandonedReplacements(FolderOf(path), keep, nullptr);
-    FileReplacement replacement(path, nullptr);
+    RemoveAbandonedReplacements(FolderOf(path), keep, hook);
+    FileReplacement replacement(path, hook);
     replacement.file().WriteAt(0, bytes);
     replacement.file().Sync();
     replacement.file().Close();

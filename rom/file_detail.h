@@ -9,8 +9,8 @@
 namespace tflux {
 
 // Copies bytes done..size of `from` into `to` through a buffer, where the system's own copy
-// stopped or was not available.
-void CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size);
+// stopped or was not available; returns where the copy ended (`size`, unless `from` ends sooner).
+std::uint64_t CopyRemainder(const File& from, File& to, std::uint64_t done, std::uint64_t size);
 
 // The start of File::Open on every system: announces the opening to the hook and refuses an
 // empty name. Returns the verb its errors use, "open" or "create".

@@ -305,12 +305,84 @@ FileLock TryLockFile(const File& file) {
     throw Win32Error("lock", file.Path(), error);
 }
 
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)),
+      path_(std::move(other.path_)),
+      hook_(std::exchange(other.hook_, nullptr)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    // What this object held goes with `taken`.
+    Folder taken(std::move(other));
+    std::swap(handle_, taken.handle_);
+    std::swap(path_, taken.path_);
+    std::swap(hook_, taken.hook_);
+    return *this;
+}
+
+Folder::~Folder() {
+    if (handle_ != nullptr) {
+        CloseHandle(AsHandle(handle_));
+    }
+}
+
+// Held without FILE_SHARE_DELETE: while it is open the folder cannot be renamed, removed or
+// replaced, so the operations below, which go by full path, reach the folder that was opened.
+Folder Folder::Open(const fs::path& dir, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, dir);
+    const fs::path folderPath = dir.empty() ? fs::path(".") : dir;
+    HANDLE handle =
+        CreateFileW(folderPath.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ThrowLastError("open folder", dir);
+    }
+    Folder folder;
+    folder.handle_ = handle;
+    folder.path_ = dir;
+    folder.hook_ = hook;
+    return folder;
+}
+
 // Windows already keeps the user's own temporary folder private to that user.
-void EnsureTemporaryFolder(const fs::path& dir, IoHook* hook) {
+Folder Folder::OpenPrivate(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::MakeFolder, dir);
     if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         ThrowLastError("create folder", dir);
     }
+    return Open(dir, hook);
+}
+
+File Folder::OpenFile(const std::string& name, OpenMode mode) const {
+    return File::Open(PathOf(name), mode, Links::NoFollow, hook_);
+}
+
+void Folder::Remove(const std::string& name) const {
+    RemoveFile(PathOf(name), hook_);
+}
+
+FileKind Folder::Examine(const std::string& name) const {
+    return tflux::Examine(PathOf(name), Links::NoFollow, hook_);
+}
+
+std::uintmax_t Folder::LinkCount(const std::string& name) const {
+    return tflux::LinkCount(PathOf(name), hook_);
+}
+
+bool Folder::Is(const fs::path& path) const {
+    return SameFile(path, path_, hook_);
+}
+
+DirectoryLock::DirectoryLock(const Folder& folder) : DirectoryLock(folder.Path(), folder.Hook()) {}
+
+File::Stamp File::Examine() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(AsHandle(handle_), &info)) {
+        Fail("examine");
+    }
+    return {(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+            static_cast<std::int64_t>(
+                (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                info.ftLastWriteTime.dwLowDateTime)};
 }
 
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
@@ -352,11 +424,9 @@ void RenameFile(const fs::path& from, const fs::path& to, IoHook* hook) {
 }
 
 // Both files are already open, so CopyFileExW, which wants names, does not apply.
-void CopyFileContents(const File& from, File& to) {
+std::uint64_t CopyFileHead(const File& from, File& to, std::uint64_t size) {
     AnnounceTo(to.Hook(), IoOp::Copy, to.Path());
-    const std::uint64_t size = from.Size();
-    std::uint64_t done = 0;
-    CopyRemainder(from, to, done, size);
+    return CopyRemainder(from, to, 0, size);
 }
 
 // RenameFile already wrote the folder's entry through; Windows has no call to flush a folder.

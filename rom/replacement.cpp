@@ -13,20 +13,33 @@ namespace {
 constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 constexpr std::string_view kPrefix = ".tflux-krn-";
 constexpr std::string_view kSuffix = ".tmp";
-constexpr std::size_t kRandomLength = 8;
+// The part between prefix and suffix: random characters, then a check of them that a name
+// somebody chose is most unlikely to carry, so that only our own files are ever taken for
+// abandoned ones.
+constexpr std::size_t kRandomLength = 4;
+constexpr std::size_t kCheckLength = 4;
 constexpr int kAttempts = 16;
+
+std::string CheckOf(std::string_view random) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, keyed by the program's name
+    for (const char c : std::string_view("tflux-krn unfinished output ")) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    for (const char c : random) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    std::string check;
+    for (std::size_t i = 0; i < kCheckLength; ++i, hash /= sizeof kDigits - 1) {
+        check += kDigits[hash % (sizeof kDigits - 1)];
+    }
+    return check;
+}
 
 // A new, uniquely named file in `dir`; hidden, so a file manager does not show a half-made file.
 // The name does not grow with the target's, which may already be as long as names can be.
 File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
-    std::random_device entropy;
     for (int attempt = 0;; ++attempt) {
-        std::string name(kPrefix);
-        for (std::size_t i = 0; i < kRandomLength; ++i) {
-            name += kDigits[entropy() % (sizeof kDigits - 1)];
-        }
-        name += kSuffix;
-        const fs::path candidate = dir / name;
+        const fs::path candidate = dir / NewReplacementName();
         try {
             File file = File::Open(candidate, OpenMode::CreateExclusive, Links::NoFollow, hook);
             created = candidate;
@@ -53,13 +66,23 @@ fs::path FolderOf(const fs::path& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
+std::string NewReplacementName() {
+    std::random_device entropy;
+    std::string random;
+    for (std::size_t i = 0; i < kRandomLength; ++i) {
+        random += kDigits[entropy() % (sizeof kDigits - 1)];
+    }
+    return std::string(kPrefix) + random + CheckOf(random) + std::string(kSuffix);
+}
+
 bool IsReplacementName(const std::string& name) {
-    if (name.size() != kPrefix.size() + kRandomLength + kSuffix.size() ||
+    if (name.size() != kPrefix.size() + kRandomLength + kCheckLength + kSuffix.size() ||
         !name.starts_with(kPrefix) || !name.ends_with(kSuffix)) {
         return false;
     }
     const std::string_view random(name.data() + kPrefix.size(), kRandomLength);
-    return random.find_first_not_of(kDigits) == std::string_view::npos;
+    const std::string_view check(name.data() + kPrefix.size() + kRandomLength, kCheckLength);
+    return random.find_first_not_of(kDigits) == std::string_view::npos && check == CheckOf(random);
 }
 
 FileReplacement::FileReplacement(const fs::path& target, IoHook* hook, std::string* leftover)

@@ -49,7 +49,9 @@ class FileReplacement {
     bool committed_ = false;
 };
 
-// Whether `name` is one FileReplacement gives its new files.
+// A name FileReplacement gives its new files: random, and carrying a check of itself.
+std::string NewReplacementName();
+// Whether `name` is one FileReplacement gave; one merely shaped like it is not.
 bool IsReplacementName(const std::string& name);
 
 // A killed run leaves its unfinished file behind. A live one holds a lock on it, so one that

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "payload/container.h"
+#include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "support/test_util.h"
@@ -27,11 +28,12 @@ using test::ReadBytes;
 using test::ScratchDir;
 using test::WriteBytes;
 
-// 25 entries of different lengths and contents; entry 0 spans several copy chunks.
+// 25 entries of different contents, the track records at their one size; entry 0 spans several
+// copy chunks.
 std::vector<Bytes> MakeEntries(int seed) {
     std::vector<Bytes> entries;
     for (int i = 0; i < kPayloadEntries; ++i) {
-        const std::size_t length = i == 0 ? 150000 : 40 + 13 * static_cast<std::size_t>(i);
+        const std::size_t length = i == 0 ? 150000 : kTrackRecordSize;
         Bytes content(length);
         for (std::size_t k = 0; k < length; ++k) {
             content[k] = static_cast<std::uint8_t>(k * (i + 3) + seed * 17 + i);
@@ -185,6 +187,26 @@ TEST_F(ContainerTest, DamageFailsBeforeWriting) {
          [&](Bytes& c) {
              PutLE32(c, static_cast<std::int32_t>(entries[24].size() + 1), lengthAt(24));
          }},
+        {"a track record one byte short",
+         [&](Bytes& c) {
+             PutLE32(c, static_cast<std::int32_t>(kTrackRecordSize - 1), lengthAt(3));
+         }},
+        {"two entries at one place",
+         [&](Bytes& c) { PutLE32(c, GetLE32(c, tableAt(4)), tableAt(5)); }},
+        {"every entry at one place",
+         [&](Bytes& c) {
+             for (int i = 2; i < kPayloadEntries; ++i) {
+                 PutLE32(c, GetLE32(c, tableAt(1)), tableAt(i));
+             }
+         }},
+        {"an entry inside the one before it",
+         [&](Bytes& c) { PutLE32(c, GetLE32(c, tableAt(7)) + 100, tableAt(8)); }},
+        {"an updater larger than 16 MiB",
+         [&](Bytes& c) {
+             std::vector<Bytes> large = entries;
+             large[0].resize(kMaxUpdaterSize + 1);
+             c = PackContainer(large);
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -218,7 +240,7 @@ TEST_F(ContainerTest, DamageFailsBeforeWriting) {
     }
 }
 
-TEST_F(ContainerTest, LeftOverLongerCarrierKeepsItsTail) {
+TEST_F(ContainerTest, ALeftOverCarrierIsReplacedNotWrittenOver) {
     const std::vector<Bytes> oldEntries = MakeEntries(2);
     for (auto& e : oldEntries) {
         ASSERT_GE(e.size(), 40u);
@@ -231,16 +253,13 @@ TEST_F(ContainerTest, LeftOverLongerCarrierKeepsItsTail) {
     ExtractPayload(dir.path(), container);
     ExpectUnpacked(dir.path(), entries);
 
-    // Kept when the removal fails: the new container over the old file's tail.
+    // When the removal fails, the left-over file stays as it was: it is never written into.
     WriteBytes(dir / "Quintara.dat", old);
     test::FaultHook hook;
     FailRemovingTheCarrier(hook);
     EXPECT_THROW(ExtractPayload(dir.path(), container, &hook), EngineError);
-    const Bytes kept = ReadBytes(dir / "Quintara.dat");
-    ASSERT_EQ(kept.size(), old.size());
-    EXPECT_TRUE(std::equal(container.begin(), container.end(), kept.begin()));
-    EXPECT_TRUE(std::equal(kept.begin() + static_cast<std::ptrdiff_t>(container.size()), kept.end(),
-                           old.begin() + static_cast<std::ptrdiff_t>(container.size())));
+    EXPECT_EQ(ReadBytes(dir / "Quintara.dat"), old);
+    EXPECT_TRUE(WroteNothing(hook));
 }
 
 TEST_F(ContainerTest, ExistingLongerFileEndsAtTheEntrysLength) {
@@ -269,10 +288,12 @@ TEST_F(ContainerTest, PlantedLinksAreNotWrittenThrough) {
     EXPECT_FALSE(fs::is_symlink(dir / "3.dat"));
     ExpectUnpacked(dir.path(), entries);
 
+    // A link at the container's own name is removed like any left-over, never written through.
     ScratchDir linked;
     fs::create_symlink(elsewhere / "victim", linked / "Quintara.dat");
-    EXPECT_THROW(ExtractPayload(linked.path(), container), EngineError);
+    ExtractPayload(linked.path(), container);
     EXPECT_EQ(ReadBytes(elsewhere / "victim"), precious);
+    ExpectUnpacked(linked.path(), entries);
 }
 
 TEST_F(ContainerTest, PackRefusesWhatTheContainerCannotHold) {
@@ -353,12 +374,22 @@ TEST_F(TempPathTest, CreatesAPrivateFolder) {
     EXPECT_EQ(TempPath(), path);  // and takes it again as it is
 }
 
-TEST_F(TempPathTest, TightensALooseFolder) {
+// A folder that was ever open to others may hold what they planted: refused, not tightened.
+TEST_F(TempPathTest, RefusesALooseFolderAndLeavesItAsItIs) {
     fs::create_directory(expected);
     WriteBytes(expected / "1.dat", {1, 2, 3});
-    fs::permissions(expected, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
-    EXPECT_EQ(TempPath(), expected.string() + "/");
-    EXPECT_EQ(fs::status(expected).permissions(), kPrivate);
+    const fs::perms loose = fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all;
+    fs::permissions(expected, loose);
+    try {
+        TempPath();
+        ADD_FAILURE() << "a loose folder was taken";
+    } catch (const EngineError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "refusing the temporary folder " + expected.string() +
+                      ": other users may use it (mode 0777); remove it, and the next run makes a "
+                      "private one");
+    }
+    EXPECT_EQ(fs::status(expected).permissions(), loose);
     EXPECT_EQ(ReadBytes(expected / "1.dat"), (Bytes{1, 2, 3}));
 }
 

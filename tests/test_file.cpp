@@ -310,10 +310,12 @@ TEST(FileReplacement, AFailedFlushAfterTheRenameIsReturnedWithItsCause) {
 TEST(FileReplacement, OnlyUnheldFilesOfOursAreTakenForAbandoned) {
     test::ScratchDir dir;
     const fs::path target = dir / "out.z64";
-    const fs::path abandoned = dir / ".tflux-krn-abcd1234.tmp";
-    const fs::path named = dir / ".tflux-krn-keepme00.tmp";  // a file the user chose
+    const fs::path abandoned = dir / NewReplacementName();
+    const fs::path named = dir / NewReplacementName();  // a file the user chose to name so
     const fs::path unlike = dir / ".tflux-krn-abcd-123.tmp";
-    for (const fs::path& path : {abandoned, named, unlike}) {
+    // Shaped like ours, but without the check our names carry: the user's own.
+    const fs::path lookalike = dir / ".tflux-krn-abcdefgh.tmp";
+    for (const fs::path& path : {abandoned, named, unlike, lookalike}) {
         test::WriteBytes(path, {1});
     }
     const FileReplacement live(target, nullptr);
@@ -322,6 +324,7 @@ TEST(FileReplacement, OnlyUnheldFilesOfOursAreTakenForAbandoned) {
     EXPECT_FALSE(fs::exists(abandoned));
     EXPECT_TRUE(fs::exists(named));
     EXPECT_TRUE(fs::exists(unlike));
+    EXPECT_TRUE(fs::exists(lookalike)) << "a file merely named like ours was removed";
     EXPECT_TRUE(fs::exists(live.path())) << "a live run's file was taken for abandoned";
 
     test::FaultHook hook;
@@ -330,6 +333,37 @@ TEST(FileReplacement, OnlyUnheldFilesOfOursAreTakenForAbandoned) {
         ErrorOf([&] { RemoveAbandonedReplacements(dir.path(), keep, &hook); });
     EXPECT_EQ(error.what(), hook.Cause());
 }
+
+#ifndef _WIN32
+// A replaced file passes on its access rights only: nothing that runs a program as its owner,
+// nothing the umask takes away, and nothing that gives others more than its owner had.
+TEST(CopyPermissions, KeepsOnlyTheRightsTheOwnerAndTheUmaskAllow) {
+    const struct {
+        mode_t previous;
+        mode_t expected;
+    } cases[] = {
+        {06777, 0755}, {07755, 0755}, {0777, 0755}, {0640, 0640},
+        {0604, 0604},  {0077, 0000},  {0471, 0440}, {0511, 0511},
+    };
+    const mode_t umask = ::umask(022);
+    test::ScratchDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.previous));
+        const fs::path previous = dir / "previous";
+        const fs::path next = dir / "next";
+        test::WriteBytes(previous, {1});
+        ASSERT_EQ(::chmod(previous.c_str(), c.previous), 0);
+        fs::remove(next);
+        const File created = File::Open(next, OpenMode::CreateExclusive);
+        CopyPermissions(previous, created);
+        struct stat st {};
+        ASSERT_EQ(::stat(next.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        fs::remove(previous);
+    }
+    ::umask(umask);
+}
+#endif
 
 }  // namespace
 }  // namespace tflux

@@ -27,6 +27,7 @@
 #include "rom/checksum.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
+#include "rom/replacement.h"
 #include "romtables/sample_image.h"
 #include "support/test_util.h"
 
@@ -390,14 +391,19 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
         test::WriteBytes(outDir_ / name, {7, 7, 7});
         return outDir_ / name;
     };
-    const fs::path abandoned = plant(".tflux-krn-0a1b2c3d.tmp");
-    const fs::path held = plant(".tflux-krn-zzzzzzzz.tmp");
-    fs::create_hard_link(victims / "b", outDir_ / ".tflux-krn-hhhhhhhh.tmp");
-    fs::create_symlink(victims / "a", outDir_ / ".tflux-krn-llllllll.tmp");
-    fs::create_directory(outDir_ / ".tflux-krn-dddddddd.tmp");
-    const std::vector<std::string> notOurs = {".tflux-krn-abc.tmp", ".tflux-krn-ABCDEFGH.tmp",
-                                              "tflux-krn-abcdefgh.tmp",
-                                              ".tflux-krn-abcdefgh.tmp.bak", ".tflux-krn-x.z64"};
+    // Named as a run names its files; a name merely shaped like theirs is the user's own.
+    const fs::path abandoned = plant(NewReplacementName());
+    const fs::path held = plant(NewReplacementName());
+    const std::string hardLink = NewReplacementName();
+    const std::string link = NewReplacementName();
+    const std::string folder = NewReplacementName();
+    fs::create_hard_link(victims / "b", outDir_ / hardLink);
+    fs::create_symlink(victims / "a", outDir_ / link);
+    fs::create_directory(outDir_ / folder);
+    const std::vector<std::string> notOurs = {
+        ".tflux-krn-abc.tmp",      ".tflux-krn-ABCDEFGH.tmp", ".tflux-krn-abcdefgh.tmp",
+        ".tflux-krn-zzzzzzzz.tmp", "tflux-krn-abcdefgh.tmp",  ".tflux-krn-abcdefgh.tmp.bak",
+        ".tflux-krn-x.z64"};
     for (const std::string& name : notOurs) {
         plant(name);
     }
@@ -411,10 +417,10 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
 
     const std::set<std::string> names = test::DirectoryNames(outDir_);
     EXPECT_FALSE(names.contains(abandoned.filename().string()));
-    EXPECT_FALSE(names.contains(".tflux-krn-hhhhhhhh.tmp"));  // only the name went
+    EXPECT_FALSE(names.contains(hardLink));  // only the name went
     EXPECT_TRUE(names.contains(held.filename().string()));
-    EXPECT_TRUE(fs::is_symlink(outDir_ / ".tflux-krn-llllllll.tmp"));
-    EXPECT_TRUE(fs::is_directory(outDir_ / ".tflux-krn-dddddddd.tmp"));
+    EXPECT_TRUE(fs::is_symlink(outDir_ / link));
+    EXPECT_TRUE(fs::is_directory(outDir_ / folder));
     for (const std::string& name : notOurs) {
         EXPECT_TRUE(names.contains(name)) << name;
     }
@@ -572,7 +578,21 @@ TEST_F(TemporaryFolderTest, AFolderInThePrivateFoldersPlaceIsRefusedWithTheReaso
              test::WriteBytes(tempDir / "Quintara.dat", precious_);
              ASSERT_EQ(::chown(tempDir.c_str(), 65534, 65534), 0);
          },
-         "it belongs to another user"},
+         "it belongs to another user; remove it, and the next run makes a private one"},
+        {"a folder open to everyone",
+         [&] {
+             fs::create_directory(tempDir);
+             test::WriteBytes(tempDir / "Quintara.dat", precious_);
+             fs::permissions(tempDir, fs::perms::all);
+         },
+         "other users may use it (mode 0777); remove it, and the next run makes a private one"},
+        {"a folder its group may write",
+         [&] {
+             fs::create_directory(tempDir);
+             test::WriteBytes(tempDir / "Quintara.dat", precious_);
+             fs::permissions(tempDir, fs::perms::owner_all | fs::perms::group_write);
+         },
+         "other users may use it (mode 0720); remove it, and the next run makes a private one"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -626,11 +646,70 @@ TEST_F(TemporaryFolderTest, FilesKeptInThePrivateFolderAreNeitherInputNorOutput)
     EXPECT_FALSE(fs::exists(output_));
 }
 
-TEST_F(TemporaryFolderTest, AnOpenedUpPrivateFolderIsClosedAgain) {
+// A file planted while the folder was open to others, and held open by its planter, must never
+// receive the container: the folder is refused, and is left for its owner to remove.
+TEST_F(TemporaryFolderTest, AnOpenedUpPrivateFolderIsRefusedAndNothingPlantedReceivesData) {
     MakeTempDir();
     fs::permissions(TempDir(), fs::perms::all);
-    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);
+    const fs::path planted = TempDir() / kPayloadFileName;
+    test::WriteBytes(planted, {});
+    const int held = ::open(planted.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    const PatchResult result = Patch();
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_NE(result.cause.find("remove it"), std::string::npos) << result.cause;
+    struct stat st {};
+    ASSERT_EQ(::fstat(held, &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "the held file received the container";
+    ::close(held);
+    EXPECT_EQ(fs::status(TempDir()).permissions() & fs::perms::all, fs::perms::all);
+    fs::remove_all(TempDir());
+    ASSERT_EQ(Patch().outcome, PatchOutcome::Success);  // the fix the cause names works
     EXPECT_EQ(fs::status(TempDir()).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+// The folder is swapped with a link to somebody else's folder at every operation once it is
+// open: what the patch does still happens in the folder it checked, and nothing of theirs is
+// written, read or removed.
+TEST_F(TemporaryFolderTest, SwappingTheFolderForALinkDuringPatchesChangesNothingWeDo) {
+    for (const char* name : {"1.dat", "6.dat", "13.dat", "24.dat", "0.dat.exe"}) {
+        test::WriteBytes(victims_ / name, precious_);
+    }
+    const std::set<std::string> victimNames = test::DirectoryNames(victims_);
+    const fs::path link = scratch_ / "tmp" / "swap";
+    fs::create_directory_symlink(victims_, link);
+    constexpr int kPatches = 4;
+    for (int run = 0; run < kPatches; ++run) {
+        SCOPED_TRACE(run);
+        MakeTempDir();
+        bool opened = false;
+        int swaps = 0;
+        test::FaultHook swapper;
+        // From the operation after the folder's opening, which is announced before it is done.
+        swapper.OnEveryOp([&](IoOp op, const fs::path& path) {
+            const bool armed = opened;
+            opened = opened || (op == IoOp::Open && path == TempDir());
+            if (armed && ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(),
+                                     RENAME_EXCHANGE) == 0) {
+                ++swaps;
+            }
+        });
+        const PatchResult result = Patch(&swapper);
+        if (swaps % 2 != 0) {
+            ASSERT_EQ(
+                ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE),
+                0);
+        }
+        EXPECT_GT(swaps, 50);
+        ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
+        EXPECT_TRUE(test::ReadBytes(output_) == Expected());
+        EXPECT_EQ(test::DirectoryNames(victims_), victimNames);
+        for (const std::string& name : victimNames) {
+            EXPECT_EQ(test::ReadBytes(victims_ / name), precious_) << name;
+        }
+        EXPECT_TRUE(fs::is_symlink(link));
+        ExpectOnlyPayloadFilesInTheTemporaryFolder();
+    }
 }
 
 // Patches that share the temporary folder must not use each other's extracted records.
@@ -673,6 +752,78 @@ TEST_F(TrustTest, PatchesSharingTheTemporaryFolderTakeTurns) {
         ASSERT_EQ(result.outcome, PatchOutcome::Success) << result.cause;
         EXPECT_TRUE(test::ReadBytes(outDir_ / ("run" + std::to_string(i) + ".v64")) ==
                     expected[static_cast<std::size_t>(i % 2)]);
+    }
+}
+
+// An input cut short or rewritten between its identification and its copy fails the patch; the
+// copy never passes off part of an image, or another image, as the one identified.
+TEST_F(TrustTest, AnInputThatChangesWhileItIsCopiedFailsThePatch) {
+    const struct {
+        const char* what;
+        std::function<void()> change;
+    } cases[] = {
+        {"cut to 8 MiB", [&] { fs::resize_file(input_, kRomSize / 2); }},
+        {"rewritten in place",
+         [&] {
+             const struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+             ASSERT_EQ(::utimensat(AT_FDCWD, input_.c_str(), times, 0), 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::WriteBytes(input_, inputBytes_);
+        test::FaultHook hook;
+        hook.OnEveryOp([&](IoOp op, const fs::path&) {
+            if (op == IoOp::Copy) {
+                c.change();
+            }
+        });
+        const PatchResult result = Patch(&hook);
+        EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+        EXPECT_EQ(result.message, kUnknown);
+        EXPECT_EQ(result.cause, "the input changed while it was read");
+        EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
+    }
+}
+
+// The replacement is durable only in this order: the new file's data on disk, then the rename,
+// then the folder that holds the new name.
+TEST_F(TrustTest, TheOutputIsFlushedThenRenamedThenItsFolderFlushed) {
+    const auto expectOrder = [](const test::FaultHook& hook, const fs::path& target) {
+        int data = -1;
+        int renamed = -1;
+        int folder = -1;
+        fs::path pending;
+        for (int i = 0; i < hook.Count(); ++i) {
+            const test::SeenOp& op = hook.Ops()[static_cast<std::size_t>(i)];
+            if (op.op == IoOp::Create && test::IsPendingName(op.path.filename().string())) {
+                pending = op.path;
+            }
+            if (op.op == IoOp::Sync && op.path == pending && renamed < 0) {
+                data = i;
+            }
+            if (op.op == IoOp::Rename && op.path == target) {
+                renamed = i;
+            }
+            if (op.op == IoOp::Sync && op.path == target.parent_path() && renamed >= 0) {
+                folder = i;
+            }
+        }
+        EXPECT_GE(data, 0) << "the new file's data is never flushed before the rename";
+        EXPECT_GT(renamed, data);
+        EXPECT_GT(folder, renamed) << "the folder is not flushed after the rename";
+    };
+    {
+        SCOPED_TRACE("the patch");
+        test::FaultHook hook;
+        ASSERT_EQ(Patch(&hook).outcome, PatchOutcome::Success);
+        expectOrder(hook, output_);
+    }
+    {
+        SCOPED_TRACE("WriteFileWhole");
+        test::FaultHook hook;
+        WriteFileWhole(outDir_ / "whole.bin", inputBytes_, &hook);
+        expectOrder(hook, outDir_ / "whole.bin");
     }
 }
 
