@@ -59,13 +59,15 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) --target fuzzers
 	tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer, reported as
+# `make test` reports it (the logs are in $(SANITIZE_BUILD)).
 test-sanitize: deps
-	@[ -f $(SANITIZE_BUILD)/build.ninja ] || cmake -S . -B $(SANITIZE_BUILD) -G Ninja \
+	@[ -f $(SANITIZE_BUILD)/build.ninja ] || tools/quietly $(SANITIZE_BUILD)/configure.log \
+	  "Configuring $(SANITIZE_BUILD)/ (sanitizers)" cmake -S . -B $(SANITIZE_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_SANITIZE=ON
-	cmake --build $(SANITIZE_BUILD)
-	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
-	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
+	@tools/quietly $(SANITIZE_BUILD)/build.log "Building in $(SANITIZE_BUILD)/" \
+	  cmake --build $(SANITIZE_BUILD)
+	@LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp tests/run.sh $(SANITIZE_BUILD)
 
 # The Debian package: $(BUILD)/tflux-krn_<version>_<arch>.deb.
 package: PACKAGES += $(PACKAGE_PACKAGES)

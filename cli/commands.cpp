@@ -11,6 +11,7 @@
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/errors.h"
+#include "rom/file.h"
 #include "rom/identify.h"
 
 #ifndef _WIN32
@@ -74,6 +75,16 @@ void ReportFailure(const std::string& cause, Streams io) {
 }
 
 }  // namespace
+
+int Presenting(Streams io, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        // An EngineError is one: its text is the whole cause as a person reads it.
+        io.err << "tflux-krn-cli: " << e.what() << '\n';
+        return kExitFailed;
+    }
+}
 
 int Patch(const std::string& input, const std::optional<std::string>& output,
           const std::optional<std::string>& payloadFile, bool force, Streams io) {
@@ -154,30 +165,27 @@ int Identify(const std::string& input, bool json, Streams io) {
 
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io) {
-    try {
+    return Presenting(io, [&] {
         const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
-        if (Examine(dir) != FileKind::Folder) {
+        const FileKind kind = Examine(dir);
+        if (kind == FileKind::None) {
+            CreateDirectories(dir);
+        } else if (kind != FileKind::Folder) {
             io.err << "tflux-krn-cli: " << dir << " is not a folder\n";
-            return kExitFailed;
+            return kExitRefused;
         }
         ExtractPayload(dir, payload);
         io.out << "Unpacked " << kPayloadEntries << " files into " << dir << '\n';
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 int PayloadPack(const std::string& sourceDir, const std::string& output, Streams io) {
-    try {
+    return Presenting(io, [&] {
         PackPayload(sourceDir, output);
         io.out << "Packed " << kPayloadEntries << " files into " << output << '\n';
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 }  // namespace tflux::cli

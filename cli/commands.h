@@ -3,6 +3,7 @@
 // The command-line front end's commands. Each presents what an engine call returns and gives
 // the process's exit code: 0 done, 1 refused, 2 usage, 3 failed.
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -15,6 +16,11 @@ struct Streams {
     std::ostream& out;
     std::ostream& err;
 };
+
+// Runs a command's body and gives its exit status. What it throws is presented as a failure: on
+// standard error, the program's name and the error's text, whose cause lines an EngineError
+// carries in it; the status is then kExitFailed.
+int Presenting(Streams io, const std::function<int()>& body);
 
 // `force` lets the patch replace an output that is an unpatched image of the game.
 int Patch(const std::string& input, const std::optional<std::string>& output,

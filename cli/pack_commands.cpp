@@ -116,7 +116,7 @@ std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadF
 }
 
 int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io) {
-    try {
+    return Presenting(io, [&] {
         const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
         nlohmann::json doc = nlohmann::json::array();
         for (const PackEntry& t : ReadPackTracks(payload)) {
@@ -160,14 +160,11 @@ int PayloadList(const std::optional<std::string>& payloadFile, bool json, Stream
             io.out << nlohmann::json{{"tracks", doc}}.dump(2) << '\n';
         }
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
-    try {
+    return Presenting(io, [&] {
         const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
         int invalid = 0;
         for (const PackEntry& t : ReadPackTracks(payload)) {
@@ -177,20 +174,17 @@ int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
             }
             invalid += problems.empty() ? 0 : 1;
         }
-        io.err << (invalid == 0 ? "All 24 courses are valid."
+        io.out << (invalid == 0 ? "All 24 courses are valid."
                                 : std::to_string(invalid) + " of the 24 courses are not valid.")
                << '\n';
         return invalid == 0 ? kExitOk : kExitRefused;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
                const std::string& out, Streams io) {
 #ifdef TFLUX_COURSE_MAPS
-    try {
+    return Presenting(io, [&] {
         if (track && (*track < 1 || *track > kTrackCount)) {
             io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
             return kExitUsage;
@@ -219,10 +213,7 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
         map::DrawOverviewSheet(maps, fs::path(out) / "overview.png");
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 #else
     (void)payloadFile;
     (void)track;
@@ -233,19 +224,16 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
 }
 
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io) {
-    try {
+    return Presenting(io, [&] {
         const int raw = WritePackSource(dir, ReadImageTracks(image));
         io.out << "Wrote the 24 tracks of " << image << " into " << dir << " (" << kTrackCount - raw
                << " readable courses, " << raw << " raw blocks)\n";
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 int PayloadBuild(const std::string& sourceDir, const std::string& output, Streams io) {
-    try {
+    return Presenting(io, [&] {
         const PackSource pack = LoadPackSource(sourceDir);
         for (const std::string& warning : pack.warnings) {
             io.err << "tflux-krn-cli: warning: " << warning << '\n';
@@ -262,10 +250,7 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, Stream
                << kSubtitlePoolBudget << " bytes, parameter entries " << u.paramEntries << "/"
                << kParamPoolEntries << '\n';
         return kExitOk;
-    } catch (const std::exception& e) {
-        io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
-    }
+    });
 }
 
 void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io) {

@@ -125,7 +125,7 @@ TEST_F(PackCliTest, FromImageCarriesArbitraryCourseBytesThroughUnchanged) {
 TEST_F(PackCliTest, ListAndCheckReportEachCourse) {
     auto run = Cli({"payload", "check"});
     EXPECT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.out, "All 24 courses are valid.\n");
 
     run = Cli({"payload", "list", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -163,8 +163,11 @@ TEST_F(PackCliTest, ListAndCheckReportEachCourse) {
     EXPECT_NE(run.out.find("track 9: the stored checksum"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("track 17: segment 3: points 3 and 4 are 0.0 apart"), std::string::npos)
         << run.out;
-    for (std::size_t at = 0; at < run.out.size(); at = run.out.find('\n', at) + 1) {
-        EXPECT_EQ(run.out.compare(at, 6, "track "), 0) << run.out.substr(at, 60);
+    const std::string verdict = "3 of the 24 courses are not valid.\n";
+    ASSERT_TRUE(run.out.ends_with(verdict)) << run.out;
+    const std::string problems = run.out.substr(0, run.out.size() - verdict.size());
+    for (std::size_t at = 0; at < problems.size(); at = problems.find('\n', at) + 1) {
+        EXPECT_EQ(problems.compare(at, 6, "track "), 0) << problems.substr(at, 60);
     }
 
     run = Cli({"payload", "list", "--json", "--payload", broken.string()});
@@ -199,6 +202,91 @@ TEST_F(PackCliTest, MapsEveryTrackAndTheSheet) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(fs::exists(scratch_ / "five.png"));
     EXPECT_EQ(Cli({"payload", "map", "--track", "25", maps.string()}).exitCode, 2);
+}
+
+// Results go to standard output, where a script reads them; warnings, refusals and failures go
+// to standard error. "" is a stream that must stay empty; otherwise a part it must hold.
+TEST_F(PackCliTest, EachCommandPutsResultsOnStandardOutputAndTheRestOnStandardError) {
+    const fs::path game = scratch_ / "game.z64";
+    WriteSampleImage(game, {'E', false, 31});
+    const fs::path patched = scratch_ / "patched.z64";
+    const fs::path small = scratch_ / "small.z64";
+    test::WriteBytes(small, {1, 2, 3});
+    const fs::path broken = ContainerWith("broken.dat", [](int track, Course& c) {
+        if (track == 2) {
+            c.checksum ^= 1;
+        }
+    });
+    const std::string s = scratch_.path().string() + "/";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"patch", game.string(), patched.string()}, 0, "Patch successful.\n", ""},
+        {{"patch", "--payload", broken.string(), game.string(), s + "o.z64"},
+         0,
+         "Patch successful.\n",
+         "warning: track 2: the course is not valid"},
+        {{"patch", small.string(), s + "o2.z64"}, 1, "", "Not T-Flux X\n"},
+        {{"patch", "--payload", small.string(), game.string(), s + "o3.z64"}, 3, "", "unknown"},
+        {{"identify", game.string()}, 0, "File Version: North American (Z64)\n", ""},
+        {{"identify", small.string()}, 1, "is 3 bytes, not 16,777,216\n", ""},
+        {{"payload", "check"}, 0, "All 24 courses are valid.\n", ""},
+        {{"payload", "check", "--payload", broken.string()}, 1, "track 2: the stored checksum", ""},
+        {{"payload", "check", "--payload", small.string()}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "list"}, 0, "\n24\t", ""},
+        {{"payload", "unpack", s + "files"}, 0, "Unpacked 25 files into", ""},
+        {{"payload", "unpack", game.string()}, 1, "", "is not a folder\n"},
+        {{"payload", "pack", s + "files", s + "packed.dat"}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "map", "--track", "3", s + "three.png"}, 0, "Drew track 3 to", ""},
+        {{"payload", "from-image", patched.string(), s + "source"}, 0, "Wrote the 24 tracks", ""},
+        {{"payload", "from-image", small.string(), s + "none"}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "build", s + "source", s + "built.dat"}, 0, "Built ", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const test::RunResult run = Cli(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        for (const auto& [text, part] : {std::pair{run.out, c.out}, std::pair{run.err, c.err}}) {
+            if (part.empty()) {
+                EXPECT_EQ(text, "");
+            } else {
+                EXPECT_NE(text.find(part), std::string::npos) << text;
+            }
+        }
+    }
+}
+
+// `payload unpack` makes its folder, as `from-image` and `map` do, and refuses a path that is
+// something else without touching it.
+TEST_F(PackCliTest, UnpackMakesAMissingFolderAndRefusesAnythingElse) {
+    const fs::path file = scratch_ / "file";
+    test::WriteBytes(file, {7, 7});
+    fs::create_directory(scratch_ / "there");
+    fs::create_symlink(file, scratch_ / "link");
+    struct Case {
+        fs::path dir;
+        int exitCode;
+    };
+    const std::vector<Case> cases = {
+        {scratch_ / "new", 0},   {scratch_ / "a" / "b" / "c", 0},
+        {scratch_ / "there", 0}, {file, 1},
+        {scratch_ / "link", 1},  {file / "under", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir.string());
+        const test::RunResult run = Cli({"payload", "unpack", c.dir.string()});
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(test::DirectoryNames(c.dir).size(), 25u);
+        } else {
+            EXPECT_EQ(test::ReadBytes(file), (Bytes{7, 7}));
+            EXPECT_NE(run.err.find(c.dir.string()), std::string::npos) << run.err;
+        }
+    }
 }
 
 }  // namespace

@@ -41,6 +41,80 @@ void PrintHeading(const std::string& path, const tflux::ChecksumReport& report) 
                 std::string(tflux::OrderName(report.order)).c_str());
 }
 
+// What the command line asks for; exactly one of the two paths is given.
+struct Request {
+    std::string updatePath;
+    std::string verifyPath;
+    std::string orderName;
+    std::string cicName;
+    CLI::Option* update = nullptr;
+    CLI::Option* verify = nullptr;
+};
+
+void AddOptions(CLI::App& app, Request& r) {
+    r.update = app.add_option("-u,--update", r.updatePath,
+                              "Recompute the checksums and write them into the image in place")
+                   ->option_text("PATH");
+    r.verify =
+        app.add_option("-v,--verify", r.verifyPath,
+                       "Compare the stored checksums with computed ones (exit 1 when they differ)")
+            ->option_text("PATH");
+    r.update->excludes(r.verify);
+    app.add_option("--order", r.orderName, "Byte order of the image instead of detecting it")
+        ->option_text("z64|v64|n64")
+        ->check(CLI::IsMember({"z64", "v64", "n64"}));
+    app.add_option("--cic", r.cicName,
+                   "Checksum variant instead of detecting it from the boot code")
+        ->option_text("NAME")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return tflux::ParseCic(name) ? std::string()
+                                             : "unknown variant " + name +
+                                                   " (6101, 6102, 6103, 6105, 6106 or 7101..7106)";
+            },
+            "NAME"));
+}
+
+int Update(const std::string& path, std::optional<tflux::ImageOrder> order,
+           std::optional<tflux::CicVariant> variant) {
+    tflux::File image = tflux::File::Open(path, tflux::OpenMode::ReadWrite);
+    const tflux::ChecksumReport report = tflux::UpdateChecksum(image, order, variant);
+    // Close reports a deferred write error that the writes themselves did not.
+    image.Close();
+    PrintHeading(path, report);
+    PrintWords("written", report.stored);
+    return 0;
+}
+
+int Verify(const std::string& path, std::optional<tflux::ImageOrder> order,
+           std::optional<tflux::CicVariant> variant) {
+    tflux::File image = tflux::File::Open(path, tflux::OpenMode::Read);
+    const tflux::ChecksumReport report = tflux::VerifyChecksum(image, order, variant);
+    PrintHeading(path, report);
+    PrintWords("stored  ", report.stored);
+    PrintWords("computed", report.computed);
+    const bool match = report.stored == report.computed;
+    std::printf("%s\n", match ? "checksums match" : "checksums differ");
+    return match ? 0 : kExitImageFailed;
+}
+
+int Run(const Request& r) {
+    const bool updating = r.update->count() > 0;
+    const std::string& path = updating ? r.updatePath : r.verifyPath;
+    const std::optional<tflux::ImageOrder> order =
+        r.orderName.empty() ? std::nullopt : ParseOrder(r.orderName);
+    const std::optional<tflux::CicVariant> variant =
+        r.cicName.empty() ? std::nullopt : tflux::ParseCic(r.cicName);
+    try {
+        return updating ? Update(path, order, variant) : Verify(path, order, variant);
+    } catch (const tflux::EngineError& e) {
+        std::cerr << kProgram << ": " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << kProgram << ": " << path << ": " << e.what() << "\n";
+    }
+    return kExitImageFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,69 +129,15 @@ int main(int argc, char** argv) {
     app.footer(
         "Exit status: 0 done (the checksums match), 1 the image failed (its checksums differ,\n"
         "or it could not be read or written), 2 usage error.");
-
-    std::string updatePath;
-    std::string verifyPath;
-    std::string orderName;
-    std::string cicName;
-    auto* update = app.add_option("-u,--update", updatePath,
-                                  "Recompute the checksums and write them into the image in place")
-                       ->option_text("PATH");
-    auto* verify =
-        app.add_option("-v,--verify", verifyPath,
-                       "Compare the stored checksums with computed ones (exit 1 when they differ)")
-            ->option_text("PATH");
-    update->excludes(verify);
-    app.add_option("--order", orderName, "Byte order of the image instead of detecting it")
-        ->option_text("z64|v64|n64")
-        ->check(CLI::IsMember({"z64", "v64", "n64"}));
-    app.add_option("--cic", cicName, "Checksum variant instead of detecting it from the boot code")
-        ->option_text("NAME")
-        ->check(CLI::Validator(
-            [](std::string& name) {
-                return tflux::ParseCic(name) ? std::string()
-                                             : "unknown variant " + name +
-                                                   " (6101, 6102, 6103, 6105, 6106 or 7101..7106)";
-            },
-            "NAME"));
-
+    Request request;
+    AddOptions(app, request);
     try {
         app.parse(argc, argv);
-        if (update->count() + verify->count() != 1) {
+        if (request.update->count() + request.verify->count() != 1) {
             throw CLI::RequiredError("one of -u PATH or -v PATH");
         }
     } catch (const CLI::ParseError& e) {
         return tflux::ParseErrorExit(app, e);
     }
-
-    const bool updating = update->count() > 0;
-    const std::string path = updating ? updatePath : verifyPath;
-    const std::optional<tflux::ImageOrder> order =
-        orderName.empty() ? std::nullopt : ParseOrder(orderName);
-    const std::optional<tflux::CicVariant> variant =
-        cicName.empty() ? std::nullopt : tflux::ParseCic(cicName);
-    try {
-        if (updating) {
-            tflux::File image = tflux::File::Open(path, tflux::OpenMode::ReadWrite);
-            const tflux::ChecksumReport report = tflux::UpdateChecksum(image, order, variant);
-            // Close reports a deferred write error that the writes themselves did not.
-            image.Close();
-            PrintHeading(path, report);
-            PrintWords("written", report.stored);
-            return 0;
-        }
-        tflux::File image = tflux::File::Open(path, tflux::OpenMode::Read);
-        const tflux::ChecksumReport report = tflux::VerifyChecksum(image, order, variant);
-        PrintHeading(path, report);
-        PrintWords("stored  ", report.stored);
-        PrintWords("computed", report.computed);
-        const bool match = report.stored == report.computed;
-        std::printf("%s\n", match ? "checksums match" : "checksums differ");
-        return match ? 0 : kExitImageFailed;
-    } catch (const tflux::EngineError& e) {
-        std::cerr << kProgram << ": " << e.what() << "\n";
-    } catch (const std::exception& e) {
-        std::cerr << kProgram << ": " << path << ": " << e.what() << "\n";
-    }
-    return kExitImageFailed;
+    return Run(request);
 }
