@@ -495,6 +495,7 @@ void Form1::InputCheck() {
 void Form1::cmdPatch_Click() {
     tflux::PatchRequest request{ToEngine(txtROMIn->text()), ToEngine(txtROMOut->text()),
                                 tflux::BuiltInPayload()};
+    request.hashes = true;
     tflux::PatchResult result;
     {
         const WaitCursor busy;
@@ -516,6 +517,12 @@ void Form1::cmdPatch_Click() {
     // A success whose folder could not be flushed still says so: the image may not survive a
     // crash.
     QString detail = success ? txtROMOut->text() : FromEngine(result.cause);
+    // The hashes let a user check, or tell a friend, which patched file they have.
+    if (success && result.hashes) {
+        detail +=
+            QStringLiteral("\nCRC32 %1\nSHA-1 %2 (of the image in Z64 order)")
+                .arg(FromEngine(result.hashes->z64.crc32), FromEngine(result.hashes->z64.sha1));
+    }
     if (success && !result.warning.empty()) {
         detail += QStringLiteral("\n") + FromEngine(result.warning);
     }

@@ -251,10 +251,28 @@ std::string DeriveOutputPath(const std::string& inputPath) {
     return inputPath.substr(0, dot) + "_krn" + inputPath.substr(dot);
 }
 
+namespace {
+
+// The image is in place by now: a failed read of it is worth a word, not a failed patch.
+void AddHashes(const RomState& state, const PatchRequest& request, PatchResult& result) {
+    try {
+        result.hashes = HashImageFile(request.outputPath, state.Order(), state.Io);
+    } catch (const std::exception& e) {
+        result.warning += (result.warning.empty() ? "" : "\n") +
+                          std::string("cannot hash the patched image: ") + e.what();
+    }
+}
+
+}  // namespace
+
 PatchResult PatchRom(RomState& state, const PatchRequest& request) {
     std::string leftover;
     try {
-        return RunPatch(state, request, leftover);
+        PatchResult result = RunPatch(state, request, leftover);
+        if (request.hashes && result.outcome == PatchOutcome::Success) {
+            AddHashes(state, request, result);
+        }
+        return result;
     } catch (const std::exception& e) {
         CloseRom(state);
         PatchResult failed;

@@ -4,10 +4,12 @@
 // window's Patch button and `tflux-krn-cli patch` both call PatchRom and only present its result.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
 
+#include "rom/digest.h"
 #include "rom/rom_state.h"
 
 namespace tflux {
@@ -27,6 +29,8 @@ struct PatchRequest {
     std::span<const std::uint8_t> container;
     // An output that is itself an unpatched image of the game is replaced only when asked to.
     bool replaceGameImage = false;
+    // The patched image's hashes, for a user who checks or shares which file they have.
+    bool hashes = false;
 };
 
 enum class PatchOutcome { Success, Refused, Failed };
@@ -43,6 +47,8 @@ struct PatchResult {
     // Refused only because the output is a game image that may be somebody's only dump: asking
     // the user and running again with replaceGameImage lets it through.
     bool outputIsGameImage = false;
+    // Of the output, when asked for and the patch succeeded.
+    std::optional<ImageDigests> hashes;
 };
 
 // "" when the input can be read and the output written; otherwise the message for the first

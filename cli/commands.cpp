@@ -86,9 +86,33 @@ int Presenting(Streams io, const std::function<int()>& body) {
     }
 }
 
+namespace {
+
+void PrintHashSet(const char* heading, const ImageHashes& hashes, Streams io) {
+    io.out << heading << "\n  CRC32  " << hashes.crc32 << "\n  MD5    " << hashes.md5
+           << "\n  SHA-1  " << hashes.sha1 << '\n';
+}
+
+// Z64 first: the lists of known dumps give the hashes of that form.
+void PrintHashes(const ImageDigests& digests, ImageOrder order, Streams io) {
+    PrintHashSet("Hashes of the image in Z64 order, as lists of dumps give them:", digests.z64, io);
+    if (digests.stored) {
+        const std::string heading =
+            "Hashes of the file as stored (" + std::string(OrderLabel(order)) + "):";
+        PrintHashSet(heading.c_str(), *digests.stored, io);
+    }
+}
+
+nlohmann::json HashJson(const ImageHashes& hashes) {
+    return {{"crc32", hashes.crc32}, {"md5", hashes.md5}, {"sha1", hashes.sha1}};
+}
+
+}  // namespace
+
 int Patch(const std::string& input, const std::optional<std::string>& output,
-          const std::optional<std::string>& payloadFile, bool force, Streams io) {
+          const std::optional<std::string>& payloadFile, bool force, bool hashes, Streams io) {
     PatchRequest request;
+    request.hashes = hashes;
     request.inputPath = input;
     request.outputPath = output.value_or(DeriveOutputPath(input));
     request.replaceGameImage = force;
@@ -120,6 +144,9 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     switch (result.outcome) {
         case PatchOutcome::Success:
             io.out << result.message << '\n';
+            if (result.hashes) {
+                PrintHashes(*result.hashes, state.Order(), io);
+            }
             if (!result.warning.empty()) {
                 io.err << "tflux-krn-cli: warning: " << result.warning << '\n';
             }
@@ -138,29 +165,47 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
 }
 
 int Identify(const std::string& input, bool json, Streams io) {
-    RomState state;
-    const InputStatus status = CheckInput(state, input);
-    if (json) {
-        nlohmann::json doc = {{"path", input},
-                              {"accepted", status.accepted},
-                              {"status", status.text},
-                              {"code", status.readable ? nlohmann::json(status.code) : nullptr}};
-        if (!status.accepted) {
-            doc["cause"] = status.cause;
-        }
+    // Hashing reads the whole image: a read that fails then is a failure, not a refusal.
+    return Presenting(io, [&] {
+        RomState state;
+        const InputStatus status = CheckInput(state, input);
+        std::optional<ImageDigests> digests;
         if (status.accepted) {
-            doc["region"] = state.RegionCode;
-            doc["regionName"] = RegionName(state.RegionCode);
-            doc["byteOrder"] = state.IsByteSwapped ? "V64" : "Z64";
+            digests = HashImageFile(input, state.Order());
         }
-        io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    } else {
-        io.out << status.text << '\n';
-        if (!status.cause.empty()) {
-            io.out << status.cause << '\n';
+        if (json) {
+            nlohmann::json doc = {
+                {"path", input},
+                {"accepted", status.accepted},
+                {"status", status.text},
+                {"code", status.readable ? nlohmann::json(status.code) : nullptr}};
+            if (!status.accepted) {
+                doc["cause"] = status.cause;
+            }
+            if (status.accepted) {
+                doc["region"] = state.RegionCode;
+                doc["regionName"] = RegionName(state.RegionCode);
+                doc["byteOrder"] = OrderLabel(state.Order());
+                doc["order"] = OrderName(state.Order());
+            }
+            if (digests) {
+                doc["hashes"] = {{"z64", HashJson(digests->z64)}};
+                if (digests->stored) {
+                    doc["hashes"]["stored"] = HashJson(*digests->stored);
+                }
+            }
+            io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        } else {
+            io.out << status.text << '\n';
+            if (!status.cause.empty()) {
+                io.out << status.cause << '\n';
+            }
+            if (digests) {
+                PrintHashes(*digests, state.Order(), io);
+            }
         }
-    }
-    return status.accepted ? kExitOk : kExitRefused;
+        return status.accepted ? kExitOk : kExitRefused;
+    });
 }
 
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,

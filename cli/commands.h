@@ -22,9 +22,10 @@ struct Streams {
 // carries in it; the status is then kExitFailed.
 int Presenting(Streams io, const std::function<int()>& body);
 
-// `force` lets the patch replace an output that is an unpatched image of the game.
+// `force` lets the patch replace an output that is an unpatched image of the game; `hashes`
+// prints the output's CRC32, MD5 and SHA-1 after the verdict.
 int Patch(const std::string& input, const std::optional<std::string>& output,
-          const std::optional<std::string>& payloadFile, bool force, Streams io);
+          const std::optional<std::string>& payloadFile, bool force, bool hashes, Streams io);
 int Identify(const std::string& input, bool json, Streams io);
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io);

@@ -20,6 +20,7 @@ struct Arguments {
     std::optional<std::string> payloadFile;
     bool json = false;
     bool force = false;
+    bool hashes = false;
     std::string dir;
     std::string source;
     std::string image;
@@ -56,10 +57,12 @@ void AddImageCommands(CLI::App& app, Arguments& a, Commands& c) {
     c.patch = app.add_subcommand("patch", "Patch an image (OUTPUT defaults to INPUT with _krn)");
     c.patch->add_option("--payload", a.payloadFile,
                         "Container file to use instead of the built-in one");
-    c.patch->add_option("INPUT", a.input, "Image of T-Flux X (.z64 or .v64)")->required();
+    c.patch->add_option("INPUT", a.input, "Image of T-Flux X (.z64, .v64 or .n64)")->required();
     c.patch->add_option("OUTPUT", a.output, "Where to write the patched image");
     c.patch->add_flag("--force", a.force,
                       "Replace OUTPUT even when it is an unpatched image of T-Flux X");
+    c.patch->add_flag("--hashes", a.hashes,
+                      "Print the patched image's CRC32, MD5 and SHA-1 after the verdict");
 
     c.identify = app.add_subcommand("identify", "Say whether an image can be patched");
     c.identify->add_option("INPUT", a.input, "Image to look at")->required();
@@ -103,7 +106,7 @@ void AddPackCommands(CLI::App& payload, Arguments& a, Commands& c) {
 
 int Run(const Commands& c, const Arguments& a, Streams io) {
     if (*c.patch)
-        return Patch(a.input, a.output, a.payloadFile, a.force, io);
+        return Patch(a.input, a.output, a.payloadFile, a.force, a.hashes, io);
     if (*c.identify)
         return Identify(a.input, a.json, io);
     if (*c.list)

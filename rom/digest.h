@@ -5,9 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "rom/file.h"
+#include "rom/game.h"
 
 namespace tflux {
 
@@ -36,6 +41,17 @@ class HashSet {
 };
 
 ImageHashes HashBytes(std::span<const std::uint8_t> bytes);
+
+// An image's hashes as the lists of known dumps give them, over its Z64 form, and, for an image
+// stored in another order, those of the file as it is.
+struct ImageDigests {
+    ImageHashes z64;
+    std::optional<ImageHashes> stored;
+};
+
+// Reads the file once, whole, through the file layer.
+ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order,
+                           IoHook* hook = nullptr);
 
 // For recognising the console's boot code.
 std::array<std::uint8_t, 16> Md5(std::span<const std::uint8_t> data);

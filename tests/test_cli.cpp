@@ -10,6 +10,7 @@
 #include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/checksum.h"
+#include "rom/digest.h"
 #include "rom/identify.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
@@ -182,13 +183,28 @@ TEST_F(CliTest, IdentifyPrintsTheStatusLine) {
     WriteSampleImage(in, {'J', true, 5});
     test::RunResult run = Cli({"identify", in.string()});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "File Version: Japanese (V64)\n");
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1), "File Version: Japanese (V64)\n");
+
+    // The hashes are of the image in Z64 order, then of the file as it is stored.
+    auto bytes = test::ReadBytes(in);
+    const ImageHashes stored = HashBytes(bytes);
+    SwapPairs(bytes, bytes.size());
+    const ImageHashes z64 = HashBytes(bytes);
+    EXPECT_NE(run.out.find("Z64 order, as lists of dumps give them:\n  CRC32  " + z64.crc32 +
+                           "\n  MD5    " + z64.md5 + "\n  SHA-1  " + z64.sha1 +
+                           "\nHashes of the file as stored (V64):\n  CRC32  " + stored.crc32),
+              std::string::npos)
+        << run.out;
 
     run = Cli({"identify", "--json", in.string()});
     const auto doc = nlohmann::json::parse(run.out);
     EXPECT_EQ(doc["accepted"], true);
     EXPECT_EQ(doc["region"], "J");
     EXPECT_EQ(doc["byteOrder"], "V64");
+    EXPECT_EQ(doc["order"], "v64");
+    EXPECT_EQ(doc["hashes"]["z64"]["sha1"], z64.sha1);
+    EXPECT_EQ(doc["hashes"]["z64"]["md5"], z64.md5);
+    EXPECT_EQ(doc["hashes"]["stored"]["crc32"], stored.crc32);
 
     run = Cli({"identify", (scratch_ / "nothing").string()});
     EXPECT_EQ(run.exitCode, 1);

@@ -31,6 +31,7 @@
 
 #include "app/Form1.h"
 #include "dialog/modCommonDialog.h"
+#include "rom/digest.h"
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/identify.h"
@@ -829,11 +830,17 @@ class TestForm1 : public QObject {
         QCOMPARE(message.icon, QMessageBox::Information);
         QCOMPARE(message.title, kCaption);
         QCOMPARE(message.text, QStringLiteral("Patch successful."));
-        QCOMPARE(message.detail, Path(QStringLiteral("game_krn.z64")));
-
         QFile output(Path(QStringLiteral("game_krn.z64")));
         QVERIFY(output.open(QIODevice::ReadOnly));
         QCOMPARE(output.size(), qint64(16) << 20);
+        const QByteArray written = output.readAll();
+        const tflux::ImageHashes hashes = tflux::HashBytes(
+            std::span(reinterpret_cast<const std::uint8_t*>(written.data()), written.size()));
+        QCOMPARE(message.detail,
+                 Path(QStringLiteral("game_krn.z64")) +
+                     QStringLiteral("\nCRC32 %1\nSHA-1 %2 (of the image in Z64 order)")
+                         .arg(QString::fromStdString(hashes.crc32),
+                              QString::fromStdString(hashes.sha1)));
         output.seek(0x20);
         QCOMPARE(output.read(20), QByteArray("T-FLUX KRN          "));
         QCOMPARE(Status(), status);  // a patch does not refresh the status line
@@ -955,7 +962,7 @@ class TestForm1 : public QObject {
         QCOMPARE(prompts_.questions.size(), 2);
         QCOMPARE(prompts_.shown.size(), 1);
         QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
-        QCOMPARE(prompts_.shown.last().detail, dump);
+        QVERIFY(prompts_.shown.last().detail.startsWith(dump + QStringLiteral("\nCRC32 ")));
         QCOMPARE(contents(dump).mid(0x20, 20), QByteArray("T-FLUX KRN          "));
 
         // A patched image, or any other file, is replaced without a question, as before.
