@@ -67,7 +67,7 @@ test-sanitize: deps
 	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_SANITIZE=ON
 	@tools/quietly $(SANITIZE_BUILD)/build.log "Building in $(SANITIZE_BUILD)/" \
 	  cmake --build $(SANITIZE_BUILD)
-	@LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp tests/run.sh $(SANITIZE_BUILD)
+	@LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 tests/run.sh $(SANITIZE_BUILD)
 
 # The Debian package: $(BUILD)/tflux-krn_<version>_<arch>.deb.
 package: PACKAGES += $(PACKAGE_PACKAGES)

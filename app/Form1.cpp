@@ -416,18 +416,26 @@ void Form1::cmdROMIn_Click() {
 }
 
 void Form1::ChooseInput(const QString& path) {
+    inputFailure_.reset();
     try {
         txtROMIn->setText(path);
-        txtROMOut->setText(FromEngine(tflux::DeriveOutputPath(ToEngine(path))));
-        txtROMIn->setCursorPosition(static_cast<int>(txtROMIn->text().size()));
-        txtROMOut->setCursorPosition(static_cast<int>(txtROMOut->text().size()));
+        if (!inputFailure_) {
+            txtROMOut->setText(FromEngine(tflux::DeriveOutputPath(ToEngine(path))));
+            txtROMIn->setCursorPosition(static_cast<int>(txtROMIn->text().size()));
+            txtROMOut->setCursorPosition(static_cast<int>(txtROMOut->text().size()));
+        }
     } catch (const std::exception& e) {
+        inputFailure_ = e.what();
+    }
+    if (inputFailure_) {
         // An input is not left half chosen: cleared, it shows "Invalid input file", and the
         // message says why.
+        const std::string why = *std::exchange(inputFailure_, std::nullopt);
         txtROMIn->setText(QString());
+        inputFailure_.reset();
         Prompts().ShowMessage(this, QMessageBox::Critical, windowTitle(),
                               FromEngine(tflux::kMsgInvalidInput),
-                              path + QStringLiteral(": ") + FromEngine(e.what()));
+                              path + QStringLiteral(": ") + FromEngine(why));
     }
 }
 
@@ -442,8 +450,13 @@ void Form1::cmdROMOut_Click() {
 }
 
 void Form1::txtROMIn_Change() {
-    SetPathCaptions(txtROMIn->text(), lblROMIn, lblROMIn2);
-    InputCheck();
+    // Qt's signals are not to be left by an exception: a failure waits for ChooseInput.
+    try {
+        SetPathCaptions(txtROMIn->text(), lblROMIn, lblROMIn2);
+        InputCheck();
+    } catch (const std::exception& e) {
+        inputFailure_ = e.what();
+    }
 }
 
 void Form1::txtROMOut_Change() {

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QString>
 #include <QWidget>
+#include <optional>
+#include <string>
 
 #include "app/Form1Layout.h"
 #include "rom/rom_state.h"
@@ -97,6 +99,8 @@ class Form1 : public QWidget {
     FormPrompts& Prompts();
 
     tflux::RomState state_;
+    // Why choosing an input failed inside its change handler, which must not throw.
+    std::optional<std::string> inputFailure_;
     DialogPrompts dialogPrompts_;
     FormPrompts* prompts_ = nullptr;
     Artwork background_;

@@ -111,6 +111,9 @@ nlohmann::json HashJson(const ImageHashes& hashes) {
 
 int Patch(const std::string& input, const std::optional<std::string>& output,
           const std::optional<std::string>& payloadFile, bool force, bool hashes, Streams io) {
+    // From here on a stop request waits for a word: before the patch begins nothing is
+    // written, during it the patch finishes or is undone.
+    const DeferredSignals defer;
     PatchRequest request;
     request.hashes = hashes;
     request.inputPath = input;
@@ -128,10 +131,14 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
         ReportFailure(e.what(), io);
         return kExitFailed;
     }
+    if (const int signal = defer.Pending(); signal != 0) {
+        io.err << "tflux-krn-cli: stopped by signal " << signal
+               << " before the patch began; nothing was written" << std::endl;
+        return kExitFailed;
+    }
     RomState state;
     PatchResult result;
     {
-        const DeferredSignals defer;
         result = PatchRom(state, request);
         if (const int signal = defer.Pending(); signal != 0) {
             io.err << "tflux-krn-cli: stopped by signal " << signal << ", "

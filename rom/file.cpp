@@ -249,7 +249,7 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
 // closes.
 DirectoryLock::DirectoryLock(const Folder& folder) {
     AnnounceTo(folder.Hook(), IoOp::Lock, folder.Path());
-    const int fd = ::openat(folder.fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(folder.native_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         throw SystemError("open folder", folder.Path(), errno);
     }
@@ -303,31 +303,17 @@ FileLock TryLockFile(const File& file) {
     return FileLock::Taken;
 }
 
-Folder::Folder(Folder&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      hook_(std::exchange(other.hook_, nullptr)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    // What this object held goes with `taken`.
-    Folder taken(std::move(other));
-    std::swap(fd_, taken.fd_);
-    std::swap(path_, taken.path_);
-    std::swap(hook_, taken.hook_);
-    return *this;
-}
-
 Folder::~Folder() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (native_ >= 0) {
+        ::close(native_);
     }
 }
 
 Folder Folder::Open(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Open, dir);
     Folder folder;
-    folder.fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder.fd_ < 0) {
+    folder.native_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder.native_ < 0) {
         throw SystemError("open folder", dir, errno);
     }
     folder.path_ = dir;
@@ -395,13 +381,13 @@ Folder Folder::OpenPrivate(const fs::path& named, IoHook* hook) {
     // after lstat changes nothing.
     AnnounceTo(hook, IoOp::Open, dir);
     Folder folder;
-    folder.fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder.fd_ < 0) {
+    folder.native_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.native_ < 0) {
         throw SystemError("open folder", dir, errno);
     }
     folder.path_ = dir;
     folder.hook_ = hook;
-    if (::fstat(folder.fd_, &st) != 0) {
+    if (::fstat(folder.native_, &st) != 0) {
         throw SystemError("examine", dir, errno);
     }
     CheckPrivate(folder, st, created);
@@ -411,13 +397,13 @@ Folder Folder::OpenPrivate(const fs::path& named, IoHook* hook) {
 File Folder::OpenFile(const std::string& name, OpenMode mode) const {
     const fs::path path = PathOf(name);
     const char* verb = BeginOpen(path, mode, hook_);
-    return File::Adopt(::openat(fd_, name.c_str(), OpenFlags(mode, Links::NoFollow), 0666), path,
-                       verb, Links::NoFollow, hook_);
+    return File::Adopt(::openat(native_, name.c_str(), OpenFlags(mode, Links::NoFollow), 0666),
+                       path, verb, Links::NoFollow, hook_);
 }
 
 void Folder::Remove(const std::string& name) const {
     AnnounceTo(hook_, IoOp::Remove, PathOf(name));
-    if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+    if (::unlinkat(native_, name.c_str(), 0) != 0 && errno != ENOENT) {
         throw SystemError("remove", PathOf(name), errno);
     }
 }
@@ -440,7 +426,7 @@ bool StatAt(const Folder& folder, int fd, const std::string& name, struct stat& 
 
 FileKind Folder::Examine(const std::string& name) const {
     struct stat st {};
-    if (!StatAt(*this, fd_, name, st)) {
+    if (!StatAt(*this, native_, name, st)) {
         return FileKind::None;
     }
     if (S_ISREG(st.st_mode)) {
@@ -454,7 +440,7 @@ FileKind Folder::Examine(const std::string& name) const {
 
 std::uintmax_t Folder::LinkCount(const std::string& name) const {
     struct stat st {};
-    return StatAt(*this, fd_, name, st) ? static_cast<std::uintmax_t>(st.st_nlink) : 0;
+    return StatAt(*this, native_, name, st) ? static_cast<std::uintmax_t>(st.st_nlink) : 0;
 }
 
 bool Folder::Is(const fs::path& path) const {
@@ -467,7 +453,7 @@ bool Folder::Is(const fs::path& path) const {
         }
         throw SystemError("examine", path, errno);
     }
-    if (::fstat(fd_, &held) != 0) {
+    if (::fstat(native_, &held) != 0) {
         throw SystemError("examine", path_, errno);
     }
     return at.st_dev == held.st_dev && at.st_ino == held.st_ino;

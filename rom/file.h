@@ -161,7 +161,7 @@ class Folder {
     IoHook* Hook() const { return hook_; }
 #ifndef _WIN32
     int Descriptor() const {
-        return fd_;
+        return native_;
     }
 #endif
 
@@ -178,10 +178,13 @@ class Folder {
   private:
     friend class DirectoryLock;
 #ifdef _WIN32
-    void* handle_ = nullptr;
+    using Native = void*;
+    static constexpr Native kClosed = nullptr;
 #else
-    int fd_ = -1;
+    using Native = int;
+    static constexpr Native kClosed = -1;
 #endif
+    Native native_ = kClosed;
     std::filesystem::path path_;
     IoHook* hook_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rom/errors.h"
@@ -268,6 +269,21 @@ std::vector<fs::path> ListFolder(const fs::path& dir, IoHook* hook) {
         throw FilesystemError("list", dir, ec);
     }
     return entries;
+}
+
+// The handle's type is each system's own; moving it is the same on both.
+Folder::Folder(Folder&& other) noexcept
+    : native_(std::exchange(other.native_, kClosed)),
+      path_(std::move(other.path_)),
+      hook_(std::exchange(other.hook_, nullptr)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    // What this object held goes with `taken`.
+    Folder taken(std::move(other));
+    std::swap(native_, taken.native_);
+    std::swap(path_, taken.path_);
+    std::swap(hook_, taken.hook_);
+    return *this;
 }
 
 }  // namespace tflux

@@ -305,23 +305,9 @@ FileLock TryLockFile(const File& file) {
     throw Win32Error("lock", file.Path(), error);
 }
 
-Folder::Folder(Folder&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      path_(std::move(other.path_)),
-      hook_(std::exchange(other.hook_, nullptr)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    // What this object held goes with `taken`.
-    Folder taken(std::move(other));
-    std::swap(handle_, taken.handle_);
-    std::swap(path_, taken.path_);
-    std::swap(hook_, taken.hook_);
-    return *this;
-}
-
 Folder::~Folder() {
-    if (handle_ != nullptr) {
-        CloseHandle(AsHandle(handle_));
+    if (native_ != nullptr) {
+        CloseHandle(AsHandle(native_));
     }
 }
 
@@ -337,7 +323,7 @@ Folder Folder::Open(const fs::path& dir, IoHook* hook) {
         ThrowLastError("open folder", dir);
     }
     Folder folder;
-    folder.handle_ = handle;
+    folder.native_ = handle;
     folder.path_ = dir;
     folder.hook_ = hook;
     return folder;

@@ -133,15 +133,9 @@ std::string RegionName(const std::string& regionCode) {
     if (!region) {
         return "";
     }
-    switch (*region) {
-        case Region::E:
-            return "North American";
-        case Region::J:
-            return "Japanese";
-        case Region::P:
-            return "PAL";
-    }
-    return "";
+    constexpr std::array<const char*, kRegions.size()> names = {"North American", "Japanese",
+                                                                "PAL"};
+    return names[RegionIndex(*region)];
 }
 
 bool CanOpenForReading(const std::string& path, IoHook* hook) {

@@ -452,8 +452,8 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
         const test::RunResult status = run.Wait();
         if (status.signal != 0) {
             EXPECT_EQ(status.signal, signal);
-            // During the patch, never silently: the run says what the signal found done. (One
-            // that comes before the patch starts ends the program at once.)
+            // Never silently once the patch command has begun: the run says what the signal
+            // found done. (One that comes while the program is still starting ends it at once.)
             if (status.err.find("stopped by signal " + std::to_string(signal)) !=
                 std::string::npos) {
                 ++told;
