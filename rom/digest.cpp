@@ -2,7 +2,6 @@
 
 #include <gcrypt.h>
 
-#include <thread>
 #include <vector>
 
 #include "rom/byteorder.h"
@@ -74,21 +73,10 @@ ImageHashes HashSet::Finish() {
     return {hex[0], hex[1], hex[2]};
 }
 
-// MD5 takes as long as the other two together, so it runs beside them: a user waits for the
-// slowest of the two halves only.
 ImageHashes HashBytes(std::span<const std::uint8_t> bytes) {
-    InitialiseLibrary();
-    const auto hash = [bytes](int algorithm) {
-        std::array<unsigned char, 20> digest{};
-        gcry_md_hash_buffer(algorithm, digest.data(), bytes.data(), bytes.size());
-        return Hex(digest.data(), gcry_md_get_algo_dlen(algorithm));
-    };
-    ImageHashes hashes;
-    std::thread md5([&] { hashes.md5 = hash(GCRY_MD_MD5); });
-    hashes.crc32 = hash(GCRY_MD_CRC32);
-    hashes.sha1 = hash(GCRY_MD_SHA1);
-    md5.join();
-    return hashes;
+    HashSet hashes;
+    hashes.Update(bytes);
+    return hashes.Finish();
 }
 
 ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, IoHook* hook) {
