@@ -443,15 +443,18 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
     // fall after that, where the patch command holds signals back.
     const double startUp = std::min(RunTime({argv[0], "--version"}, old), runTime / 2);
 
+    // Runs vary in length on a busy machine, so more moments follow until most of them
+    // came while the patch was still at work.
     constexpr int kMoments = 24;
     int interrupted = 0;
     int told = 0;
-    for (int i = 0; i < kMoments; ++i) {
+    for (int i = 0; i < 3 * kMoments && (i < kMoments || interrupted <= kMoments / 2); ++i) {
         const int signal = i % 2 == 0 ? SIGINT : SIGTERM;
         test::WriteBytes(output_, old);
         test::Process run(argv, {.extraEnv = Env(), .out = test::Output::Discard});
+        const double share = (i < kMoments ? 1.0 : 0.5) * ((i % kMoments) + 0.5) / kMoments;
         std::this_thread::sleep_for(
-            std::chrono::duration<double>(startUp + (runTime - startUp) * (i + 0.5) / kMoments));
+            std::chrono::duration<double>(startUp + (runTime - startUp) * share));
         run.Signal(signal);
         const test::RunResult status = run.Wait();
         if (status.signal != 0) {
