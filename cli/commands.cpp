@@ -123,7 +123,7 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     request.container = BuiltInPayload();
     try {
         if (payloadFile) {
-            chosen = LoadPayload(payloadFile);
+            chosen = LoadPayload(payloadFile, io);
             request.container = chosen;
             WarnInvalidCourses(chosen, io);
         }
@@ -218,7 +218,7 @@ int Identify(const std::string& input, bool json, Streams io) {
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io) {
     return Presenting(io, [&] {
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
         const FileKind kind = Examine(dir);
         if (kind == FileKind::None) {
             CreateDirectories(dir);

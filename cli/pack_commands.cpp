@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "course/course.h"
+#include "pack/load_payload.h"
 #include "pack/pack_source.h"
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
@@ -23,9 +24,6 @@ namespace tflux::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Larger than any container this program could carry; refuses /dev/zero-like inputs quickly.
-constexpr std::size_t kMaxPayloadFile = 64u << 20;
 
 struct PackEntry {
     int track = 0;
@@ -106,18 +104,18 @@ nlohmann::json CourseJson(const Course& course, const CourseFigures& figures,
 
 }  // namespace
 
-std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile) {
-    if (!payloadFile) {
-        const auto builtIn = BuiltInPayload();
-        return {builtIn.begin(), builtIn.end()};
+std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile, Streams io) {
+    LoadedPayload loaded =
+        ::tflux::LoadPayload(payloadFile ? std::optional<fs::path>(*payloadFile) : std::nullopt);
+    for (const std::string& warning : loaded.warnings) {
+        io.err << "tflux-krn-cli: warning: " << warning << '\n';
     }
-    const std::string bytes = ReadWholeFile(*payloadFile, kMaxPayloadFile);
-    return {bytes.begin(), bytes.end()};
+    return std::move(loaded.container);
 }
 
 int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io) {
     return Presenting(io, [&] {
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
         nlohmann::json doc = nlohmann::json::array();
         for (const PackEntry& t : ReadPackTracks(payload)) {
             const TrackRecord& r = t.record;
@@ -165,7 +163,7 @@ int PayloadList(const std::optional<std::string>& payloadFile, bool json, Stream
 
 int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
     return Presenting(io, [&] {
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
         int invalid = 0;
         for (const PackEntry& t : ReadPackTracks(payload)) {
             const auto problems = ValidateCourse(t.course);
@@ -189,7 +187,7 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
             return kExitUsage;
         }
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile);
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
         std::vector<map::MapTrack> maps;
         for (const PackEntry& t : ReadPackTracks(payload)) {
             maps.push_back({t.track, t.record.name, t.course});
@@ -239,10 +237,7 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, Stream
             io.err << "tflux-krn-cli: warning: " << warning << '\n';
         }
         // This program's own checksum updater goes with the tracks, as in the built-in payload.
-        const auto builtIn = BuiltInPayload();
-        const auto entries = LocatePayloadEntries(builtIn, builtIn.size());
-        const auto updater = builtIn.subspan(entries[0].offset, entries[0].length);
-        const std::vector<std::uint8_t> container = BuildPackContainer(updater, pack);
+        const std::vector<std::uint8_t> container = BuildPackWithOwnUpdater(pack);
         WriteFileWhole(output, container);
         const PoolUsage& u = pack.usage;
         io.out << "Built " << output << " (" << container.size() << " bytes): names " << u.nameBytes

@@ -19,8 +19,9 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io);
 int PayloadBuild(const std::string& sourceDir, const std::string& output, Streams io);
 
-// The bytes of a --payload file, or of the built-in container.
-std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile);
+// The container of a --payload file or pack source folder, or the built-in one; a pack
+// source's warnings go to `io.err`.
+std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile, Streams io);
 
 // One warning line for each track of the container whose course breaks a rule of the game.
 void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io);

@@ -1,0 +1,38 @@
+#pragma once
+
+// The container a patch applies, wherever the user's tracks come from: the built-in pack, a
+// container file, or a pack source folder compiled in memory with this program's own updater.
+// The window and the command-line tool both choose through LoadPayload.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/pack_source.h"
+
+namespace tflux {
+
+enum class PayloadKind { BuiltIn, Container, PackSource };
+
+struct LoadedPayload {
+    PayloadKind kind = PayloadKind::BuiltIn;
+    std::vector<std::uint8_t> container;
+    // A pack source's sound but risky choices, one line each.
+    std::vector<std::string> warnings;
+};
+
+// The largest container file read; the built-in one is a small fraction of it.
+inline constexpr std::size_t kMaxPayloadFile = 64u << 20;
+
+// No path: the built-in pack. A folder: the pack source in it, compiled (throws EngineError
+// with every problem of the source). Anything else: the file's bytes, read but not checked;
+// the patch checks a container before it uses it.
+LoadedPayload LoadPayload(const std::optional<std::filesystem::path>& path);
+
+// A container of the pack with the built-in container's checksum updater as entry 0, as every
+// pack this program compiles carries it.
+std::vector<std::uint8_t> BuildPackWithOwnUpdater(const PackSource& pack);
+
+}  // namespace tflux
