@@ -25,30 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct PackEntry {
-    int track = 0;
-    TrackRecord record;
-    Course course;
-};
-
-// The container's 24 tracks in the order the patch applies them.
-std::vector<PackEntry> ReadPackTracks(std::span<const std::uint8_t> container) {
-    const auto entries = LocatePayloadEntries(container, container.size());
-    std::vector<PackEntry> tracks(kTrackCount);
-    for (int entry = 1; entry < kPayloadEntries; ++entry) {
-        const PayloadEntry& e = entries[static_cast<std::size_t>(entry)];
-        PackEntry& t = tracks[static_cast<std::size_t>(TrackOfEntry(entry) - 1)];
-        t.track = TrackOfEntry(entry);
-        try {
-            t.record = ReadTrackRecord(container.subspan(e.offset, e.length));
-        } catch (const EngineError& error) {
-            throw error.Within("entry " + std::to_string(entry) + ": ");
-        }
-        t.course = DecodeCourse(t.record.block);
-    }
-    return tracks;
-}
-
 std::string Track(int track) {
     return "track " + std::to_string(track);
 }

@@ -2,7 +2,9 @@
 
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
+#include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/game.h"
 
 namespace tflux {
 
@@ -30,6 +32,23 @@ LoadedPayload LoadPayload(const std::optional<std::filesystem::path>& path) {
     loaded.kind = PayloadKind::Container;
     loaded.container.assign(bytes.begin(), bytes.end());
     return loaded;
+}
+
+std::vector<PackEntry> ReadPackTracks(std::span<const std::uint8_t> container) {
+    const auto entries = LocatePayloadEntries(container, container.size());
+    std::vector<PackEntry> tracks(kTrackCount);
+    for (int entry = 1; entry < kPayloadEntries; ++entry) {
+        const PayloadEntry& e = entries[static_cast<std::size_t>(entry)];
+        PackEntry& t = tracks[static_cast<std::size_t>(TrackOfEntry(entry) - 1)];
+        t.track = TrackOfEntry(entry);
+        try {
+            t.record = ReadTrackRecord(container.subspan(e.offset, e.length));
+        } catch (const EngineError& error) {
+            throw error.Within("entry " + std::to_string(entry) + ": ");
+        }
+        t.course = DecodeCourse(t.record.block);
+    }
+    return tracks;
 }
 
 }  // namespace tflux

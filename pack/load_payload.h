@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "course/course.h"
 #include "pack/pack_source.h"
+#include "payload/track_record.h"
 
 namespace tflux {
 
@@ -34,5 +37,16 @@ LoadedPayload LoadPayload(const std::optional<std::filesystem::path>& path);
 // A container of the pack with the built-in container's checksum updater as entry 0, as every
 // pack this program compiles carries it.
 std::vector<std::uint8_t> BuildPackWithOwnUpdater(const PackSource& pack);
+
+// One track of a container, as the patch will number it.
+struct PackEntry {
+    int track = 0;
+    TrackRecord record;
+    Course course;
+};
+
+// The container's 24 tracks in track order (element t is track t + 1). Throws EngineError
+// naming the entry for a damaged container or record.
+std::vector<PackEntry> ReadPackTracks(std::span<const std::uint8_t> container);
 
 }  // namespace tflux
