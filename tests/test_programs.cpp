@@ -154,7 +154,7 @@ TEST_F(SampleProgram, RefusesABadRegionOrderOrCountWithoutWriting) {
     const fs::path path = scratch_ / "game.z64";
     const std::vector<std::vector<std::string>> bad = {
         {path.string(), "X"},        {path.string(), "e"},
-        {path.string(), "EJ"},       {path.string(), "E", "n64"},
+        {path.string(), "EJ"},       {path.string(), "E", "x64"},
         {path.string(), "E", "V64"}, {path.string(), "E", "z64", "extra"},
         {"-o", path.string()},       {},
     };
@@ -166,7 +166,7 @@ TEST_F(SampleProgram, RefusesABadRegionOrderOrCountWithoutWriting) {
     }
     // The message names what was wrong.
     EXPECT_TRUE(Contains(Sample({path.string(), "X"}).err, "X"));
-    EXPECT_TRUE(Contains(Sample({path.string(), "E", "n64"}).err, "n64"));
+    EXPECT_TRUE(Contains(Sample({path.string(), "E", "x64"}).err, "x64"));
 }
 
 #ifdef TFLUX_HAVE_BENCH
