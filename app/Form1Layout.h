@@ -14,22 +14,22 @@ inline constexpr QSize kClientSize{321, 98};
 
 // ---- colours ----
 
-inline constexpr QColor kBackdrop{0, 0, 0};           // behind the artwork
-inline constexpr QColor kShadowColour{0, 0, 0};       // every text's shadow
-inline constexpr QColor kCaptionColour{0, 255, 255};  // "ROM In:", "ROM Out:"
-inline constexpr QColor kPathColour{255, 255, 0};
+inline const QColor kBackdrop{Qt::black};      // behind the artwork
+inline const QColor kShadowColour{Qt::black};  // every text's shadow
+inline const QColor kCaptionColour{Qt::cyan};  // "ROM In:", "ROM Out:"
+inline const QColor kPathColour{Qt::yellow};
 inline constexpr QColor kLineColour{255, 128, 255};  // the separator
 // The status line: before any input, for an accepted image and for anything refused.
-inline constexpr QColor kIdleColour{255, 255, 255};
-inline constexpr QColor kAcceptedColour{0, 255, 0};
-inline constexpr QColor kRefusedColour{255, 0, 0};
+inline const QColor kIdleColour{Qt::white};
+inline const QColor kAcceptedColour{Qt::green};
+inline const QColor kRefusedColour{Qt::red};
 // The window's edge while a file that a drop would take is over it.
-inline constexpr QColor kDropColour{0, 255, 255};
+inline const QColor kDropColour{Qt::cyan};
 // Night-blue buttons with white captions, to sit in the artwork rather than on it.
 inline constexpr QColor kButtonFace{0x22, 0x2a, 0x66};
 inline constexpr QColor kButtonShade{0x10, 0x12, 0x36};
-inline constexpr QColor kButtonText{255, 255, 255};
-inline constexpr QColor kButtonFocus{0, 255, 255};
+inline const QColor kButtonText{Qt::white};
+inline const QColor kButtonFocus{Qt::cyan};
 
 // ---- geometry ----
 

@@ -26,6 +26,7 @@ constexpr std::size_t kFlagAt = 0x008;
 constexpr std::size_t kFileNameAt = 0x009;
 constexpr std::size_t kMusicAt = 0x01F;
 constexpr std::size_t kPointsAt = 0x020;
+static_assert(kMusicAt + 1 == kPointsAt, "the points follow the header's last byte");
 constexpr std::size_t kPointSize = 20;
 constexpr std::size_t kBankAt = 0x520;
 constexpr std::size_t kFeaturesAt = 0x5A0;

@@ -28,9 +28,7 @@ struct ImageHashes {
 class HashSet {
   public:
     HashSet();
-    ~HashSet();
-    HashSet(const HashSet&) = delete;
-    HashSet& operator=(const HashSet&) = delete;
+    ~HashSet();  // the handle is held by a pointer, so a HashSet is neither copied nor moved
 
     void Update(std::span<const std::uint8_t> bytes);
     ImageHashes Finish();
