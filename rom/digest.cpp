@@ -98,44 +98,22 @@ std::future<void> Beside(Work work) {
     }
 }
 
-// The hashes of one form of the image, split over two cores. MD5 costs more than the other
-// two together, so it has a core of its own when one form is hashed; with two forms, each
-// core takes one whole.
-class FormHashes {
-  public:
-    explicit FormHashes(bool split) {
-        if (split) {
-            md5_.emplace(kMd5Only);
-            rest_.emplace(kCrcAndSha1);
-        } else {
-            rest_.emplace(kAlgorithms);
-        }
-    }
-    void UpdateBeside(std::span<const std::uint8_t> bytes) {
-        (md5_ ? *md5_ : *rest_).Update(bytes);
-    }
-    void UpdateHere(std::span<const std::uint8_t> bytes) {
-        if (md5_) {
-            rest_->Update(bytes);
-        }
-    }
-    ImageHashes Finish() {
-        ImageHashes hashes;
-        rest_->Finish(hashes);
-        if (md5_) {
-            md5_->Finish(hashes);
-        }
-        return hashes;
-    }
-
-  private:
-    std::optional<Hasher> md5_;
-    std::optional<Hasher> rest_;
-};
-
-// Large enough that starting a thread for each slice costs nothing measurable, small enough
-// that the slice stays in the cache while both cores read it.
+// Large enough that a read costs little beside the hashing of what it brought, small enough
+// that the slice stays in the cache while it is hashed.
 constexpr std::size_t kSlice = 1u << 20;
+
+// Reads the file a slice at a time into a buffer of its own and feeds `hasher`, each slice put
+// into Z64 order first when the file is stored in another. Two of these run at once, one per
+// core, each reading for itself, so neither waits for the other until both are done.
+void HashSlices(const File& file, std::uint64_t size, Hasher& hasher, ImageOrder convertFrom) {
+    std::vector<std::uint8_t> slice(kSlice);
+    for (std::uint64_t offset = 0; offset < size; offset += kSlice) {
+        const auto part = std::span(slice).first(std::min<std::uint64_t>(kSlice, size - offset));
+        file.ReadAt(offset, part);
+        ConvertBlock(part, offset, convertFrom);
+        hasher.Update(part);
+    }
+}
 
 }  // namespace
 
@@ -163,35 +141,26 @@ ImageHashes HashBytes(std::span<const std::uint8_t> bytes) {
     return hashes.Finish();
 }
 
+// MD5 costs more than the other two together, so a Z64 file gives it a core of its own; a file
+// stored in another order has two forms to hash, one per core.
 ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, IoHook* hook) {
     const File file = File::Open(path, OpenMode::Read, Links::Follow, hook);
     const std::uint64_t size = file.Size();
     const bool twoForms = order != ImageOrder::Z64;
-    FormHashes z64(!twoForms);
-    std::optional<FormHashes> stored;
-    if (twoForms) {
-        stored.emplace(false);
-    }
-    std::vector<std::uint8_t> slice(kSlice);
-    std::vector<std::uint8_t> converted(twoForms ? kSlice : 0);
-    for (std::uint64_t offset = 0; offset < size; offset += kSlice) {
-        const auto part = std::span(slice).first(std::min<std::uint64_t>(kSlice, size - offset));
-        file.ReadAt(offset, part);
-        std::future<void> beside = Beside([&] { (twoForms ? *stored : z64).UpdateBeside(part); });
-        if (twoForms) {
-            const auto z64Part = std::span(converted).first(part.size());
-            std::copy(part.begin(), part.end(), z64Part.begin());
-            ConvertBlock(z64Part, offset, order);
-            z64.UpdateBeside(z64Part);
-        } else {
-            z64.UpdateHere(part);
-        }
-        beside.get();
+    Hasher here(twoForms ? std::span<const int>(kAlgorithms) : kCrcAndSha1);
+    Hasher beside(twoForms ? std::span<const int>(kAlgorithms) : kMd5Only);
+    {
+        std::future<void> done = Beside([&] { HashSlices(file, size, beside, ImageOrder::Z64); });
+        HashSlices(file, size, here, order);
+        done.get();
     }
     ImageDigests digests;
-    digests.z64 = z64.Finish();
-    if (stored) {
-        digests.stored = stored->Finish();
+    here.Finish(digests.z64);
+    if (twoForms) {
+        digests.stored.emplace();
+        beside.Finish(*digests.stored);
+    } else {
+        beside.Finish(digests.z64);
     }
     return digests;
 }

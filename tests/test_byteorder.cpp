@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,31 @@ TEST(ReverseWords, ReversesWholeWordsOnly) {
     std::vector<std::uint8_t> b = {0x40, 0x12, 0x37, 0x80, 9, 8};
     ReverseWords(b);
     EXPECT_EQ(b, (std::vector<std::uint8_t>{0x80, 0x37, 0x12, 0x40, 9, 8}));
+}
+
+// The bulk goes eight bytes at a time and the tail one pair or word at a time: every length
+// around those steps must give what swapping byte by byte gives.
+TEST(SwapPairs, WordAtATimeAgreesWithByteAtATimeAtEveryLength) {
+    for (std::size_t n = 0; n <= 27; ++n) {
+        std::vector<std::uint8_t> bytes(n + 3);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 37 + 1);
+        }
+        std::vector<std::uint8_t> pairs = bytes;
+        std::vector<std::uint8_t> words(bytes.begin(), bytes.begin() + n);
+        std::vector<std::uint8_t> expectPairs = bytes;
+        std::vector<std::uint8_t> expectWords = words;
+        for (std::size_t k = 0; k + 1 < n; k += 2) {
+            std::swap(expectPairs[k], expectPairs[k + 1]);
+        }
+        for (std::size_t k = 0; k + 3 < n; k += 4) {
+            std::reverse(expectWords.begin() + k, expectWords.begin() + k + 4);
+        }
+        SwapPairs(pairs, n);
+        ReverseWords(words);
+        EXPECT_EQ(pairs, expectPairs) << n << " bytes";
+        EXPECT_EQ(words, expectWords) << n << " bytes";
+    }
 }
 
 TEST(BigEndian32, ReadsAndWritesAtOneBasedPositions) {
