@@ -60,8 +60,23 @@ std::string LineOf(std::string_view text, std::size_t offset) {
 }
 
 json ParseJson(std::string_view text, const std::string& origin) {
+    // nlohmann keeps the last of two equal keys; which one the author meant is a guess, so a
+    // repeated key is refused. One set of keys per object being read.
+    std::vector<std::set<std::string>> keys;
+    const auto refuseRepeats = [&](int, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::object_start) {
+            keys.emplace_back();
+        } else if (event == json::parse_event_t::object_end) {
+            keys.pop_back();
+        } else if (event == json::parse_event_t::key && !keys.empty() &&
+                   !keys.back().insert(parsed.get<std::string>()).second) {
+            throw EngineError(origin + ": the field " + Quoted(parsed.get<std::string>()) +
+                              " is given twice in one object");
+        }
+        return true;
+    };
     try {
-        return json::parse(text.begin(), text.end());
+        return json::parse(text.begin(), text.end(), refuseRepeats);
     } catch (const json::parse_error& e) {
         // nlohmann prefixes its messages with an internal tag and its own position; a person
         // needs the line and the rest.
@@ -326,8 +341,9 @@ class CourseReader {
 
 void CheckText(const std::string& text, const char* field, std::size_t width, bool mayBeEmpty,
                const std::string& where, Problems& problems, std::vector<std::string>& warnings) {
+    // Images carry tracks without a name, and a pack made from one must build again.
     if (text.empty() && !mayBeEmpty) {
-        problems.Add(where, std::string(field) + " is empty");
+        warnings.push_back(where + ": " + field + " is empty; the game shows no name for it");
     }
     if (text.size() > width) {
         problems.Add(where, std::string(field) + " " + Quoted(Latin1ToUtf8(text)) + " is " +
@@ -348,6 +364,24 @@ void CheckText(const std::string& text, const char* field, std::size_t width, bo
         warnings.push_back(where + ": " + field + " holds the byte " + hex +
                            ", outside printable ASCII; the game may not show it");
     }
+}
+
+// Why a course path as trackpack.json gives it does not name a file inside the pack folder, by
+// its words alone; nullptr when it does. Links are followed when the file is read.
+const char* OutsideThePack(const std::string& name) {
+    if (name.find('\0') != std::string::npos) {
+        return "holds a NUL byte";
+    }
+    const fs::path path(name);
+    if (path.has_root_path()) {
+        return "must be relative to the pack folder";
+    }
+    for (const fs::path& part : path) {
+        if (part == "..") {
+            return "must not climb out of the pack folder with \"..\"";
+        }
+    }
+    return nullptr;
 }
 
 struct TrackFields {
@@ -387,18 +421,17 @@ class TrackObject {
         return *n;
     }
 
-    std::string Text(const char* key) {
+    // nullopt when the field is missing or not such a string, the problem already reported.
+    std::optional<std::string> Text(const char* key) {
         const json* value = Field(key);
         if (value == nullptr) {
-            return {};
+            return std::nullopt;
         }
-        const auto bytes =
-            value->is_string() ? Utf8ToBytes(value->get<std::string>()) : std::nullopt;
+        auto bytes = value->is_string() ? Utf8ToBytes(value->get<std::string>()) : std::nullopt;
         if (!bytes) {
             Fail(where_, std::string(key) + " must be a string of characters up to U+00FF");
-            return {};
         }
-        return *bytes;
+        return bytes;
     }
 
     void ReadParams(const std::string& at, TrackRecord& record) {
@@ -430,11 +463,21 @@ class TrackObject {
             return;
         }
         const auto& file = course != object_.end() ? *course : *block;
+        const char* field = course != object_.end() ? "course" : "block";
         if (!file.is_string() || file.get<std::string>().empty()) {
             Fail(at, "the course must name a file in the pack folder");
             return;
         }
-        track.courseFile = file.get<std::string>();
+        // The folder is what a modder shares: a pack that reaches outside it would read
+        // whatever the receiver keeps there.
+        const std::string name = file.get<std::string>();
+        if (const char* why = OutsideThePack(name)) {
+            // A NUL is not shown: it would end the line on a terminal.
+            const bool shown = name.find('\0') == std::string::npos;
+            Fail(at, std::string(field) + (shown ? " " + Quoted(name) : "") + " " + why);
+            return;
+        }
+        track.courseFile = name;
         track.rawBlock = block != object_.end();
     }
 
@@ -487,12 +530,27 @@ TrackFields ReadTrack(const json& object, const std::string& where, Problems& pr
     PackTrack& track = fields.track;
     track.entry = static_cast<int>(reader.Integer("entry", 1, kTrackCount));
     const std::string at = track.entry == 0 ? where : where + " (" + TrackWords(track.entry) + ")";
-    track.record.name = reader.Text("name");
-    track.record.subtitle = reader.Text("subtitle");
+    const std::optional<std::string> name = reader.Text("name");
+    const std::optional<std::string> subtitle = reader.Text("subtitle");
     track.record.attribute = static_cast<std::uint8_t>(reader.Integer("attribute", 0, 255));
-    CheckText(track.record.name, "name", kRecordNameSize, false, at, problems, warnings);
-    CheckText(track.record.subtitle, "subtitle", kRecordSubtitleSize, true, at, problems, warnings);
+    if (name) {
+        track.record.name = *name;
+        CheckText(*name, "name", kRecordNameSize, false, at, problems, warnings);
+    }
+    if (subtitle) {
+        track.record.subtitle = *subtitle;
+        CheckText(*subtitle, "subtitle", kRecordSubtitleSize, true, at, problems, warnings);
+    }
     reader.ReadParams(at, track.record);
+    const auto& params = track.record.params;
+    for (std::size_t k = 0; k < params.size(); ++k) {
+        const auto same = [&](const auto& pair) { return pair.first == params[k].first; };
+        // Said once, at the code's second pair.
+        if (std::count_if(params.begin(), params.begin() + long(k), same) == 1) {
+            warnings.push_back(at + ": parameter code " + std::to_string(params[k].first) +
+                               " is given more than once in this set");
+        }
+    }
     reader.ReadCourseFile(at, track);
     fields.complete = reader.Complete();
     return fields;
@@ -549,6 +607,12 @@ void CheckPools(PackSource& pack, const std::string& origin, Problems& problems)
     }
 }
 
+// Whether `path` is `folder` or below it; both resolved.
+bool IsInside(const fs::path& path, const fs::path& folder) {
+    const auto [end, at] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+    return end == folder.end() || (std::next(end) == folder.end() && end->empty());
+}
+
 // Reads the course file of one track into its record's block.
 void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
                 std::vector<std::string>& warnings) {
@@ -556,6 +620,12 @@ void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
     const std::string origin = path.string();
     std::string bytes;
     try {
+        if (!IsInside(ResolveLinks(path), ResolveLinks(dir))) {
+            problems.Add(origin, TrackWords(track.entry) + ": " +
+                                     (track.rawBlock ? "block" : "course") +
+                                     " leads out of the pack folder through a link");
+            return;
+        }
         bytes = ReadWholeFile(path, kSourceFileLimit);
     } catch (const EngineError& e) {
         problems.Add(TrackWords(track.entry), e.what());
@@ -680,6 +750,7 @@ PackSource LoadPackSource(const fs::path& dir) {
     const json root = ParseJson(ReadWholeFile(packPath, kSourceFileLimit), origin);
     Problems problems;
     PackSource pack;
+    pack.files.push_back(packPath);
     if (!root.is_object() || !root.contains("tracks") || !root["tracks"].is_array()) {
         problems.Add(origin, "the pack must be a JSON object with a \"tracks\" list");
         problems.Throw();
@@ -691,10 +762,12 @@ PackSource LoadPackSource(const fs::path& dir) {
                                  " tracks; it must have exactly 24");
     }
     std::array<std::optional<std::size_t>, kTrackCount> seenAt;
+    bool everyTrackRead = true;  // else an entry that seems missing may be the one that failed
     for (std::size_t i = 0; i < list.size(); ++i) {
         const std::string where = origin + ": tracks[" + std::to_string(i) + "]";
         TrackFields fields = ReadTrack(list[i], where, problems, pack.warnings);
         if (!fields.complete || fields.track.entry == 0) {
+            everyTrackRead = false;
             continue;
         }
         auto& first = seenAt[static_cast<std::size_t>(fields.track.entry - 1)];
@@ -705,9 +778,10 @@ PackSource LoadPackSource(const fs::path& dir) {
         }
         first = i;
         LoadCourse(dir, fields.track, problems, pack.warnings);
+        pack.files.push_back(dir / fields.track.courseFile);
         pack.tracks[static_cast<std::size_t>(fields.track.entry - 1)] = std::move(fields.track);
     }
-    if (list.size() == kTrackCount) {
+    if (list.size() == kTrackCount && everyTrackRead) {
         for (int entry = 1; entry <= kTrackCount; ++entry) {
             if (!seenAt[static_cast<std::size_t>(entry - 1)]) {
                 problems.Add(origin, "entry " + std::to_string(entry) + " is missing");

@@ -55,6 +55,9 @@ struct PoolUsage {
 
 struct PackSource {
     std::array<PackTrack, kTrackCount> tracks;  // element i is container entry i + 1
+    // trackpack.json and every course file it names, as read: a command must not write over
+    // what it reads.
+    std::vector<std::filesystem::path> files;
     PoolUsage usage;
     // Sound but risky choices, and each problem of a raw block: one line each.
     std::vector<std::string> warnings;

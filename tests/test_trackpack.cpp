@@ -270,10 +270,12 @@ TEST_F(PackDir, RefusesFieldsTheRecordCannotCarry) {
         change(pack["tracks"][0]);
         const std::string message = Refusal();
         EXPECT_NE(message.find(expected), std::string::npos) << message;
+        // No follow-on lines ("entry 1 is missing", "name is empty") after the one fault.
+        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 0) << message;
     };
     refusedWith([](json& t) { t["subtitle"] = std::string(25, 's'); }, "is 25 bytes");
-    refusedWith([](json& t) { t["name"] = ""; }, "name is empty");
     refusedWith([](json& t) { t["name"] = "\xE2\x82\xAC uro"; }, "characters up to U+00FF");
+    refusedWith([](json& t) { t["entry"] = 99; }, "entry must be a whole number from 1 to 24");
     refusedWith([](json& t) { t["attribute"] = 256; }, "attribute must be a whole number");
     refusedWith([](json& t) { t["attribute"] = 1.5; }, "attribute must be a whole number");
     refusedWith([](json& t) { t["params"][0][0] = 256; }, "code must be a whole number");
@@ -289,6 +291,47 @@ TEST_F(PackDir, RefusesFieldsTheRecordCannotCarry) {
     refusedWith([](json& t) { t.erase("course"); }, "exactly one of \"course\"");
     refusedWith([](json& t) { t["block"] = "x.bin"; }, "exactly one of \"course\"");
     refusedWith([](json& t) { t["course"] = "courses/none.json"; }, "none.json");
+    // Course files stay inside the pack folder, whatever the path or a link in it says.
+    const test::ScratchDir elsewhere;
+    test::WriteBytes(elsewhere / "secret.json", Bytes{'{', '}'});
+    fs::create_symlink(elsewhere / "secret.json", dir / "out.json");
+    refusedWith([&](json& t) { t["course"] = (elsewhere / "secret.json").string(); },
+                "\" must be relative to the pack folder");
+    refusedWith([](json& t) { t["course"] = "courses/../../secret.json"; }, "must not climb out");
+    refusedWith(
+        [](json& t) {
+            t["block"] = std::string("a\0b", 3);
+            t.erase("course");
+        },
+        "block holds a NUL byte");
+    refusedWith([](json& t) { t["course"] = "out.json"; }, "course leads out of the pack folder");
+
+    // Sound but doubtful choices are carried, with a word: a pack made from an image whose track
+    // has no name must build again.
+    for (const auto& [change, expected] :
+         std::vector<std::pair<std::function<void(json&)>, std::string>>{
+             {[](json& t) { t["name"] = ""; }, "name is empty"},
+             {[](json& t) {
+                  t["params"] = json::array({{3, 1}, {3, 2}, {3, 4}});
+              },
+              "parameter code 3 is given more than once"}}) {
+        pack = original;
+        change(pack["tracks"][0]);
+        Save();
+        const PackSource carried = LoadPackSource(dir.path());
+        ASSERT_EQ(carried.warnings.size(), 1u) << expected;
+        EXPECT_NE(carried.warnings[0].find(expected), std::string::npos) << carried.warnings[0];
+    }
+
+    // Which of two equal keys would count is a guess.
+    WriteText(dir / kPackFileName, "{\"tracks\": [], \"tracks\": []}");
+    try {
+        LoadPackSource(dir.path());
+        ADD_FAILURE() << "a repeated key was accepted";
+    } catch (const EngineError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"tracks\" is given twice"), std::string::npos)
+            << e.what();
+    }
 
     // A Latin-1 letter is carried as its byte, with a word about the game's font.
     pack = original;
