@@ -197,6 +197,75 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
 
 }  // namespace
 
+namespace {
+
+std::optional<OutputRefusal> CheckFolderOutput(const std::string& outputPath, IoHook* hook) {
+    std::error_code missing;
+    switch (Examine(outputPath, Links::Follow, hook, &missing)) {
+        case FileKind::None:
+            // Missing folders are made, but not below a file.
+            if (missing && missing != std::errc::no_such_file_or_directory) {
+                return OutputRefusal{outputPath + ": " + missing.message()};
+            }
+            return std::nullopt;
+        case FileKind::Folder:
+            // Replacing what a user keeps there, or mixing old files with new, would be worse
+            // than asking for another folder.
+            if (ListFolder(outputPath, hook).empty()) {
+                return std::nullopt;
+            }
+            return OutputRefusal{outputPath + " is a folder that already holds files"};
+        default:
+            return OutputRefusal{outputPath + " is not a folder"};
+    }
+}
+
+std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
+                                             std::span<const fs::path> inputs,
+                                             bool replaceGameImage, IoHook* hook) {
+    if (outputPath.empty()) {
+        return OutputRefusal{"no output file was named"};
+    }
+    const fs::path output = ResolveOutput(outputPath, hook);
+    const FileKind kind = Examine(output, Links::Follow, hook);
+    if (kind == FileKind::Folder) {
+        return OutputRefusal{outputPath + " is a folder"};
+    }
+    if (kind != FileKind::None && kind != FileKind::Regular) {
+        return OutputRefusal{outputPath + " is not a file"};  // a device, a FIFO, a socket
+    }
+    for (const fs::path& input : inputs) {
+        if (SameFile(input, output, hook)) {
+            return OutputRefusal{outputPath + " is " + input.string() + ", which this reads"};
+        }
+    }
+    if (kind == FileKind::Regular) {
+        File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
+    }
+    if (std::string why = FolderCause(FolderOf(output), hook); !why.empty()) {
+        return OutputRefusal{std::move(why)};
+    }
+    if (!replaceGameImage && IsUnpatchedImage(output.string(), hook)) {
+        return OutputRefusal{outputPath + " is an unpatched image of T-Flux X", true};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<OutputRefusal> CheckOutput(const std::string& outputPath, OutputShape shape,
+                                         std::span<const fs::path> inputs, bool replaceGameImage,
+                                         IoHook* hook) {
+    try {
+        return shape == OutputShape::Folder
+                   ? CheckFolderOutput(outputPath, hook)
+                   : CheckFileOutput(outputPath, inputs, replaceGameImage, hook);
+    } catch (const std::exception& e) {
+        // A name too long, a link loop, a file not ours: the write would fail after the work.
+        return OutputRefusal{e.what()};
+    }
+}
+
 std::string CheckFile(const std::string& inputPath, const std::string& outputPath, IoHook* hook,
                       std::string* cause) {
     std::string why = UnreadableCause(inputPath, hook);

@@ -4,6 +4,7 @@
 // window's Patch button and `tflux-krn-cli patch` both call PatchRom and only present its result.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,22 @@ struct PatchResult {
 // output path.
 std::string CheckFile(const std::string& inputPath, const std::string& outputPath,
                       IoHook* hook = nullptr, std::string* cause = nullptr);
+
+enum class OutputShape { File, Folder };
+
+struct OutputRefusal {
+    std::string cause;
+    // Refused only because it is an unpatched image of the game, which the user may replace.
+    bool gameImage = false;
+};
+
+// Why a command that reads `inputs` may not write `outputPath`, or nullopt when it may. A file
+// output is absent or a regular file that may be replaced, none of the inputs (links followed),
+// in a folder that takes a new file, and no unpatched image of the game unless
+// `replaceGameImage`; a folder output is absent or an empty folder. Changes nothing.
+std::optional<OutputRefusal> CheckOutput(const std::string& outputPath, OutputShape shape,
+                                         std::span<const std::filesystem::path> inputs,
+                                         bool replaceGameImage, IoHook* hook = nullptr);
 
 // The output path the window proposes for an input: "_krn" before the file name's extension.
 std::string DeriveOutputPath(const std::string& inputPath);

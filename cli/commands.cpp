@@ -82,8 +82,21 @@ int Presenting(Streams io, const std::function<int()>& body) {
     } catch (const std::exception& e) {
         // An EngineError is one: its text is the whole cause as a person reads it.
         io.err << "tflux-krn-cli: " << e.what() << '\n';
-        return kExitFailed;
+        return ExitStatusOf(e);
     }
+}
+
+std::optional<int> RefuseOutput(const std::string& output, OutputShape shape,
+                                std::span<const fs::path> inputs, bool force, Streams io) {
+    const std::optional<OutputRefusal> refusal = CheckOutput(output, shape, inputs, force);
+    if (!refusal) {
+        return std::nullopt;
+    }
+    io.err << kMsgInvalidOutput << '\n' << refusal->cause << '\n';
+    if (refusal->gameImage) {
+        io.err << "--force replaces it\n";
+    }
+    return kExitRefused;
 }
 
 namespace {
@@ -123,11 +136,22 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     request.container = BuiltInPayload();
     try {
         if (payloadFile) {
-            chosen = LoadPayload(payloadFile, io);
+            LoadedPayload loaded = LoadPayloadFrom(payloadFile, io);
+            // The patch reads the payload before it writes, but the user's pack would be lost.
+            if (const auto refused =
+                    RefuseOutput(request.outputPath, OutputShape::File, loaded.files, true, io)) {
+                return *refused;
+            }
+            chosen = std::move(loaded.container);
             request.container = chosen;
             WarnInvalidCourses(chosen, io);
         }
     } catch (const std::exception& e) {
+        // A pack that is refused is the user's to mend; only a failure is "unknown".
+        if (ExitStatusOf(e) == kExitRefused) {
+            io.err << "tflux-krn-cli: " << e.what() << '\n';
+            return kExitRefused;
+        }
         ReportFailure(e.what(), io);
         return kExitFailed;
     }
@@ -218,23 +242,23 @@ int Identify(const std::string& input, bool json, Streams io) {
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io) {
     return Presenting(io, [&] {
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
-        const FileKind kind = Examine(dir);
-        if (kind == FileKind::None) {
-            CreateDirectories(dir);
-        } else if (kind != FileKind::Folder) {
-            io.err << "tflux-krn-cli: " << dir << " is not a folder\n";
-            return kExitRefused;
+        if (const auto refused = RefuseOutput(dir, OutputShape::Folder, {}, false, io)) {
+            return *refused;
         }
-        ExtractPayload(dir, payload);
+        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
+        WriteFolderWhole(dir, [&](const fs::path& folder) { ExtractPayload(folder, payload); });
         io.out << "Unpacked " << kPayloadEntries << " files into " << dir << '\n';
         return kExitOk;
     });
 }
 
-int PayloadPack(const std::string& sourceDir, const std::string& output, Streams io) {
+int PayloadPack(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
     return Presenting(io, [&] {
-        PackPayload(sourceDir, output);
+        const std::vector<fs::path> files = PackPayloadFiles(sourceDir);
+        if (const auto refused = RefuseOutput(output, OutputShape::File, files, force, io)) {
+            return *refused;
+        }
+        PackPayload(files, output);
         io.out << "Packed " << kPayloadEntries << " files into " << output << '\n';
         return kExitOk;
     });

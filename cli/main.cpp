@@ -40,6 +40,9 @@ struct Commands {
     CLI::App* build = nullptr;
 };
 
+constexpr const char* kReplaceImage =
+    "Replace the output even when it is an unpatched image of T-Flux X";
+
 void SetUpProcess() {
 #ifdef _WIN32
     // Arguments arrive in the ANSI code page; with the C runtime set to it, a file name made
@@ -59,8 +62,7 @@ void AddImageCommands(CLI::App& app, Arguments& a, Commands& c) {
                         "Container file to use instead of the built-in one");
     c.patch->add_option("INPUT", a.input, "Image of T-Flux X (.z64, .v64 or .n64)")->required();
     c.patch->add_option("OUTPUT", a.output, "Where to write the patched image");
-    c.patch->add_flag("--force", a.force,
-                      "Replace OUTPUT even when it is an unpatched image of T-Flux X");
+    c.patch->add_flag("--force", a.force, kReplaceImage);
     c.patch->add_flag("--hashes", a.hashes,
                       "Print the patched image's CRC32, MD5 and SHA-1 after the verdict");
 
@@ -76,10 +78,15 @@ void AddContainerCommands(CLI::App& payload, Arguments& a, Commands& c) {
     c.list->add_flag("--json", a.json, "Print JSON");
     c.unpack = payload.add_subcommand("unpack", "Write the 25 files of the payload into DIR");
     c.unpack->add_option("--payload", a.payloadFile, kOtherPayload);
-    c.unpack->add_option("DIR", a.dir, "Folder to write into (made when missing)")->required();
-    c.pack = payload.add_subcommand("pack", "Build a container from 0.dat .. 24.dat");
-    c.pack->add_option("SOURCE_DIR", a.source, "Folder with 0.dat .. 24.dat")->required();
+    c.unpack->add_option("DIR", a.dir, "New or empty folder to write into")->required();
+    c.pack =
+        payload.add_subcommand("pack", "Build a container from the files payload unpack writes");
+    c.pack
+        ->add_option("SOURCE_DIR", a.source,
+                     "Folder with 0.dat.exe and 1.dat .. 24.dat (or 0.dat .. 24.dat by entry)")
+        ->required();
     c.pack->add_option("OUTPUT", a.dir, "Container file to write")->required();
+    c.pack->add_flag("--force", a.force, kReplaceImage);
     c.check = payload.add_subcommand("check", "Check the 24 courses against the game's rules");
     c.check->add_option("--payload", a.payloadFile, kOtherPayload);
 }
@@ -90,18 +97,18 @@ void AddPackCommands(CLI::App& payload, Arguments& a, Commands& c) {
     c.map->add_option("--track", a.mapTrack, "Only this track (1 to 24)")->check(CLI::Range(1, 24));
     c.map
         ->add_option("OUT", a.dir,
-                     "Folder for 01.png .. 24.png and overview.png; with --track, a PNG file "
-                     "or a folder")
+                     "New or empty folder for 01.png .. 24.png and overview.png; with --track, "
+                     "a PNG file or a folder")
         ->required();
     c.fromImage = payload.add_subcommand(
         "from-image", "Write an image's 24 tracks as a pack source that payload build takes");
     c.fromImage->add_option("IMAGE", a.image, "Image of T-Flux X, patched or not")->required();
-    c.fromImage->add_option("DIR", a.dir, "Folder to write (new, or without a trackpack.json)")
-        ->required();
+    c.fromImage->add_option("DIR", a.dir, "New or empty folder to write")->required();
     c.build = payload.add_subcommand("build", "Build a container from a pack source folder");
     c.build->add_option("SOURCE", a.source, "Folder with trackpack.json and its courses")
         ->required();
     c.build->add_option("OUT", a.dir, "Container file to write")->required();
+    c.build->add_flag("--force", a.force, kReplaceImage);
 }
 
 int Run(const Commands& c, const Arguments& a, Streams io) {
@@ -114,7 +121,7 @@ int Run(const Commands& c, const Arguments& a, Streams io) {
     if (*c.unpack)
         return PayloadUnpack(a.payloadFile, a.dir, io);
     if (*c.pack)
-        return PayloadPack(a.source, a.dir, io);
+        return PayloadPack(a.source, a.dir, a.force, io);
     if (*c.check)
         return PayloadCheck(a.payloadFile, io);
     if (*c.map)
@@ -122,7 +129,7 @@ int Run(const Commands& c, const Arguments& a, Streams io) {
     if (*c.fromImage)
         return PayloadFromImage(a.image, a.dir, io);
     if (*c.build)
-        return PayloadBuild(a.source, a.dir, io);
+        return PayloadBuild(a.source, a.dir, a.force, io);
     return tflux::kExitUsage;
 }
 

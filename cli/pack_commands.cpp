@@ -80,13 +80,28 @@ nlohmann::json CourseJson(const Course& course, const CourseFigures& figures,
 
 }  // namespace
 
-std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile, Streams io) {
+LoadedPayload LoadPayloadFrom(const std::optional<std::string>& payloadFile, Streams io) {
     LoadedPayload loaded =
         ::tflux::LoadPayload(payloadFile ? std::optional<fs::path>(*payloadFile) : std::nullopt);
     for (const std::string& warning : loaded.warnings) {
         io.err << "tflux-krn-cli: warning: " << warning << '\n';
     }
-    return std::move(loaded.container);
+    if (loaded.kind == PayloadKind::Container) {
+        CheckContainer(loaded.container, *payloadFile);
+    }
+    return loaded;
+}
+
+std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile, Streams io) {
+    return std::move(LoadPayloadFrom(payloadFile, io).container);
+}
+
+void CheckContainer(std::span<const std::uint8_t> container, const std::string& file) {
+    try {
+        LocatePayloadEntries(container, container.size());
+    } catch (const EngineError& e) {
+        throw file.empty() ? e : e.Within(file + ": ");
+    }
 }
 
 int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io) {
@@ -163,9 +178,9 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
             return kExitUsage;
         }
-        const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
+        const LoadedPayload payload = LoadPayloadFrom(payloadFile, io);
         std::vector<map::MapTrack> maps;
-        for (const PackEntry& t : ReadPackTracks(payload)) {
+        for (const PackEntry& t : ReadPackTracks(payload.container)) {
             maps.push_back({t.track, t.record.name, t.course});
         }
         auto fileFor = [](int number) {
@@ -176,15 +191,23 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
         if (track) {
             const fs::path target =
                 Examine(out) == FileKind::Folder ? fs::path(out) / fileFor(*track) : fs::path(out);
+            if (const auto refused =
+                    RefuseOutput(target.string(), OutputShape::File, payload.files, false, io)) {
+                return *refused;
+            }
             map::DrawCourseMap(maps[std::size_t(*track - 1)], target);
             io.out << "Drew track " << *track << " to " << target.string() << '\n';
             return kExitOk;
         }
-        CreateDirectories(out);
-        for (const map::MapTrack& m : maps) {
-            map::DrawCourseMap(m, fs::path(out) / fileFor(m.track));
+        if (const auto refused = RefuseOutput(out, OutputShape::Folder, {}, false, io)) {
+            return *refused;
         }
-        map::DrawOverviewSheet(maps, fs::path(out) / "overview.png");
+        WriteFolderWhole(out, [&](const fs::path& folder) {
+            for (const map::MapTrack& m : maps) {
+                map::DrawCourseMap(m, folder / fileFor(m.track));
+            }
+            map::DrawOverviewSheet(maps, folder / "overview.png");
+        });
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;
     });
@@ -199,27 +222,36 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
 
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io) {
     return Presenting(io, [&] {
-        const int raw = WritePackSource(dir, ReadImageTracks(image));
+        if (const auto refused = RefuseOutput(dir, OutputShape::Folder, {}, false, io)) {
+            return *refused;
+        }
+        const auto tracks = ReadImageTracks(image);
+        int raw = 0;
+        WriteFolderWhole(dir,
+                         [&](const fs::path& folder) { raw = WritePackSource(folder, tracks); });
         io.out << "Wrote the 24 tracks of " << image << " into " << dir << " (" << kTrackCount - raw
                << " readable courses, " << raw << " raw blocks)\n";
         return kExitOk;
     });
 }
 
-int PayloadBuild(const std::string& sourceDir, const std::string& output, Streams io) {
+int PayloadBuild(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
     return Presenting(io, [&] {
         const PackSource pack = LoadPackSource(sourceDir);
         for (const std::string& warning : pack.warnings) {
             io.err << "tflux-krn-cli: warning: " << warning << '\n';
         }
+        if (const auto refused = RefuseOutput(output, OutputShape::File, pack.files, force, io)) {
+            return *refused;
+        }
         // This program's own checksum updater goes with the tracks, as in the built-in payload.
         const std::vector<std::uint8_t> container = BuildPackWithOwnUpdater(pack);
         WriteFileWhole(output, container);
         const PoolUsage& u = pack.usage;
-        io.out << "Built " << output << " (" << container.size() << " bytes): names " << u.nameBytes
-               << "/" << kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes << "/"
-               << kSubtitlePoolBudget << " bytes, parameter entries " << u.paramEntries << "/"
-               << kParamPoolEntries << '\n';
+        io.out << "Built " << output << " (" << Thousands(double(container.size()))
+               << " bytes): names " << u.nameBytes << "/" << kNamePoolBudget << " bytes, subtitles "
+               << u.subtitleBytes << "/" << kSubtitlePoolBudget << " bytes, parameter entries "
+               << u.paramEntries << "/" << kParamPoolEntries << '\n';
         return kExitOk;
     });
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "pack/load_payload.h"
 
 namespace tflux::cli {
 
@@ -17,11 +18,17 @@ int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io);
 int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
                const std::string& out, Streams io);
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io);
-int PayloadBuild(const std::string& sourceDir, const std::string& output, Streams io);
+int PayloadBuild(const std::string& sourceDir, const std::string& output, bool force, Streams io);
 
-// The container of a --payload file or pack source folder, or the built-in one; a pack
-// source's warnings go to `io.err`.
+// The container of a --payload file or pack source folder, or the built-in one, with the files
+// it was read from; a pack source's warnings go to `io.err`. A damaged container file is
+// refused here, named.
+LoadedPayload LoadPayloadFrom(const std::optional<std::string>& payloadFile, Streams io);
 std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadFile, Streams io);
+
+// Refuses a damaged container before anything is written, naming `file` (the --payload given,
+// or "" for the built-in one) in the error.
+void CheckContainer(std::span<const std::uint8_t> container, const std::string& file);
 
 // One warning line for each track of the container whose course breaks a rule of the game.
 void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io);

@@ -26,10 +26,12 @@ LoadedPayload LoadPayload(const std::optional<std::filesystem::path>& path) {
         loaded.kind = PayloadKind::PackSource;
         loaded.container = BuildPackWithOwnUpdater(pack);
         loaded.warnings = std::move(pack.warnings);
+        loaded.files = std::move(pack.files);
         return loaded;
     }
     const std::string bytes = ReadWholeFile(*path, kMaxPayloadFile);
     loaded.kind = PayloadKind::Container;
+    loaded.files = {*path};
     loaded.container.assign(bytes.begin(), bytes.end());
     return loaded;
 }

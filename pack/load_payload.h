@@ -24,6 +24,8 @@ struct LoadedPayload {
     std::vector<std::uint8_t> container;
     // A pack source's sound but risky choices, one line each.
     std::vector<std::string> warnings;
+    // What it was read from: the container file, or the pack source's files.
+    std::vector<std::filesystem::path> files;
 };
 
 // The largest container file read; the built-in one is a small fraction of it.

@@ -252,16 +252,32 @@ std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t
     return container;
 }
 
-void PackPayload(const fs::path& sourceDir, const fs::path& output) {
+std::vector<fs::path> PackPayloadFiles(const fs::path& sourceDir) {
+    const bool unpacked = PathExists(sourceDir / kUpdaterFileName);
+    if (unpacked && PathExists(sourceDir / "0.dat")) {
+        throw EngineError(sourceDir.string() + " holds both " + kUpdaterFileName +
+                          " and 0.dat: it is not clear which folder layout it has");
+    }
+    std::vector<fs::path> files;
+    for (int i = 0; i < kPayloadEntries; ++i) {
+        files.push_back(sourceDir / (unpacked ? PayloadEntryName(i) : std::to_string(i) + ".dat"));
+    }
+    return files;
+}
+
+void PackPayload(std::span<const fs::path> files, const fs::path& output) {
     // Entries are at most a few hundred kilobytes; a larger file is not one of ours.
     constexpr std::size_t kMaxEntry = 64u << 20;
     std::vector<std::vector<std::uint8_t>> entries;
-    for (int i = 0; i < kPayloadEntries; ++i) {
-        const std::string bytes =
-            ReadWholeFile(sourceDir / (std::to_string(i) + ".dat"), kMaxEntry);
+    for (const fs::path& file : files) {
+        const std::string bytes = ReadWholeFile(file, kMaxEntry);
         entries.emplace_back(bytes.begin(), bytes.end());
     }
     WriteFileWhole(output, PackContainer(entries));
+}
+
+void PackPayload(const fs::path& sourceDir, const fs::path& output) {
+    PackPayload(PackPayloadFiles(sourceDir), output);
 }
 
 }  // namespace tflux

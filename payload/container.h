@@ -50,7 +50,12 @@ void ExtractPayload(const std::filesystem::path& dir, std::span<const std::uint8
 // A container of the 25 entries, each at least one byte.
 std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t>> entries);
 
-// Builds a container at `output` from sourceDir/0.dat .. 24.dat.
+// The 25 files, in entry order, that a container is packed from: a folder that UnpackPayload
+// wrote (0.dat.exe, and track numbers for names), or one of 0.dat .. 24.dat named by entry.
+std::vector<std::filesystem::path> PackPayloadFiles(const std::filesystem::path& sourceDir);
+
+// Builds a container at `output` from the 25 files of PackPayloadFiles.
+void PackPayload(std::span<const std::filesystem::path> files, const std::filesystem::path& output);
 void PackPayload(const std::filesystem::path& sourceDir, const std::filesystem::path& output);
 
 // The private temporary directory, ending in the platform's separator. Creates it when

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -259,6 +260,14 @@ void SyncDirectory(const std::filesystem::path& dir, IoHook* hook = nullptr);
 // and no half-written file.
 void WriteFileWhole(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     IoHook* hook = nullptr);
+
+// Builds a folder whole: `fill` writes into a new folder beside `target`, which is then renamed
+// into place. `target` must be absent or an empty folder (the folders above it are made when
+// missing); a failure of `fill` or of the rename removes the new folder and leaves `target` as
+// it was, so that nobody finds it half made.
+void WriteFolderWhole(const std::filesystem::path& target,
+                      const std::function<void(const std::filesystem::path&)>& fill,
+                      IoHook* hook = nullptr);
 
 // Writes a new file whole; fails when anything is already at the path.
 void WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);

@@ -1,7 +1,9 @@
 // The parts of the file layer that are the same on every system.
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -174,6 +176,62 @@ void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes, I
     if (std::optional<EngineError> unflushed = replacement.Commit()) {
         throw *unflushed;
     }
+}
+
+namespace {
+
+// A new folder beside `target`, named after it so that a user who finds one left by a killed
+// run knows what it was.
+fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
+    std::random_device entropy;
+    for (int attempt = 0;; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+        const fs::path work =
+            target.parent_path() / (".tflux-krn-" + target.filename().string() + "-" + suffix);
+        AnnounceTo(hook, IoOp::MakeFolder, work);
+        std::error_code ec;
+        if (fs::create_directory(work, ec)) {
+            return work;
+        }
+        if (ec || attempt == 8) {
+            throw EngineError("cannot create a folder beside " + target.string() + ": " +
+                                  (ec ? ec.message() : "every name tried is taken"),
+                              "create folder", work, ec);
+        }
+    }
+}
+
+}  // namespace
+
+void WriteFolderWhole(const fs::path& requested, const std::function<void(const fs::path&)>& fill,
+                      IoHook* hook) {
+    const fs::path target = requested.has_filename() ? requested : requested.parent_path();
+    if (!target.parent_path().empty()) {
+        CreateDirectories(target.parent_path(), hook);
+    }
+    const fs::path work = MakeFolderBeside(target, hook);
+    try {
+        fill(work);
+        SyncDirectory(work, hook);
+#ifdef _WIN32
+        // Windows renames onto no existing folder, not even an empty one.
+        std::error_code ignored;
+        fs::remove(target, ignored);
+#endif
+        AnnounceTo(hook, IoOp::Rename, target);
+        std::error_code ec;
+        fs::rename(work, target, ec);
+        if (ec) {
+            throw EngineError("cannot put " + target.string() + " in place: " + ec.message(),
+                              "rename", target, ec);
+        }
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+        throw;
+    }
+    SyncDirectory(target.parent_path().empty() ? fs::path(".") : target.parent_path(), hook);
 }
 
 void WriteNewFile(const fs::path& path, std::span<const std::uint8_t> bytes) {

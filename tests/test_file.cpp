@@ -68,6 +68,33 @@ TEST(File, NeverWritesThroughALinkWhenAskedNotTo) {
     EXPECT_EQ(test::ReadBytes(dir / "target"), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
+// A folder output appears whole or not at all: a failure part way leaves neither the target nor
+// the half-filled folder it was being built in.
+TEST(WriteFolderWhole, AppearsWholeOrNotAtAll) {
+    test::ScratchDir dir;
+    const auto fillTwo = [](const std::filesystem::path& folder) {
+        test::WriteBytes(folder / "one", {1});
+        test::WriteBytes(folder / "two", {2});
+    };
+    for (const bool targetIsEmptyFolder : {false, true}) {
+        const std::filesystem::path target = dir / (targetIsEmptyFolder ? "empty" : "a") / "b";
+        if (targetIsEmptyFolder) {
+            std::filesystem::create_directories(target);
+        }
+        EXPECT_THROW(WriteFolderWhole(target,
+                                      [&](const std::filesystem::path& folder) {
+                                          fillTwo(folder);
+                                          throw EngineError("disk full, say");
+                                      }),
+                     EngineError);
+        EXPECT_EQ(test::DirectoryNames(target.parent_path()),
+                  targetIsEmptyFolder ? std::set<std::string>{"b"} : std::set<std::string>{});
+        WriteFolderWhole(target.string() + "/", fillTwo);
+        EXPECT_EQ(test::DirectoryNames(target), (std::set<std::string>{"one", "two"}));
+        EXPECT_EQ(test::DirectoryNames(target.parent_path()), std::set<std::string>{"b"});
+    }
+}
+
 TEST(File, ShortReadsFailAndWritesNeverTruncate) {
     test::ScratchDir dir;
     test::WriteBytes(dir / "f", {1, 2, 3, 4, 5});

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -114,12 +116,13 @@ TEST_F(PackCliTest, FromImageCarriesArbitraryCourseBytesThroughUnchanged) {
     // A folder that already holds a pack source is not written over.
     const auto run = Cli({"payload", "from-image", (scratch_ / "noise.z64").string(),
                           (scratch_ / "z64-source").string()});
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_NE(run.err.find("already holds trackpack.json"), std::string::npos) << run.err;
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("z64-source is a folder that already holds files"), std::string::npos)
+        << run.err;
     EXPECT_EQ(Cli({"payload", "from-image", (scratch_ / "missing.z64").string(),
                    (scratch_ / "x").string()})
                   .exitCode,
-              3);
+              1);
 }
 
 TEST_F(PackCliTest, ListAndCheckReportEachCourse) {
@@ -231,19 +234,22 @@ TEST_F(PackCliTest, EachCommandPutsResultsOnStandardOutputAndTheRestOnStandardEr
          "Patch successful.\n",
          "warning: track 2: the course is not valid"},
         {{"patch", small.string(), s + "o2.z64"}, 1, "", "Not T-Flux X\n"},
-        {{"patch", "--payload", small.string(), game.string(), s + "o3.z64"}, 3, "", "unknown"},
+        {{"patch", "--payload", small.string(), game.string(), s + "o3.z64"},
+         1,
+         "",
+         small.string() + ": damaged payload"},
         {{"identify", game.string()}, 0, "File Version: North American (Z64)\n", ""},
         {{"identify", small.string()}, 1, "is 3 bytes, not 16,777,216\n", ""},
         {{"payload", "check"}, 0, "All 24 courses are valid.\n", ""},
         {{"payload", "check", "--payload", broken.string()}, 1, "track 2: the stored checksum", ""},
-        {{"payload", "check", "--payload", small.string()}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "check", "--payload", small.string()}, 1, "", small.string() + ": damaged"},
         {{"payload", "list"}, 0, "\n24\t", ""},
         {{"payload", "unpack", s + "files"}, 0, "Unpacked 25 files into", ""},
         {{"payload", "unpack", game.string()}, 1, "", "is not a folder\n"},
-        {{"payload", "pack", s + "files", s + "packed.dat"}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "pack", s + "files", s + "packed.dat"}, 0, "Packed 25 files into", ""},
         {{"payload", "map", "--track", "3", s + "three.png"}, 0, "Drew track 3 to", ""},
         {{"payload", "from-image", patched.string(), s + "source"}, 0, "Wrote the 24 tracks", ""},
-        {{"payload", "from-image", small.string(), s + "none"}, 3, "", "tflux-krn-cli: "},
+        {{"payload", "from-image", small.string(), s + "none"}, 1, "", "tflux-krn-cli: "},
         {{"payload", "build", s + "source", s + "built.dat"}, 0, "Built ", ""},
     };
     for (const Case& c : cases) {
@@ -274,7 +280,7 @@ TEST_F(PackCliTest, UnpackMakesAMissingFolderAndRefusesAnythingElse) {
     const std::vector<Case> cases = {
         {scratch_ / "new", 0},   {scratch_ / "a" / "b" / "c", 0},
         {scratch_ / "there", 0}, {file, 1},
-        {scratch_ / "link", 1},  {file / "under", 3},
+        {scratch_ / "link", 1},  {file / "under", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dir.string());
@@ -287,6 +293,93 @@ TEST_F(PackCliTest, UnpackMakesAMissingFolderAndRefusesAnythingElse) {
             EXPECT_NE(run.err.find(c.dir.string()), std::string::npos) << run.err;
         }
     }
+}
+
+// Every command that writes refuses, before any work and without touching it, an output that is
+// not a regular file, one of the command's own inputs, an unpatched game image (unless
+// --force), or a folder that already holds files.
+TEST_F(PackCliTest, EveryCommandThatWritesRefusesAnOutputItMustNotReplace) {
+    const fs::path game = scratch_ / "game.z64";
+    WriteSampleImage(game, {'E', false, 5});
+    const fs::path source = scratch_ / "source";
+    const fs::path files = scratch_ / "files";
+    ASSERT_EQ(Cli({"payload", "from-image", game.string(), source.string()}).exitCode, 0);
+    ASSERT_EQ(Cli({"payload", "unpack", files.string()}).exitCode, 0);
+    const fs::path container = scratch_ / "pack.dat";
+    ASSERT_EQ(Cli({"payload", "build", source.string(), container.string()}).exitCode, 0);
+    const fs::path fifo = scratch_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path full = scratch_ / "full";
+    fs::create_directory(full);
+    test::WriteBytes(full / "keep.txt", {'k'});
+    const fs::path course = source / "blocks" / "01.bin";  // the sample's courses are raw
+    struct Case {
+        std::vector<std::string> args;
+        fs::path out;
+        std::string cause;
+    };
+    const std::string b = "build", p = "pack", m = "map", u = "unpack", f = "from-image";
+    const std::vector<Case> cases = {
+        {{b, source.string(), fifo.string()}, fifo, "is not a file"},
+        {{b, source.string(), (source / "trackpack.json").string()},
+         source / "trackpack.json",
+         "which this reads"},
+        {{b, source.string(), course.string()}, course, "which this reads"},
+        {{b, source.string(), game.string()}, game, "unpatched image of T-Flux X\n--force"},
+        {{p, files.string(), (files / "7.dat").string()}, files / "7.dat", "which this reads"},
+        {{p, files.string(), game.string()}, game, "unpatched image"},
+        {{m, "--track", "1", fifo.string()}, fifo, "is not a file"},
+        {{m, "--payload", container.string(), "--track", "2", container.string()},
+         container,
+         "which this reads"},
+        {{m, "--payload", source.string(), "--track", "1", course.string()},
+         course,
+         "which this reads"},
+        {{m, full.string()}, full / "keep.txt", "already holds files"},
+        {{u, full.string()}, full / "keep.txt", "already holds files"},
+        {{f, game.string(), full.string()}, full / "keep.txt", "already holds files"},
+        {{"patch", "--payload", container.string(), game.string(), container.string()},
+         container,
+         "which this reads"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const auto kind = fs::symlink_status(c.out).type();
+        const Bytes before = kind == fs::file_type::regular ? test::ReadBytes(c.out) : Bytes{};
+        std::vector<std::string> args = c.args;
+        if (args[0] != "patch") {
+            args.insert(args.begin(), "payload");
+        }
+        const test::RunResult run = Cli(args);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find("Invalid output file\n"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.cause), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(fs::symlink_status(c.out).type(), kind);
+        if (kind == fs::file_type::regular) {
+            EXPECT_EQ(test::ReadBytes(c.out), before);
+        }
+    }
+    EXPECT_EQ(test::DirectoryNames(full), (std::set<std::string>{"keep.txt"}));
+    // Asked for, an image of the game is replaced.
+    EXPECT_EQ(Cli({"payload", b, "--force", source.string(), game.string()}).exitCode, 0);
+}
+
+// `payload pack` takes back what `payload unpack` wrote, byte for byte: the updater's name and
+// the exchanged names of entries 9 and 10 included.
+TEST_F(PackCliTest, UnpackThenPackGivesTheSameContainer) {
+    const fs::path files = scratch_ / "files";
+    ASSERT_EQ(Cli({"payload", "unpack", files.string()}).exitCode, 0);
+    const fs::path packed = scratch_ / "packed.dat";
+    const test::RunResult run = Cli({"payload", "pack", files.string(), packed.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto builtIn = BuiltInPayload();
+    EXPECT_EQ(test::ReadBytes(packed), Bytes(builtIn.begin(), builtIn.end()));
+    // Both layouts at once leave the order of the entries a guess.
+    test::WriteBytes(files / "0.dat", {1});
+    EXPECT_EQ(Cli({"payload", "pack", files.string(), (scratch_ / "again.dat").string()}).exitCode,
+              1);
+    EXPECT_FALSE(fs::exists(scratch_ / "again.dat"));
 }
 
 }  // namespace
