@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "course/course_geometry.h"
+#include "map/png_file.h"
 #include "rom/errors.h"
-#include "rom/file.h"
 #include "rom/text.h"
 
 namespace tflux::map {
@@ -59,31 +59,12 @@ Canvas MakeCanvas(int width, int height, const fs::path& png) {
     return canvas;
 }
 
-cairo_status_t AppendBytes(void* closure, const unsigned char* data, unsigned int length) {
-    auto* bytes = static_cast<std::vector<std::uint8_t>*>(closure);
-    try {
-        bytes->insert(bytes->end(), data, data + length);
-    } catch (const std::bad_alloc&) {
-        return CAIRO_STATUS_NO_MEMORY;
-    }
-    return CAIRO_STATUS_SUCCESS;
-}
-
-// The PNG is assembled beside its name and renamed into place, so that a failed write never
-// leaves half a picture where a whole one was.
-void WritePng(Canvas& canvas, const fs::path& png) {
+void SavePicture(Canvas& canvas, const fs::path& png) {
     if (const cairo_status_t status = cairo_status(canvas.cr.get());
         status != CAIRO_STATUS_SUCCESS) {
         throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
     }
-    cairo_surface_flush(canvas.surface.get());
-    std::vector<std::uint8_t> bytes;
-    if (const cairo_status_t status =
-            cairo_surface_write_to_png_stream(canvas.surface.get(), AppendBytes, &bytes);
-        status != CAIRO_STATUS_SUCCESS) {
-        throw EngineError("cannot write " + png.string() + ": " + CairoText(status));
-    }
-    WriteFileWhole(png, bytes);
+    WritePng(canvas.surface.get(), png);
 }
 
 // ---- colours and words ----
@@ -1164,7 +1145,7 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
         DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * tu, mapW, tu, note,
                    3);
     }
-    WritePng(canvas, png);
+    SavePicture(canvas, png);
 }
 
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
@@ -1205,7 +1186,7 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
     DrawLegend(cr, LegendFor(nullptr), layout.kMargin,
                height - layout.kMargin - layout.kFooter + 36, width - 2 * layout.kMargin, 1.0,
                "brighter is higher", 2);
-    WritePng(canvas, png);
+    SavePicture(canvas, png);
 }
 
 }  // namespace tflux::map
