@@ -181,10 +181,11 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             return kExitOk;
         }
         CreateDirectories(out);
+        std::vector<fs::path> pngs;
         for (const map::MapTrack& m : maps) {
-            map::DrawCourseMap(m, fs::path(out) / fileFor(m.track));
+            pngs.push_back(fs::path(out) / fileFor(m.track));
         }
-        map::DrawOverviewSheet(maps, fs::path(out) / "overview.png");
+        map::DrawCourseMaps(maps, pngs, fs::path(out) / "overview.png");
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;
     });
