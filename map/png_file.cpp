@@ -23,7 +23,8 @@ constexpr int kFilter = PNG_FILTER_NONE;
 constexpr int kCompressionLevel = 3;
 constexpr int kMemLevel = 5;
 
-// What libpng's callbacks share with the encoder; plain data, since libpng may longjmp over it.
+// What libpng's callbacks share with the encoder. They throw nothing through libpng's C frames:
+// a failure is noted here and raised as png_error, which jumps back to WriteRows.
 struct Sink {
     std::vector<std::uint8_t>* bytes = nullptr;
     bool outOfMemory = false;
@@ -52,8 +53,9 @@ void OnWrite(png_structp png, png_bytep data, png_size_t length) {
 
 void OnFlush(png_structp) {}
 
-// The image's pixels, one 8-bit RGB row at a time through `row` (3 bytes a pixel). The only
-// function libpng jumps out of: nothing here has a destructor to skip. False when it did.
+// The image's pixels, one 8-bit RGB row at a time through `row` (3 bytes a pixel). Every libpng
+// error lands here, the only setjmp: nothing from here down has a destructor for the jump to
+// skip. False after an error.
 bool WriteRows(png_structp png, png_infop info, const unsigned char* pixels, int stride,
                png_uint_32 width, png_uint_32 height, std::uint8_t* row) {
     if (setjmp(png_jmpbuf(png))) {
