@@ -6,7 +6,7 @@ BIN        := $(BUILD)/bin
 SAMPLE_DIR := $(BUILD)/sample
 
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libcli11-dev nlohmann-json3-dev libcairo2-dev libgcrypt20-dev pkg-config
+            libcli11-dev nlohmann-json3-dev libcairo2-dev libpng-dev libgcrypt20-dev pkg-config
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
 BENCH_PACKAGES := xdelta3
 # `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.

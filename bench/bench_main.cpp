@@ -333,6 +333,7 @@ std::vector<Command> TimePackCommands(const Setup& setup, const Options& options
         return {};
     }
     const fs::path container = setup.work / "pack.dat";
+    const fs::path maps = setup.work / "maps";
     std::vector<Command> commands = {
         {"payload_check",
          "tflux-krn-cli payload check",
@@ -346,6 +347,19 @@ std::vector<Command> TimePackCommands(const Setup& setup, const Options& options
          {{setup.cli, "payload", "build", fs::absolute(options.pack).string(), container.string()}},
          {},
          0},
+        // The built-in pack's courses drawn: every map and the sheet, then one map alone.
+        {"payload_map",
+         "tflux-krn-cli payload map",
+         {},
+         {{setup.cli, "payload", "map", maps.string()}},
+         {},
+         0},
+        {"payload_map_track",
+         "tflux-krn-cli payload map --track 1",
+         {},
+         {{setup.cli, "payload", "map", "--track", "1", (setup.work / "map.png").string()}},
+         {},
+         0},
     };
     for (int round = 0; round < options.runs; ++round) {
         for (Command& command : commands) {
@@ -355,6 +369,8 @@ std::vector<Command> TimePackCommands(const Setup& setup, const Options& options
         }
     }
     fs::remove(container);
+    fs::remove_all(maps);
+    fs::remove(setup.work / "map.png");
     return commands;
 }
 

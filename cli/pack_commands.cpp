@@ -203,10 +203,11 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             return *refused;
         }
         WriteFolderWhole(out, [&](const fs::path& folder) {
+            std::vector<fs::path> pngs;
             for (const map::MapTrack& m : maps) {
-                map::DrawCourseMap(m, folder / fileFor(m.track));
+                pngs.push_back(folder / fileFor(m.track));
             }
-            map::DrawOverviewSheet(maps, folder / "overview.png");
+            map::DrawCourseMaps(maps, pngs, folder / "overview.png");
         });
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;

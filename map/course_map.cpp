@@ -4,18 +4,22 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <numbers>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "course/course_geometry.h"
+#include "map/png_file.h"
 #include "rom/errors.h"
-#include "rom/file.h"
 #include "rom/text.h"
 
 namespace tflux::map {
@@ -59,31 +63,12 @@ Canvas MakeCanvas(int width, int height, const fs::path& png) {
     return canvas;
 }
 
-cairo_status_t AppendBytes(void* closure, const unsigned char* data, unsigned int length) {
-    auto* bytes = static_cast<std::vector<std::uint8_t>*>(closure);
-    try {
-        bytes->insert(bytes->end(), data, data + length);
-    } catch (const std::bad_alloc&) {
-        return CAIRO_STATUS_NO_MEMORY;
-    }
-    return CAIRO_STATUS_SUCCESS;
-}
-
-// The PNG is assembled beside its name and renamed into place, so that a failed write never
-// leaves half a picture where a whole one was.
-void WritePng(Canvas& canvas, const fs::path& png) {
+void SavePicture(Canvas& canvas, const fs::path& png) {
     if (const cairo_status_t status = cairo_status(canvas.cr.get());
         status != CAIRO_STATUS_SUCCESS) {
         throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
     }
-    cairo_surface_flush(canvas.surface.get());
-    std::vector<std::uint8_t> bytes;
-    if (const cairo_status_t status =
-            cairo_surface_write_to_png_stream(canvas.surface.get(), AppendBytes, &bytes);
-        status != CAIRO_STATUS_SUCCESS) {
-        throw EngineError("cannot write " + png.string() + ": " + CairoText(status));
-    }
-    WriteFileWhole(png, bytes);
+    WritePng(canvas.surface.get(), png);
 }
 
 // ---- colours and words ----
@@ -1038,10 +1023,11 @@ void DrawLegend(cairo_t* cr, const std::vector<LegendItem>& items, double x, dou
 struct Prepared {
     std::optional<std::string> problem;  // why nothing can be drawn
     FlatCourse flat;
-    std::size_t brokenRules = 0;
+    std::size_t brokenRules = 0;  // counted only when asked
 };
 
-Prepared Prepare(const Course& course) {
+// The sheet shows no verdict: it asks for no count of broken rules, the costliest part.
+Prepared Prepare(const Course& course, bool countBrokenRules = true) {
     Prepared prepared;
     prepared.problem = Undrawable(course);
     if (prepared.problem) {
@@ -1052,7 +1038,9 @@ Prepared Prepare(const Course& course) {
         prepared.problem = "all its points lie in one place";
         return prepared;
     }
-    prepared.brokenRules = ValidateCourse(course).size();
+    if (countBrokenRules) {
+        prepared.brokenRules = ValidateCourse(course).size();
+    }
     return prepared;
 }
 
@@ -1164,7 +1152,7 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
         DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * tu, mapW, tu, note,
                    3);
     }
-    WritePng(canvas, png);
+    SavePicture(canvas, png);
 }
 
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
@@ -1185,7 +1173,7 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
         SetColour(cr, kPanel);
         cairo_rectangle(cr, x, y, layout.kCell, layout.kCell + layout.kCaption);
         cairo_fill(cr);
-        const Prepared prepared = Prepare(track.course);
+        const Prepared prepared = Prepare(track.course, false);
         // Clipped to its cell, a map never spills into its neighbour.
         cairo_save(cr);
         cairo_rectangle(cr, x, y, layout.kCell, layout.kCell);
@@ -1205,7 +1193,50 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
     DrawLegend(cr, LegendFor(nullptr), layout.kMargin,
                height - layout.kMargin - layout.kFooter + 36, width - 2 * layout.kMargin, 1.0,
                "brighter is higher", 2);
-    WritePng(canvas, png);
+    SavePicture(canvas, png);
+}
+
+void DrawCourseMaps(std::span<const MapTrack> tracks, std::span<const fs::path> pngs,
+                    const fs::path& overview) {
+    if (pngs.size() != tracks.size()) {
+        throw EngineError("cannot draw " + std::to_string(tracks.size()) + " maps into " +
+                          std::to_string(pngs.size()) + " files");
+    }
+    // The sheet, the longest to draw, goes first so that the threads finish together.
+    const std::size_t first = overview.empty() ? 1 : 0;
+    const std::size_t jobs = tracks.size() + 1;
+    std::vector<std::exception_ptr> failures(jobs);
+    std::atomic<std::size_t> next{first};
+    std::atomic<bool> failed{false};
+    const auto work = [&] {
+        for (std::size_t job = next++; job < jobs && !failed; job = next++) {
+            try {
+                if (job == 0) {
+                    DrawOverviewSheet(tracks, overview);
+                } else {
+                    DrawCourseMap(tracks[job - 1], pngs[job - 1]);
+                }
+            } catch (...) {
+                failures[job] = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    {
+        std::jthread helper;
+        try {
+            helper = std::jthread(work);
+        } catch (const std::system_error&) {
+            // Without a second thread this one draws them all.
+        }
+        work();
+    }
+    // The maps' failures in order, then the sheet's.
+    for (std::size_t job = 1; job <= jobs; ++job) {
+        if (const std::exception_ptr& failure = failures[job % jobs]) {
+            std::rethrow_exception(failure);
+        }
+    }
 }
 
 }  // namespace tflux::map

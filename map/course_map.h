@@ -76,4 +76,10 @@ void DrawCourseMap(const MapTrack& track, const std::filesystem::path& png, int 
 // All tracks on one PNG sheet, in the order given.
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const std::filesystem::path& png);
 
+// Each track's map, tracks[k] to pngs[k], and, unless `overview` is empty, the sheet of them
+// all, drawn on two threads. After a failure no further picture is begun; the one rethrown is
+// the first failure in the order the files are given, the sheet last.
+void DrawCourseMaps(std::span<const MapTrack> tracks, std::span<const std::filesystem::path> pngs,
+                    const std::filesystem::path& overview = {});
+
 }  // namespace tflux::map

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "course/course.h"
+#include "map/png_file.h"
 #include "rom/errors.h"
 #include "support/test_util.h"
 
@@ -358,6 +359,90 @@ TEST_F(CourseMapTest, EmptySheetIsStillAPicture) {
     // Nothing in the first cell's place; the legend below still shows the road's colour.
     EXPECT_EQ(sheet.Count(kRoadPixel, 0, kSheetHeader, sheet.Width(), kSheetHeader + kSheetCell),
               0);
+}
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+
+SurfacePtr Surface(cairo_format_t format, int width, int height) {
+    return {cairo_image_surface_create(format, width, height), cairo_surface_destroy};
+}
+
+TEST_F(CourseMapTest, WrittenPngDecodesToTheSurfacesPixels) {
+    // An odd width, so that rows do not end on a word, and every pixel different.
+    const SurfacePtr surface = Surface(CAIRO_FORMAT_RGB24, 37, 23);
+    unsigned char* data = cairo_image_surface_get_data(surface.get());
+    const int stride = cairo_image_surface_get_stride(surface.get());
+    for (int y = 0; y < 23; ++y) {
+        for (int x = 0; x < 37; ++x) {
+            const std::uint32_t pixel = 0xA5000000u | std::uint32_t(x * 7) << 16 |
+                                        std::uint32_t(y * 11) << 8 | std::uint32_t(x ^ y * 5);
+            std::memcpy(data + y * stride + x * 4, &pixel, 4);
+        }
+    }
+    cairo_surface_mark_dirty(surface.get());
+    WritePng(surface.get(), dir / "pixels.png");
+    const Picture picture(dir / "pixels.png");
+    ASSERT_EQ(picture.Width(), 37);
+    ASSERT_EQ(picture.Height(), 23);
+    for (int y = 0; y < 23; ++y) {
+        for (int x = 0; x < 37; ++x) {
+            const Rgb8 p = picture.At(x, y);
+            ASSERT_EQ(p.r << 16 | p.g << 8 | p.b, x * 7 << 16 | y * 11 << 8 | (x ^ y * 5))
+                << x << "," << y;
+        }
+    }
+}
+
+TEST_F(CourseMapTest, FailedPngWriteLeavesNoFile) {
+    struct Case {
+        const char* what;
+        SurfacePtr surface;
+        fs::path png;
+    };
+    Case cases[] = {
+        {"missing folder", Surface(CAIRO_FORMAT_RGB24, 8, 8), dir / "missing" / "a.png"},
+        {"libpng refuses an empty image", Surface(CAIRO_FORMAT_RGB24, 0, 4), dir / "empty.png"},
+        {"not RGB24", Surface(CAIRO_FORMAT_ARGB32, 8, 8), dir / "argb.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            WritePng(c.surface.get(), c.png);
+            ADD_FAILURE() << "no error";
+        } catch (const EngineError& e) {
+            // The file, or the folder that is missing.
+            EXPECT_NE(std::string(e.what()).find(c.png.parent_path().string()), std::string::npos)
+                << e.what();
+        }
+        EXPECT_TRUE(test::DirectoryNames(dir.path()).empty());
+    }
+}
+
+TEST_F(CourseMapTest, MapsDrawnTogetherAreTheMapsDrawnAlone) {
+    std::vector<MapTrack> tracks;
+    std::vector<fs::path> pngs;
+    for (int t = 1; t <= 5; ++t) {
+        tracks.push_back(OvalTrack(t));
+        tracks.back().course.points[0].x += float(t * 300);
+        pngs.push_back(dir / ("together" + std::to_string(t) + ".png"));
+    }
+    DrawCourseMaps(tracks, pngs, dir / "sheet.png");
+    DrawOverviewSheet(tracks, dir / "alone-sheet.png");
+    EXPECT_EQ(test::ReadBytes(dir / "sheet.png"), test::ReadBytes(dir / "alone-sheet.png"));
+    for (std::size_t k = 0; k < tracks.size(); ++k) {
+        DrawCourseMap(tracks[k], dir / "alone.png");
+        EXPECT_EQ(test::ReadBytes(pngs[k]), test::ReadBytes(dir / "alone.png")) << k;
+    }
+
+    // Of two that cannot be written, the first in order is the one reported.
+    pngs[1] = dir / "missing-b" / "b.png";
+    pngs[3] = dir / "missing-d" / "d.png";
+    try {
+        DrawCourseMaps(tracks, pngs);
+        FAIL() << "no error";
+    } catch (const EngineError& e) {
+        EXPECT_NE(std::string(e.what()).find("missing-b"), std::string::npos) << e.what();
+    }
 }
 
 }  // namespace
