@@ -58,7 +58,7 @@ std::size_t Course::PointsInUse() const {
 Course DecodeCourse(std::span<const std::uint8_t> block) {
     if (block.size() != kTrackBlockSize) {
         throw EngineError("a course block is " + std::to_string(kTrackBlockSize) +
-                          " bytes; this one has " + std::to_string(block.size()));
+                          " bytes; this one has " + Thousands(block.size()));
     }
     Course course;
     course.creator = block[kCreatorAt];

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "course/course_geometry.h"
 #include "map/png_file.h"
 #include "rom/errors.h"
+#include "rom/file.h"
 #include "rom/text.h"
 
 namespace tflux::map {
@@ -63,12 +65,17 @@ Canvas MakeCanvas(int width, int height, const fs::path& png) {
     return canvas;
 }
 
-void SavePicture(Canvas& canvas, const fs::path& png) {
+// The finished picture as the bytes of its PNG file, for `png`.
+std::vector<std::uint8_t> Encoded(Canvas& canvas, const fs::path& png) {
     if (const cairo_status_t status = cairo_status(canvas.cr.get());
         status != CAIRO_STATUS_SUCCESS) {
         throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
     }
-    WritePng(canvas.surface.get(), png);
+    try {
+        return EncodePng(canvas.surface.get());
+    } catch (const EngineError& e) {
+        throw e.Within("cannot write " + png.string() + ": ");
+    }
 }
 
 // ---- colours and words ----
@@ -1109,7 +1116,9 @@ struct SheetLayout {
 
 }  // namespace
 
-void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
+namespace {
+
+std::vector<std::uint8_t> CourseMapPng(const MapTrack& track, const fs::path& png, int size) {
     constexpr int kMinSize = 512;
     constexpr int kMaxSize = 8192;
     if (size < kMinSize || size > kMaxSize) {
@@ -1152,10 +1161,10 @@ void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
         DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * tu, mapW, tu, note,
                    3);
     }
-    SavePicture(canvas, png);
+    return Encoded(canvas, png);
 }
 
-void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
+std::vector<std::uint8_t> OverviewSheetPng(std::span<const MapTrack> tracks, const fs::path& png) {
     const SheetLayout layout{int(tracks.size())};
     const double width = layout.Width();
     const double height = layout.Height();
@@ -1193,7 +1202,17 @@ void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
     DrawLegend(cr, LegendFor(nullptr), layout.kMargin,
                height - layout.kMargin - layout.kFooter + 36, width - 2 * layout.kMargin, 1.0,
                "brighter is higher", 2);
-    SavePicture(canvas, png);
+    return Encoded(canvas, png);
+}
+
+}  // namespace
+
+void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
+    WriteFileWhole(png, CourseMapPng(track, png, size));
+}
+
+void DrawOverviewSheet(std::span<const MapTrack> tracks, const fs::path& png) {
+    WriteFileWhole(png, OverviewSheetPng(tracks, png));
 }
 
 void DrawCourseMaps(std::span<const MapTrack> tracks, std::span<const fs::path> pngs,
@@ -1208,14 +1227,19 @@ void DrawCourseMaps(std::span<const MapTrack> tracks, std::span<const fs::path> 
     std::vector<std::exception_ptr> failures(jobs);
     std::atomic<std::size_t> next{first};
     std::atomic<bool> failed{false};
+    // Pictures are drawn side by side but written one at a time: a write first clears its
+    // folder of replacements that no run holds, and one just begun by the other thread may not
+    // be held yet.
+    std::mutex writing;
     const auto work = [&] {
         for (std::size_t job = next++; job < jobs && !failed; job = next++) {
             try {
-                if (job == 0) {
-                    DrawOverviewSheet(tracks, overview);
-                } else {
-                    DrawCourseMap(tracks[job - 1], pngs[job - 1]);
-                }
+                const fs::path& png = job == 0 ? overview : pngs[job - 1];
+                const std::vector<std::uint8_t> bytes =
+                    job == 0 ? OverviewSheetPng(tracks, png)
+                             : CourseMapPng(tracks[job - 1], png, kDefaultMapSize);
+                const std::lock_guard<std::mutex> one(writing);
+                WriteFileWhole(png, bytes);
             } catch (...) {
                 failures[job] = std::current_exception();
                 failed = true;

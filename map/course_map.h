@@ -69,9 +69,13 @@ struct MapTrack {
     Course course;
 };
 
+// The side of a map in pixels unless asked otherwise.
+inline constexpr int kDefaultMapSize = 1024;
+
 // One course as a square PNG of `size` pixels (at least 512). Throws EngineError when the
 // picture cannot be drawn or written.
-void DrawCourseMap(const MapTrack& track, const std::filesystem::path& png, int size = 1024);
+void DrawCourseMap(const MapTrack& track, const std::filesystem::path& png,
+                   int size = kDefaultMapSize);
 
 // All tracks on one PNG sheet, in the order given.
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const std::filesystem::path& png);

@@ -347,7 +347,7 @@ void CheckText(const std::string& text, const char* field, std::size_t width, bo
     }
     if (text.size() > width) {
         problems.Add(where, std::string(field) + " " + Quoted(Latin1ToUtf8(text)) + " is " +
-                                std::to_string(text.size()) + " bytes; the record holds at most " +
+                                Thousands(text.size()) + " bytes; the record holds at most " +
                                 std::to_string(width));
     }
     if (text.find('\0') != std::string::npos) {
@@ -636,7 +636,7 @@ void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
             problems.Add(origin, TrackWords(track.entry) +
                                      ": a raw course block is 2,016 bytes; "
                                      "this file has " +
-                                     std::to_string(bytes.size()));
+                                     Thousands(bytes.size()));
             return;
         }
         std::copy(bytes.begin(), bytes.end(), track.record.block.begin());

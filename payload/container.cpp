@@ -7,6 +7,7 @@
 #include "rom/byteorder.h"
 #include "rom/errors.h"
 #include "rom/game.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -167,7 +168,7 @@ std::array<PayloadEntry, kPayloadEntries> LocatePayloadEntries(std::span<const s
     const auto read = [head](std::uint64_t offset, std::span<std::uint8_t> out) {
         if (offset > head.size() || head.size() - offset < out.size()) {
             throw EngineError("payload field at offset " + std::to_string(offset) +
-                              " lies beyond the " + std::to_string(head.size()) + " bytes at hand");
+                              " lies beyond the " + Thousands(head.size()) + " bytes at hand");
         }
         std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
     };
@@ -239,7 +240,7 @@ std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t
         const auto& entry = entries[static_cast<std::size_t>(i)];
         const std::uint64_t position = container.size() + 1;
         if (entry.empty() || entry.size() > kMax || position + entry.size() + 4 > kMax) {
-            throw EngineError("entry " + std::to_string(i) + " of " + std::to_string(entry.size()) +
+            throw EngineError("entry " + Thousands(i) + " of " + Thousands(entry.size()) +
                               " bytes does not fit the container (1 byte up to 2 GiB in all)");
         }
         PutLE32(container, static_cast<std::int32_t>(position),

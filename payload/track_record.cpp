@@ -8,6 +8,7 @@
 
 #include "payload/modIEEE754.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -28,7 +29,7 @@ void CheckTrack(int track) {
 std::span<const std::uint8_t> WholeRecord(std::span<const std::uint8_t> record) {
     if (record.size() < kTrackRecordSize) {
         throw EngineError("a track record is " + std::to_string(kTrackRecordSize) +
-                          " bytes long; this one has " + std::to_string(record.size()));
+                          " bytes long; this one has " + Thousands(record.size()));
     }
     return record.first(kTrackRecordSize);
 }
@@ -36,8 +37,8 @@ std::span<const std::uint8_t> WholeRecord(std::span<const std::uint8_t> record) 
 void PutText(std::span<std::uint8_t> field, const std::string& text, const char* what) {
     if (text.size() > field.size()) {
         throw EngineError(std::string("the ") + what + " \"" + text + "\" is " +
-                          std::to_string(text.size()) + " bytes; a track record holds " +
-                          std::to_string(field.size()));
+                          Thousands(text.size()) + " bytes; a track record holds " +
+                          Thousands(field.size()));
     }
     std::copy(text.begin(), text.end(), field.begin());
 }

@@ -8,6 +8,7 @@
 #include "rom/byteorder.h"
 #include "rom/digest.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -66,7 +67,7 @@ ChecksumReport Examine(const File& image, std::optional<ImageOrder> order,
     const std::uint64_t size = image.Size();
     if (size < kChecksumEnd) {
         throw EngineError("cannot checksum " + image.Path().string() + ": the image is " +
-                          std::to_string(size) +
+                          Thousands(size) +
                           " bytes long, too short to hold a checksum (it needs at least " +
                           std::to_string(kChecksumEnd) + " bytes)");
     }
@@ -100,7 +101,7 @@ ImageOrder DetectOrder(std::span<const std::uint8_t> head) {
 CicVariant DetectCic(std::span<const std::uint8_t> z64Head) {
     if (z64Head.size() < kBootEnd) {
         throw EngineError("the image is too short to hold a boot code (" +
-                          std::to_string(z64Head.size()) + " bytes)");
+                          Thousands(z64Head.size()) + " bytes)");
     }
     const std::string digest = Hex(Md5(z64Head.subspan(kBootStart, kBootEnd - kBootStart)));
     for (const KnownBoot& known : kKnownBoots) {
@@ -131,7 +132,7 @@ std::optional<CicVariant> ParseCic(const std::string& name) {
 
 HeaderCrc CalculateChecksum(std::span<const std::uint8_t> z64Head, CicVariant variant) {
     if (z64Head.size() < kChecksumEnd) {
-        throw EngineError("the image is " + std::to_string(z64Head.size()) +
+        throw EngineError("the image is " + Thousands(z64Head.size()) +
                           " bytes long, too short to hold a checksum (it needs at least " +
                           std::to_string(kChecksumEnd) + " bytes)");
     }

@@ -12,6 +12,7 @@
 #include "rom/file.h"
 #include "rom/file_detail.h"
 #include "rom/replacement.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -111,9 +112,8 @@ void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
     const std::size_t got = ReadSome(offset, buffer);
     if (got != buffer.size()) {
         throw EngineError("cannot read " + path_.string() + ": the file ends at byte " +
-                          std::to_string(offset + got) + ", before the " +
-                          std::to_string(buffer.size()) + " bytes at offset " +
-                          std::to_string(offset));
+                          Thousands(offset + got) + ", before the " + Thousands(buffer.size()) +
+                          " bytes at offset " + std::to_string(offset));
     }
 }
 
@@ -121,8 +121,8 @@ std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
     File file = File::Open(path, OpenMode::Read);
     const std::uint64_t size = file.Size();
     if (size > maxBytes) {
-        throw EngineError("cannot read " + path.string() + ": larger than " +
-                          std::to_string(maxBytes) + " bytes");
+        throw EngineError("cannot read " + path.string() + ": larger than " + Thousands(maxBytes) +
+                          " bytes");
     }
     std::string content(static_cast<std::size_t>(size), '\0');
     file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));

@@ -6,6 +6,7 @@
 #include "rom/errors.h"
 #include "rom/game.h"
 #include "rom/identify.h"
+#include "rom/text.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
 
@@ -19,7 +20,7 @@ constexpr std::array<InternalName, 2> kKnownNames = {kGameNameZ64, kPatchedNameZ
 void CheckFits(const std::string& text, std::size_t width, const char* what, int track) {
     if (text.size() > width) {
         throw EngineError("track " + std::to_string(track) + "'s " + what + " \"" + text +
-                          "\" is " + std::to_string(text.size()) + " bytes; a track record holds " +
+                          "\" is " + Thousands(text.size()) + " bytes; a track record holds " +
                           std::to_string(width));
     }
 }
@@ -31,8 +32,8 @@ std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
     state.RomFile = File::Open(path, OpenMode::Read);
     const std::uint64_t size = state.RomFile.Size();
     if (size != kRomSize) {
-        throw EngineError(path + " is " + std::to_string(size) + " bytes, not an image of " +
-                          std::to_string(kRomSize));
+        throw EngineError(path + " is " + Thousands(size) + " bytes, not an image of " +
+                          Thousands(kRomSize));
     }
     std::array<std::uint8_t, 0x40> header{};
     state.RomFile.ReadAt(0, header);

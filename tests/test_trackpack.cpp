@@ -464,7 +464,7 @@ TEST_F(PackDir, RawBlocksAreCarriedAsTheyAreWithAWarningPerProblem) {
         << source.warnings[0];
 
     test::WriteBytes(dir / "blocks" / "noise.bin", Slice(noise, 0, 2015));
-    EXPECT_NE(Refusal().find("a raw course block is 2,016 bytes; this file has 2015"),
+    EXPECT_NE(Refusal().find("a raw course block is 2,016 bytes; this file has 2,015"),
               std::string::npos);
 }
 
@@ -585,7 +585,7 @@ TEST_F(MkPayload, FailsWithoutLeavingAContainer) {
     args.insert(args.end(), {"--track-dir", records.string()});
     auto result = Run(args);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("7.dat is 2108 bytes; a track record file is exactly 2109 bytes"),
+    EXPECT_NE(result.err.find("7.dat is 2,108 bytes; a track record file is exactly 2,109 bytes"),
               std::string::npos)
         << result.err;
     EXPECT_FALSE(fs::exists(output));

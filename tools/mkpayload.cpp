@@ -14,6 +14,7 @@
 #include "rom/errors.h"
 #include "rom/exit_status.h"
 #include "rom/file.h"
+#include "rom/text.h"
 
 namespace fs = std::filesystem;
 
@@ -44,8 +45,8 @@ std::vector<std::vector<std::uint8_t>> ReadTrackDir(const fs::path& dir) {
         const std::string bytes = tflux::ReadWholeFile(path, tflux::kTrackRecordSize + 1);
         if (bytes.size() != tflux::kTrackRecordSize) {
             wrong += (wrong.empty() ? "" : "\n") + path.string() + " is " +
-                     std::to_string(bytes.size()) + " bytes; a track record file is exactly " +
-                     std::to_string(tflux::kTrackRecordSize) + " bytes";
+                     tflux::Thousands(bytes.size()) + " bytes; a track record file is exactly " +
+                     tflux::Thousands(tflux::kTrackRecordSize) + " bytes";
             continue;
         }
         records.emplace_back(bytes.begin(), bytes.end());
