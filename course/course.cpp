@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 #include "course/course_geometry.h"
 #include "rom/byteorder.h"
@@ -503,20 +504,27 @@ Spacing SpacingAt(const Course& course, std::size_t i, std::size_t next) {
 class EdgeStrays {
   public:
     // `tolerance` covers the rounding of the reaches and the bounds, which stay far inside it.
-    EdgeStrays(std::vector<Vec3> points, double limit, double tolerance)
-        : p_(std::move(points)), limit_(limit), tolerance_(tolerance) {
-        std::size_t count = p_.size();
+    EdgeStrays(double limit, double tolerance, std::size_t samples)
+        : limit_(limit), tolerance_(tolerance) {
+        p_.reserve(samples);
         reach_.emplace_back();  // one sample alone: no reach
-        for (int level = 1; count > 1; ++level) {
-            count = (count + 1) / 2;
-            std::vector<double>& reach = reach_.emplace_back(count, 0.0);
-            for (std::size_t i = 0; level > 1 && i < count; ++i) {
-                reach[i] = RunReach(level, i);
-            }
+        for (int level = 1; (samples >> level) > 0; ++level) {
+            reach_.emplace_back().reserve(samples >> level);
         }
     }
 
-    const std::vector<Vec3>& Points() const { return p_; }
+    // The next sample along the edge; each run that it completes gets its reach.
+    void Append(const Vec3& point) {
+        p_.push_back(point);
+        const std::size_t count = p_.size();
+        for (int level = 1; (count & ((std::size_t(1) << level) - 1)) == 0; ++level) {
+            if (int(reach_.size()) == level) {
+                reach_.emplace_back();
+            }
+            reach_[std::size_t(level)].push_back(
+                level == 1 ? 0.0 : RunReach(level, (count >> level) - 1));
+        }
+    }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
     // through those two. Counts the runs and samples it looks at into `work`.
@@ -524,26 +532,21 @@ class EdgeStrays {
     // The game asks with `to` one further each time until a slice starts. Between those asks
     // the line turns about `from`, which moves no sample farther off it than the sample's
     // distance from `from` times the change of the line's unit direction; so an upper bound on
-    // how far off the samples lie carries over from one ask to the next, and only the newest
-    // sample is measured until the bound nears the limit.
+    // how far off the samples lie carries over from one ask to the next, and no sample is
+    // measured until the bound nears the limit.
     bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
+        ++work;
         const Line line{p_[from], p_[to] - p_[from], (p_[to] - p_[from]).Length()};
         const Vec3 unit = line.length > 0 ? line.along * (1 / line.length) : Vec3{};
         if (from != from_ || to != to_ + 1 || !(line.length > 0) || !(lastLength_ > 0)) {
             from_ = from;
             bound_ = std::numeric_limits<double>::infinity();
             farthest_ = 0;
-        } else if (to - 1 > from) {
-            // The samples before the newest one, then the newest, measured as the game does.
+        } else {
+            // The newest sample ends the last ask's line: it lies that line's length from
+            // `from`, and so no farther off the new line than that length times the turn.
+            farthest_ = std::max(farthest_, lastLength_);
             bound_ += farthest_ * (unit - unit_).Length();
-            const Vec3& newest = p_[to - 1];
-            ++work;
-            const double off = line.Off(newest);
-            if (off > limit_) {
-                return true;
-            }
-            bound_ = std::max(bound_, off);
-            farthest_ = std::max(farthest_, (newest - line.from).Length());
         }
         to_ = to;
         unit_ = unit;
@@ -602,11 +605,8 @@ class EdgeStrays {
     // the whole run's chord. Anything but a finite number stands for "could be anywhere".
     double RunReach(int level, std::size_t i) const {
         const std::vector<double>& halves = reach_[std::size_t(level - 1)];
-        if (2 * i + 1 >= halves.size()) {
-            return halves[2 * i];  // the last run, with one half only: the same samples
-        }
         const std::size_t first = i << level;
-        const std::size_t last = std::min(first + (std::size_t(1) << level), p_.size()) - 1;
+        const std::size_t last = first + (std::size_t(1) << level) - 1;
         const std::size_t middle = first + (std::size_t(1) << (level - 1));
         const Vec3& a = p_[first];
         const Vec3& b = p_[last];
@@ -616,6 +616,10 @@ class EdgeStrays {
     }
 
     // Run i of `level`, whose first and last samples lie `first` and `last` off the line.
+    // A run this close to the limit is looked into further, so that the bound left for the
+    // next asks has some room.
+    static constexpr double kHeadroom = 1;
+
     // Keeps in bound_ how far off the run's samples lie at most.
     bool Visit(const Line& line, int level, std::size_t i, double first, double last,
                std::size_t& work) {
@@ -629,7 +633,7 @@ class EdgeStrays {
             return first > limit_ || last > limit_;
         }
         const double reach = reach_[std::size_t(level)][i];
-        const double clear = limit_ - tolerance_ - reach;
+        const double clear = limit_ - tolerance_ - kHeadroom - reach;
         if (first <= clear && last <= clear) {
             bound_ = std::max({bound_, first + reach, last + reach});
             return false;
@@ -1078,41 +1082,52 @@ class Validator {
                               std::fabs(double(p.z)), std::fabs(double(p.left)),
                               std::fabs(double(p.right))});
         }
-        std::vector<Vec3> left, right;
-        std::vector<double> distance;
-        left.reserve(total);
-        right.reserve(total);
-        distance.reserve(total);
-        double travelled = 0;
-        for (std::size_t i = 0; i < n_; ++i) {
-            const SegmentSampler sampler(c_, i);
-            Vec3 previous = sampler.Sample(0).centre;
-            for (int k = (i == 0 ? 0 : 1); k <= samples[i]; ++k) {
-                const RoadSample f = sampler.Sample(double(k) / samples[i]);
-                ++work_;
-                if (k > 0) {
-                    travelled += (f.centre - previous).Length();
-                }
-                previous = f.centre;
-                left.push_back(f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius));
-                right.push_back(f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius));
-                distance.push_back(travelled);
-            }
-        }
         // Far more than the rounding of any bound (a few hundred units in the last place of
         // `scale`; the spline and the edges reach a few times beyond the points at most), and
         // far less than anything a slice's length cares about.
         const double tolerance =
             std::isfinite(scale) ? 1e-8 * (1 + scale) : std::numeric_limits<double>::infinity();
-        EdgeStrays edges[2] = {EdgeStrays(std::move(left), kRules.sliceStray, tolerance),
-                               EdgeStrays(std::move(right), kRules.sliceStray, tolerance)};
+        EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
+                               EdgeStrays(kRules.sliceStray, tolerance, total)};
+        std::vector<double> distance;
+        distance.reserve(total);
+        // The samples are taken as the slices reach them: a course that runs past the most
+        // slices worth counting is not sampled beyond that.
+        std::size_t segment = 0;
+        int k = 0;
+        std::optional<SegmentSampler> sampler;
+        Vec3 previous;
+        double travelled = 0;
+        const auto sampled = [&](std::size_t index) {
+            while (distance.size() <= index && segment < n_) {
+                if (!sampler) {
+                    sampler.emplace(c_, segment);
+                    previous = sampler->Sample(0).centre;
+                    k = segment == 0 ? 0 : 1;
+                }
+                const RoadSample f = sampler->Sample(double(k) / samples[segment]);
+                ++work_;
+                if (k > 0) {
+                    travelled += (f.centre - previous).Length();
+                }
+                previous = f.centre;
+                edges[0].Append(f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius));
+                edges[1].Append(f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius));
+                distance.push_back(travelled);
+                if (++k > samples[segment]) {
+                    sampler.reset();
+                    ++segment;
+                }
+            }
+            return distance.size() > index;
+        };
         int slices = 1;
         std::size_t start = 0;
-        for (std::size_t k = 1; k < distance.size(); ++k) {
-            if (distance[k] - distance[start] > kRules.sliceMaxLength ||
-                edges[0].Strays(start, k, work_) || edges[1].Strays(start, k, work_)) {
+        for (std::size_t at = 1; sampled(at); ++at) {
+            if (distance[at] - distance[start] > kRules.sliceMaxLength ||
+                edges[0].Strays(start, at, work_) || edges[1].Strays(start, at, work_)) {
                 ++slices;
-                start = k - 1;
+                start = at - 1;
             }
             // Past twice the limit the exact count tells nobody anything more.
             if (slices > 2 * kRules.maxSlices) {
