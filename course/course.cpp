@@ -615,12 +615,12 @@ class EdgeStrays {
         return std::isfinite(reach) ? reach : std::numeric_limits<double>::infinity();
     }
 
-    // Run i of `level`, whose first and last samples lie `first` and `last` off the line.
     // A run this close to the limit is looked into further, so that the bound left for the
     // next asks has some room.
     static constexpr double kHeadroom = 1;
 
-    // Keeps in bound_ how far off the run's samples lie at most.
+    // Run i of `level`, whose first and last samples lie `first` and `last` off the line; keeps
+    // in bound_ how far off the run's samples lie at most.
     bool Visit(const Line& line, int level, std::size_t i, double first, double last,
                std::size_t& work) {
         ++work;
