@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "course/course.h"
+#include "pack/load_payload.h"
 #include "rom/checksum.h"
 #include "rom/exit_status.h"
 #include "rom/file.h"
@@ -207,6 +209,34 @@ nlohmann::json TimeChecksum(const fs::path& image, int passes) {
             {"read_bytes", tflux::kChecksumEnd},
             {"read_us", read},
             {"read_mb_s", static_cast<double>(tflux::kChecksumEnd) / read}};
+}
+
+// The course validator in this process on the built-in pack's courses: each pass judges all of
+// them (problems and figures, as payload list does); the median pass, per course, and the work
+// the validator counts per course (road samples and runs of samples it looked at).
+nlohmann::json TimeValidator(int passes) {
+    const std::vector<tflux::PackEntry> tracks =
+        tflux::ReadPackTracks(tflux::LoadPayload(std::nullopt).container);
+    std::vector<double> us;
+    std::size_t work = 0;
+    std::size_t invalid = 0;
+    for (int p = 0; p < passes; ++p) {
+        work = 0;
+        invalid = 0;
+        const double start = NowMs();
+        for (const tflux::PackEntry& t : tracks) {
+            const tflux::CourseJudgement judged = tflux::JudgeCourse(t.course);
+            work += judged.work;
+            invalid += judged.problems.empty() ? 0 : 1;
+        }
+        us.push_back((NowMs() - start) * 1e3);
+    }
+    const double courses = static_cast<double>(tracks.size());
+    return {{"courses", tracks.size()},
+            {"passes", passes},
+            {"invalid", invalid},
+            {"per_course_us", Median(us) / courses},
+            {"work_per_course", static_cast<double>(work) / courses}};
 }
 
 // Whether the file system can share the image's blocks with a copy: where it can, cp and the
@@ -433,6 +463,7 @@ struct Results {
     nlohmann::json rows;
     nlohmann::json packRows;
     nlohmann::json checksum;
+    nlohmann::json validator;
     Ratios ratios;
 };
 
@@ -453,6 +484,7 @@ nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
             {"target_patch_peak_rss_mib", kTargetPeakRssMiB},
             {"meets_targets", r.MeetTargets()},
             {"checksum", results.checksum},
+            {"validator", results.validator},
             {"pack_commands", results.packRows}};
 }
 
@@ -496,6 +528,12 @@ void ChecksumAndPackTables(std::ostream& table, const Results& results) {
           << Fixed(checksum["checksum_mb_s"].get<double>(), 0) << " |\n";
     table << "| read of the same bytes | " << Fixed(checksum["read_us"].get<double>(), 1) << " | "
           << Fixed(checksum["read_mb_s"].get<double>(), 0) << " |\n";
+    const nlohmann::json& validator = results.validator;
+    table << "\n| course validator (" << validator["courses"]
+          << " built-in courses) | us per course"
+          << " | work per course |\n|---|---:|---:|\n";
+    table << "| JudgeCourse | " << Fixed(validator["per_course_us"].get<double>(), 1) << " | "
+          << Fixed(validator["work_per_course"].get<double>(), 0) << " |\n";
     if (!results.packRows.empty()) {
         table << "\n| pack command (24 courses) | median ms | min ms | max ms | peak RSS MiB |\n";
         table << "|---|---:|---:|---:|---:|\n";
@@ -545,6 +583,7 @@ int main(int argc, char** argv) {
     Results results;
     results.checksum = TimeChecksum(setup.image, 201);
     results.packRows = CommandRows(TimePackCommands(setup, options), false);
+    results.validator = TimeValidator(31);
     results.rows = CommandRows(commands, true);
     results.ratios = RatiosOf(commands);
     results.machine = MachineFacts(setup);

@@ -110,8 +110,10 @@ int PayloadList(const std::optional<std::string>& payloadFile, bool json, Stream
         nlohmann::json doc = nlohmann::json::array();
         for (const PackEntry& t : ReadPackTracks(payload)) {
             const TrackRecord& r = t.record;
-            const auto problems = ValidateCourse(t.course);
-            const CourseFigures figures = MeasureCourse(t.course);
+            // Problems and figures from one walk over the course.
+            const CourseJudgement judged = JudgeCourse(t.course);
+            const std::vector<std::string>& problems = judged.problems;
+            const CourseFigures& figures = judged.figures;
             if (json) {
                 nlohmann::json params = nlohmann::json::array();
                 for (const auto& [code, value] : r.params) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 #include "course/course_geometry.h"
 #include "rom/byteorder.h"
@@ -492,31 +493,168 @@ Spacing SpacingAt(const Course& course, std::size_t i, std::size_t next) {
             .Length()};
 }
 
-// Both edges of the road at one sample, and the distance travelled to it.
-struct PathEdges {
-    Vec3 left, right;
-    double distance;
-};
-
-// Whether either edge strays more than the game allows from the straight line between the
-// samples `from` and `to`.
-bool Strays(const std::vector<PathEdges>& path, std::size_t from, std::size_t to) {
-    for (std::size_t j = from + 1; j < to; ++j) {
-        for (int side = 0; side < 2; ++side) {
-            const Vec3 a = side == 0 ? path[from].left : path[from].right;
-            const Vec3 b = side == 0 ? path[to].left : path[to].right;
-            const Vec3 p = side == 0 ? path[j].left : path[j].right;
-            const Vec3 line = b - a;
-            const double length = line.Length();
-            const double off =
-                length > 0 ? (p - a).Cross(line).Length() / length : (p - a).Length();
-            if (off > kRules.sliceStray) {
-                return true;
-            }
+// One edge of the road along the whole course, and the question the game asks of it as it cuts
+// slices: whether a sample between two others lies more than the stray limit off the straight
+// line through them. Asked for every sample, that is all-pairs work within each slice; so the
+// samples are grouped in aligned runs of 2, 4, 8, ... with, for each run, how far its samples lie
+// at most from the chord between its first and last sample (its reach). The distance to a line
+// is convex, so no sample of a run lies farther off the line than its farther end plus the
+// reach: runs that stay clear of the limit are passed over, and only the samples of the others
+// are measured, each exactly as the game's test measures it, so that every answer is the same.
+class EdgeStrays {
+  public:
+    // `tolerance` covers the rounding of the reaches and the bounds, which stay far inside it.
+    EdgeStrays(double limit, double tolerance, std::size_t samples)
+        : limit_(limit), tolerance_(tolerance) {
+        p_.reserve(samples);
+        reach_.emplace_back();  // one sample alone: no reach
+        for (int level = 1; (samples >> level) > 0; ++level) {
+            reach_.emplace_back().reserve(samples >> level);
         }
     }
-    return false;
-}
+
+    // The next sample along the edge; each run that it completes gets its reach.
+    void Append(const Vec3& point) {
+        p_.push_back(point);
+        const std::size_t count = p_.size();
+        for (int level = 1; (count & ((std::size_t(1) << level) - 1)) == 0; ++level) {
+            if (int(reach_.size()) == level) {
+                reach_.emplace_back();
+            }
+            reach_[std::size_t(level)].push_back(
+                level == 1 ? 0.0 : RunReach(level, (count >> level) - 1));
+        }
+    }
+
+    // Whether a sample strictly between `from` and `to` lies more than the limit off the line
+    // through those two. Counts the runs and samples it looks at into `work`.
+    //
+    // The game asks with `to` one further each time until a slice starts. Between those asks
+    // the line turns about `from`, which moves no sample farther off it than the sample's
+    // distance from `from` times the change of the line's unit direction; so an upper bound on
+    // how far off the samples lie carries over from one ask to the next, and no sample is
+    // measured until the bound nears the limit.
+    bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
+        ++work;
+        const Line line{p_[from], p_[to] - p_[from], (p_[to] - p_[from]).Length()};
+        const Vec3 unit = line.length > 0 ? line.along * (1 / line.length) : Vec3{};
+        if (from != from_ || to != to_ + 1 || !(line.length > 0) || !(lastLength_ > 0)) {
+            from_ = from;
+            bound_ = std::numeric_limits<double>::infinity();
+            farthest_ = 0;
+        } else {
+            // The newest sample ends the last ask's line: it lies that line's length from
+            // `from`, and so no farther off the new line than that length times the turn.
+            farthest_ = std::max(farthest_, lastLength_);
+            bound_ += farthest_ * (unit - unit_).Length();
+        }
+        to_ = to;
+        unit_ = unit;
+        lastLength_ = line.length;
+        if (bound_ <= limit_ - tolerance_) {
+            return false;
+        }
+        // The bound says nothing more: look at the runs, and keep how far off they lie at most.
+        bound_ = 0;
+        farthest_ = 0;
+        std::size_t x = from + 1;
+        while (x < to) {
+            // The largest aligned run that starts at x and ends before `to`.
+            int level = 0;
+            while (level + 1 < int(reach_.size()) && (x & ((std::size_t(2) << level) - 1)) == 0 &&
+                   x + (std::size_t(2) << level) <= to) {
+                ++level;
+            }
+            const std::size_t last = x + (std::size_t(1) << level) - 1;
+            const double first = line.Off(p_[x]);
+            if (Visit(line, level, x >> level, first, level == 0 ? first : line.Off(p_[last]),
+                      work)) {
+                bound_ = std::numeric_limits<double>::infinity();
+                return true;
+            }
+            // How far the run lies from `from` at most: that distance is convex too.
+            const double reach = level < 2 ? 0 : reach_[std::size_t(level)][x >> level];
+            farthest_ = std::max({farthest_, (p_[x] - line.from).Length() + reach,
+                                  (p_[last] - line.from).Length() + reach});
+            x = last + 1;
+        }
+        if (!std::isfinite(bound_) || !std::isfinite(farthest_)) {
+            bound_ = std::numeric_limits<double>::infinity();
+        }
+        return false;
+    }
+
+  private:
+    struct Line {
+        Vec3 from, along;
+        double length;
+        // The game's measure: the distance off the line, or from its start when it has none.
+        double Off(const Vec3& p) const {
+            return length > 0 ? (p - from).Cross(along).Length() / length : (p - from).Length();
+        }
+    };
+
+    static double SegmentDistance(const Vec3& q, const Vec3& a, const Vec3& b) {
+        const Vec3 d = b - a;
+        const double squared = d.Dot(d);
+        const double t = squared > 0 ? std::clamp((q - a).Dot(d) / squared, 0.0, 1.0) : 0.0;
+        return (q - (a + d * t)).Length();
+    }
+
+    // From the two halves' reaches: each half's chord lies within its inner end's distance of
+    // the whole run's chord. Anything but a finite number stands for "could be anywhere".
+    double RunReach(int level, std::size_t i) const {
+        const std::vector<double>& halves = reach_[std::size_t(level - 1)];
+        const std::size_t first = i << level;
+        const std::size_t last = first + (std::size_t(1) << level) - 1;
+        const std::size_t middle = first + (std::size_t(1) << (level - 1));
+        const Vec3& a = p_[first];
+        const Vec3& b = p_[last];
+        const double reach = std::max(halves[2 * i] + SegmentDistance(p_[middle - 1], a, b),
+                                      halves[2 * i + 1] + SegmentDistance(p_[middle], a, b));
+        return std::isfinite(reach) ? reach : std::numeric_limits<double>::infinity();
+    }
+
+    // A run this close to the limit is looked into further, so that the bound left for the
+    // next asks has some room.
+    static constexpr double kHeadroom = 1;
+
+    // Run i of `level`, whose first and last samples lie `first` and `last` off the line; keeps
+    // in bound_ how far off the run's samples lie at most.
+    bool Visit(const Line& line, int level, std::size_t i, double first, double last,
+               std::size_t& work) {
+        ++work;
+        if (level == 0) {
+            bound_ = std::max(bound_, first);
+            return first > limit_;
+        }
+        if (level == 1) {
+            bound_ = std::max({bound_, first, last});
+            return first > limit_ || last > limit_;
+        }
+        const double reach = reach_[std::size_t(level)][i];
+        const double clear = limit_ - tolerance_ - kHeadroom - reach;
+        if (first <= clear && last <= clear) {
+            bound_ = std::max({bound_, first + reach, last + reach});
+            return false;
+        }
+        const std::size_t middle = (i << level) + (std::size_t(1) << (level - 1));
+        return Visit(line, level - 1, 2 * i, first, line.Off(p_[middle - 1]), work) ||
+               Visit(line, level - 1, 2 * i + 1, line.Off(p_[middle]), last, work);
+    }
+
+    std::vector<Vec3> p_;
+    double limit_;
+    double tolerance_;
+    std::vector<std::vector<double>> reach_;  // reach_[level][i]: run i of 2^level samples
+    // The last ask, and what it leaves for the next: an upper bound on how far off the line the
+    // samples strictly between lie, and on how far they lie from `from`.
+    std::size_t from_ = 0, to_ = 0;
+    Vec3 unit_;
+    double lastLength_ = 0;
+    double bound_ = std::numeric_limits<double>::infinity();
+    double farthest_ = 0;
+};
 
 // The features' lanes taken so far in one segment, and the feature that took the last new one.
 struct LaneUse {
@@ -562,6 +700,15 @@ class Validator {
             Measure(AllFinite());
         }
         return figures_;
+    }
+
+    // Run's problems; its figures are Figures' unless it stopped before measuring.
+    CourseJudgement Judge() {
+        CourseJudgement judgement;
+        judgement.problems = Run();
+        judgement.figures = CountInRange() ? figures_ : Figures();
+        judgement.work = work_;
+        return judgement;
     }
 
   private:
@@ -783,6 +930,7 @@ class Validator {
     void Measure(bool finite) {
         figures_ = CourseFigures{};
         lengths_.assign(n_, 0);
+        folds_.clear();
         CountSegments();
         if (!finite) {
             return;
@@ -803,7 +951,7 @@ class Validator {
                     std::min(figures_.minTransitionSlack, lengths_[i] - TransitionNeed(i));
             }
         }
-        figures_.minFoldMargin = MeasureFolds(nullptr);
+        figures_.minFoldMargin = MeasureFolds();
         figures_.slices = CountSlices();
     }
 
@@ -869,31 +1017,31 @@ class Validator {
 
     // The smallest advance of either edge between consecutive samples, as a share of the centre
     // line's advance: 1 on a straight, 0 where the curve's radius meets the half-width, below 0
-    // where the edge runs backwards and the road folds. Reports each folding segment once.
-    double MeasureFolds(std::vector<std::string>* sentences) const {
+    // where the edge runs backwards and the road folds. Keeps a sentence for each folding
+    // segment's side, which CheckFolds reports.
+    double MeasureFolds() {
         double margin = std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < n_; ++i) {
             const bool tube = IsTube(ShapeOf(i));
-            const auto frames = SampleSegment(c_, i, kFoldSamples);
+            const SegmentSampler sampler(c_, i);
             bool reported[2] = {false, false};
-            for (std::size_t k = 0; k + 1 < frames.size(); ++k) {
-                const RoadSample& a = frames[k];
-                const RoadSample& b = frames[k + 1];
+            RoadSample a = sampler.Sample(0);
+            for (int k = 0; k < kFoldSamples; ++k) {
+                const RoadSample b = sampler.Sample(double(k + 1) / kFoldSamples);
+                ++work_;
                 const double advance = (b.centre - a.centre).Dot(a.forward);
-                if (advance <= 1e-9) {
-                    continue;
-                }
-                for (int side = 0; side < 2; ++side) {
+                for (int side = 0; side < 2 && advance > 1e-9; ++side) {
                     const double share = EdgeAdvance(a, b, side == 0, tube) / advance;
                     margin = std::min(margin, share);
-                    if (share <= 0 && sentences != nullptr && !reported[side]) {
+                    if (share <= 0 && !reported[side]) {
                         reported[side] = true;
-                        sentences->push_back(
+                        folds_.push_back(
                             Segment(i) + ": the " + (side == 0 ? "left" : "right") +
                             " edge folds over itself: the curve is too tight for a half-width of " +
                             Thousands(side == 0 || tube ? a.leftRadius : a.rightRadius));
                     }
                 }
+                a = b;
             }
         }
         return margin;
@@ -911,46 +1059,75 @@ class Validator {
     }
 
     void CheckFolds() {
-        std::vector<std::string> sentences;
-        MeasureFolds(&sentences);
-        for (std::string& sentence : sentences) {
+        for (std::string& sentence : folds_) {
             Add(std::move(sentence));
         }
+        folds_.clear();
     }
 
-    // Both edges along the whole road, sampled at most kSliceSampleStep apart.
-    std::vector<PathEdges> EdgePath() const {
-        std::vector<PathEdges> path;
-        double travelled = 0;
+    // Walks both edges, sampled at most kSliceSampleStep apart, and starts a new slice wherever
+    // an edge strays too far from the straight line since the slice began, or the slice grows
+    // too long.
+    int CountSlices() {
+        std::vector<int> samples(n_);
+        std::size_t total = 1;
+        double scale = 0;  // how far from the origin the road lies at most, give or take
         for (std::size_t i = 0; i < n_; ++i) {
             // Clamped before the conversion: a huge segment's count does not fit an int.
             const double wanted = std::ceil(lengths_[i] / kSliceSampleStep);
-            const int samples = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
-            const auto frames = SampleSegment(c_, i, samples);
-            for (std::size_t k = (i == 0 ? 0 : 1); k < frames.size(); ++k) {
-                const RoadSample& f = frames[k];
-                if (!path.empty()) {
-                    travelled += (f.centre - frames[k - 1].centre).Length();
-                }
-                path.push_back({f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius),
-                                f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius),
-                                travelled});
-            }
+            samples[i] = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
+            total += std::size_t(samples[i]);
+            const ControlPoint& p = c_.points[i];
+            scale = std::max({scale, std::fabs(double(p.x)), std::fabs(double(p.y)),
+                              std::fabs(double(p.z)), std::fabs(double(p.left)),
+                              std::fabs(double(p.right))});
         }
-        return path;
-    }
-
-    // Walks both edges and starts a new slice wherever an edge strays too far from the straight
-    // line since the slice began, or the slice grows too long.
-    int CountSlices() const {
-        const std::vector<PathEdges> path = EdgePath();
+        // Far more than the rounding of any bound (a few hundred units in the last place of
+        // `scale`; the spline and the edges reach a few times beyond the points at most), and
+        // far less than anything a slice's length cares about.
+        const double tolerance =
+            std::isfinite(scale) ? 1e-8 * (1 + scale) : std::numeric_limits<double>::infinity();
+        EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
+                               EdgeStrays(kRules.sliceStray, tolerance, total)};
+        std::vector<double> distance;
+        distance.reserve(total);
+        // The samples are taken as the slices reach them: a course that runs past the most
+        // slices worth counting is not sampled beyond that.
+        std::size_t segment = 0;
+        int k = 0;
+        std::optional<SegmentSampler> sampler;
+        Vec3 previous;
+        double travelled = 0;
+        const auto sampled = [&](std::size_t index) {
+            while (distance.size() <= index && segment < n_) {
+                if (!sampler) {
+                    sampler.emplace(c_, segment);
+                    previous = sampler->Sample(0).centre;
+                    k = segment == 0 ? 0 : 1;
+                }
+                const RoadSample f = sampler->Sample(double(k) / samples[segment]);
+                ++work_;
+                if (k > 0) {
+                    travelled += (f.centre - previous).Length();
+                }
+                previous = f.centre;
+                edges[0].Append(f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius));
+                edges[1].Append(f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius));
+                distance.push_back(travelled);
+                if (++k > samples[segment]) {
+                    sampler.reset();
+                    ++segment;
+                }
+            }
+            return distance.size() > index;
+        };
         int slices = 1;
         std::size_t start = 0;
-        for (std::size_t k = 1; k < path.size(); ++k) {
-            if (path[k].distance - path[start].distance > kRules.sliceMaxLength ||
-                Strays(path, start, k)) {
+        for (std::size_t at = 1; sampled(at); ++at) {
+            if (distance[at] - distance[start] > kRules.sliceMaxLength ||
+                edges[0].Strays(start, at, work_) || edges[1].Strays(start, at, work_)) {
                 ++slices;
-                start = k - 1;
+                start = at - 1;
             }
             // Past twice the limit the exact count tells nobody anything more.
             if (slices > 2 * kRules.maxSlices) {
@@ -1048,6 +1225,8 @@ class Validator {
     std::size_t n_;
     std::vector<std::string> problems_;
     std::vector<double> lengths_;
+    std::vector<std::string> folds_;  // MeasureFolds's sentences, for CheckFolds
+    std::size_t work_ = 0;            // samples taken and runs looked at
     CourseFigures figures_;
 };
 
@@ -1059,6 +1238,10 @@ std::vector<std::string> ValidateCourse(const Course& course) {
 
 CourseFigures MeasureCourse(const Course& course) {
     return Validator(course).Figures();
+}
+
+CourseJudgement JudgeCourse(const Course& course) {
+    return Validator(course).Judge();
 }
 
 }  // namespace tflux

@@ -142,4 +142,14 @@ struct CourseFigures {
 };
 CourseFigures MeasureCourse(const Course& course);
 
+// ValidateCourse's problems and MeasureCourse's figures from one walk over the road, and the
+// work the walk took: road samples taken and runs of samples compared with a slice's line.
+// The work of any course, however hostile, stays within a small multiple of a valid one's.
+struct CourseJudgement {
+    std::vector<std::string> problems;
+    CourseFigures figures;
+    std::size_t work = 0;
+};
+CourseJudgement JudgeCourse(const Course& course);
+
 }  // namespace tflux

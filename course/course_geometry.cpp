@@ -5,11 +5,6 @@
 
 namespace tflux {
 
-Vec3 Vec3::Unit() const {
-    const double length = Length();
-    return length > 0 ? *this * (1.0 / length) : *this;
-}
-
 Vec3 CoursePoint(const Course& course, long i) {
     const auto n = static_cast<long>(course.PointsInUse());
     if (n == 0) {
@@ -62,31 +57,43 @@ TensionSolve SolveTension(const Course& course, std::size_t segment) {
     return solve;
 }
 
-Vec3 SplinePosition(const Course& course, std::size_t segment, double s, double t) {
-    const auto i = static_cast<long>(segment);
+namespace {
+
+inline Vec3 PositionOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
+                       double t) {
     const double t2 = t * t;
     const double t3 = t2 * t;
-    return CoursePoint(course, i - 1) * (s * (-t3 + 2 * t2 - t)) +
-           CoursePoint(course, i) * ((2 - s) * t3 + (s - 3) * t2 + 1) +
-           CoursePoint(course, i + 1) * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) +
-           CoursePoint(course, i + 2) * (s * (t3 - t2));
+    return p0 * (s * (-t3 + 2 * t2 - t)) + p1 * ((2 - s) * t3 + (s - 3) * t2 + 1) +
+           p2 * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) + p3 * (s * (t3 - t2));
+}
+
+inline Vec3 DerivativeOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
+                         double t) {
+    const double t2 = t * t;
+    return p0 * (s * (-3 * t2 + 4 * t - 1)) + p1 * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
+           p2 * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) + p3 * (s * (3 * t2 - 2 * t));
+}
+
+}  // namespace
+
+Vec3 SplinePosition(const Course& course, std::size_t segment, double s, double t) {
+    const auto i = static_cast<long>(segment);
+    return PositionOf(CoursePoint(course, i - 1), CoursePoint(course, i),
+                      CoursePoint(course, i + 1), CoursePoint(course, i + 2), s, t);
 }
 
 Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, double t) {
     const auto i = static_cast<long>(segment);
-    const double t2 = t * t;
-    return CoursePoint(course, i - 1) * (s * (-3 * t2 + 4 * t - 1)) +
-           CoursePoint(course, i) * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
-           CoursePoint(course, i + 1) * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) +
-           CoursePoint(course, i + 2) * (s * (3 * t2 - 2 * t));
+    return DerivativeOf(CoursePoint(course, i - 1), CoursePoint(course, i),
+                        CoursePoint(course, i + 1), CoursePoint(course, i + 2), s, t);
 }
 
 double SegmentLength(const Course& course, std::size_t segment) {
-    const double s = SolveTension(course, segment).tension;
+    const SegmentSpline sampler(course, segment);
     double length = 0;
-    Vec3 previous = SplinePosition(course, segment, s, 0);
+    Vec3 previous = sampler.Position(0);
     for (int k = 1; k <= kChordsPerSegment; ++k) {
-        const Vec3 next = SplinePosition(course, segment, s, double(k) / kChordsPerSegment);
+        const Vec3 next = sampler.Position(double(k) / kChordsPerSegment);
         length += (next - previous).Length();
         previous = next;
     }
@@ -112,16 +119,15 @@ Vec3 BankedUp(const Vec3& forward, double bankDegrees) {
     return (up * std::cos(angle) + right * std::sin(angle)).Unit();
 }
 
-RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, double left,
-                 double right) {
+inline RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, double left,
+                        double right) {
     RoadSample sample;
     sample.centre = centre;
     sample.forward = forward.Unit();
-    Vec3 up = upHint - sample.forward * upHint.Dot(sample.forward);
-    if (up.Length() < 1e-9) {
-        up = NoRollUp(sample.forward);
-    }
-    sample.up = up.Unit();
+    const Vec3 up = upHint - sample.forward * upHint.Dot(sample.forward);
+    const double length = up.Length();
+    // As up.Unit(), from the length just taken.
+    sample.up = length < 1e-9 ? NoRollUp(sample.forward).Unit() : up * (1.0 / length);
     sample.right = sample.forward.Cross(sample.up).Unit();
     sample.leftRadius = left;
     sample.rightRadius = right;
@@ -140,21 +146,43 @@ RoadSample FrameAtPoint(const Course& course, std::size_t i) {
                  BankedUp(forward, course.bank[index]), p.left, p.right);
 }
 
+SegmentSpline::SegmentSpline(const Course& course, std::size_t segment)
+    : s_(SolveTension(course, segment).tension) {
+    const auto i = static_cast<long>(segment);
+    p0_ = CoursePoint(course, i - 1);
+    p1_ = CoursePoint(course, i);
+    p2_ = CoursePoint(course, i + 1);
+    p3_ = CoursePoint(course, i + 2);
+}
+
+Vec3 SegmentSpline::Position(double t) const {
+    return PositionOf(p0_, p1_, p2_, p3_, s_, t);
+}
+
+Vec3 SegmentSpline::Derivative(double t) const {
+    return DerivativeOf(p0_, p1_, p2_, p3_, s_, t);
+}
+
+SegmentSampler::SegmentSampler(const Course& course, std::size_t segment)
+    : spline_(course, segment),
+      start_(FrameAtPoint(course, segment)),
+      end_(FrameAtPoint(course,
+                        course.PointsInUse() == 0 ? 0 : (segment + 1) % course.PointsInUse())) {}
+
+RoadSample SegmentSampler::Sample(double t) const {
+    const Vec3 up = start_.up * (1 - t) + end_.up * t;
+    return Frame(spline_.Position(t), spline_.Derivative(t), up,
+                 start_.leftRadius * (1 - t) + end_.leftRadius * t,
+                 start_.rightRadius * (1 - t) + end_.rightRadius * t);
+}
+
 std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples) {
-    const std::size_t n = course.PointsInUse();
-    const RoadSample start = FrameAtPoint(course, segment);
-    const RoadSample end = FrameAtPoint(course, n == 0 ? 0 : (segment + 1) % n);
-    const double s = SolveTension(course, segment).tension;
+    const SegmentSampler sampler(course, segment);
     std::vector<RoadSample> frames;
     const int count = std::max(samples, 1);
     frames.reserve(static_cast<std::size_t>(count) + 1);
     for (int k = 0; k <= count; ++k) {
-        const double t = double(k) / count;
-        const Vec3 up = start.up * (1 - t) + end.up * t;
-        frames.push_back(Frame(SplinePosition(course, segment, s, t),
-                               SplineDerivative(course, segment, s, t), up,
-                               start.leftRadius * (1 - t) + end.leftRadius * t,
-                               start.rightRadius * (1 - t) + end.rightRadius * t));
+        frames.push_back(sampler.Sample(double(k) / count));
     }
     return frames;
 }

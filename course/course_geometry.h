@@ -25,7 +25,11 @@ struct Vec3 {
         return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
     }
     double Length() const { return std::sqrt(Dot(*this)); }
-    Vec3 Unit() const;  // the zero vector stays zero
+    // The zero vector stays zero.
+    Vec3 Unit() const {
+        const double length = Length();
+        return length > 0 ? *this * (1.0 / length) : *this;
+    }
 };
 
 // Where the road's edge lies beyond its radius.
@@ -66,6 +70,32 @@ struct RoadSample {
 
 // The road frame at point i, where segment i starts.
 RoadSample FrameAtPoint(const Course& course, std::size_t i);
+
+// One segment's spline: its four points and its tension looked up once. Gives exactly the
+// values of SplinePosition and SplineDerivative.
+class SegmentSpline {
+  public:
+    SegmentSpline(const Course& course, std::size_t segment);
+    double Tension() const { return s_; }
+    Vec3 Position(double t) const;
+    Vec3 Derivative(double t) const;
+
+  private:
+    Vec3 p0_, p1_, p2_, p3_;
+    double s_ = 0.5;
+};
+
+// The spline and the frames at both ends: exactly the frames SampleSegment gives, at any t.
+class SegmentSampler {
+  public:
+    SegmentSampler(const Course& course, std::size_t segment);
+    const SegmentSpline& Spline() const { return spline_; }
+    RoadSample Sample(double t) const;
+
+  private:
+    SegmentSpline spline_;
+    RoadSample start_, end_;
+};
 
 // samples + 1 frames along segment i, t = 0 .. 1. Up vectors and radii move linearly with t
 // (the game moves them with the distance travelled; over one segment the two differ little).

@@ -790,6 +790,99 @@ TEST(CourseFigures, MeasureTheOval) {
     EXPECT_LE(MeasureCourse(Circle(64, 14000)).slices, 766);
 }
 
+// Courses no one should make, from the oval: each as the validator must still judge it.
+Course Hostile(int which) {
+    Course course = Oval();
+    const auto every = [&](auto change) {
+        for (std::size_t i = 0; i < course.PointsInUse(); ++i) {
+            change(course.points[i], course.bank[i], i);
+        }
+    };
+    switch (which) {
+        case 0:  // every point at one place
+            every([](ControlPoint& p, std::int16_t&, std::size_t) { p.x = p.z = 0; });
+            break;
+        case 1:  // a world a million times too large
+            every([](ControlPoint& p, std::int16_t&, std::size_t) {
+                p.x *= 1e6f;
+                p.z *= 1e6f;
+            });
+            break;
+        case 2:  // the largest coordinates a float holds
+            every([](ControlPoint& p, std::int16_t&, std::size_t) {
+                p.x = std::copysign(3.4e38f, p.x + 0.5f);
+                p.z = std::copysign(3.4e38f, p.z + 0.5f);
+            });
+            break;
+        case 3:  // one coordinate infinite
+            course.points[3].x = std::numeric_limits<float>::infinity();
+            break;
+        case 4:  // banks at both ends of their range, in turn
+            every([](ControlPoint&, std::int16_t& bank, std::size_t i) {
+                bank = i % 2 ? 32767 : -32768;
+            });
+            break;
+        case 5:  // the oval squeezed to 1/100, wide roads with a little bank each way
+            every([](ControlPoint& p, std::int16_t& bank, std::size_t i) {
+                p.x = std::round(p.x / 100) + 0.0f;
+                p.z = std::round(p.z / 100) + 0.0f;
+                p.left = p.right = 1000;
+                bank = i % 2 ? 2 : -2;
+            });
+            break;
+        case 6:  // 64 points round the whole world
+            course = Circle(64, 14500);
+            break;
+        case 7:  // 64 points a few units apart
+            course = Circle(64, 40);
+            break;
+    }
+    return course;
+}
+
+// Every sentence's bytes, one after another, as a 64-bit FNV-1a digest.
+std::uint64_t Digest(const std::vector<std::string>& problems) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (const std::string& problem : problems) {
+        for (const char ch : problem + "\n") {
+            h = (h ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+        }
+    }
+    return h;
+}
+
+// The problems, slices and digest of every sentence are what the validator gave before it
+// bounded its work; that work stays within ten times the oval's.
+TEST(CourseValidator, HostileCoursesKeepTheirVerdictsAtBoundedWork) {
+    struct Case {
+        int which;
+        std::size_t problems;
+        int slices;
+        std::uint64_t digest;
+    };
+    const std::array<Case, 8> cases = {{
+        {0, 97, 1, 0xD408B7D81F555101ull},
+        {1, 70, 1533, 0xD370FE71AA567DEAull},
+        {2, 146, 1533, 0x676AE26989EA51B0ull},
+        {3, 1, 0, 0x2053DA8DD5244D9Cull},
+        {4, 0, 34, 0xCBF29CE484222325ull},
+        {5, 69, 38, 0xFD03D8D03921BB65ull},
+        {6, 0, 61, 0xCBF29CE484222325ull},
+        {7, 305, 8, 0x5F148D6AAE0E0A25ull},
+    }};
+    const std::size_t valid = JudgeCourse(Oval()).work;
+    for (const Case& c : cases) {
+        Course course = Hostile(c.which);
+        course.checksum = CourseChecksum(course);
+        const CourseJudgement judged = JudgeCourse(course);
+        EXPECT_EQ(judged.problems, ValidateCourse(course)) << c.which;
+        EXPECT_EQ(judged.problems.size(), c.problems) << c.which << Joined(judged.problems);
+        EXPECT_EQ(judged.figures.slices, c.slices) << c.which;
+        EXPECT_EQ(Digest(judged.problems), c.digest) << c.which << Joined(judged.problems);
+        EXPECT_LE(judged.work, 10 * valid) << c.which;
+    }
+}
+
 // ---- features ----
 
 TEST(CourseValidator, FeaturesStayOffShapesThatCannotHoldThem) {
