@@ -122,6 +122,40 @@ nlohmann::json HashJson(const ImageHashes& hashes) {
 
 }  // namespace
 
+namespace {
+
+// Puts the --payload's container in `request` (its bytes kept in `chosen`); the exit status when
+// the pack or the output is refused, or a failure stops the command before the patch.
+std::optional<int> ChoosePayload(const std::optional<std::string>& payloadFile,
+                                 PatchRequest& request, std::vector<std::uint8_t>& chosen,
+                                 Streams io) {
+    if (!payloadFile) {
+        return std::nullopt;
+    }
+    try {
+        LoadedPayload loaded = LoadPayloadFrom(payloadFile, io);
+        // The patch reads the payload before it writes, but the user's pack would be lost.
+        if (const auto refused =
+                RefuseOutput(request.outputPath, OutputShape::File, loaded.files, true, io)) {
+            return *refused;
+        }
+        chosen = std::move(loaded.container);
+        request.container = chosen;
+        WarnInvalidCourses(chosen, io);
+    } catch (const std::exception& e) {
+        // A pack that is refused is the user's to mend; only a failure is "unknown".
+        if (ExitStatusOf(e) == kExitRefused) {
+            io.err << "tflux-krn-cli: " << e.what() << '\n';
+            return kExitRefused;
+        }
+        ReportFailure(e.what(), io);
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 int Patch(const std::string& input, const std::optional<std::string>& output,
           const std::optional<std::string>& payloadFile, bool force, bool hashes, Streams io) {
     // From here on a stop request waits for a word: before the patch begins nothing is
@@ -134,26 +168,8 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     request.replaceGameImage = force;
     std::vector<std::uint8_t> chosen;  // a --payload file's bytes, alive for the whole patch
     request.container = BuiltInPayload();
-    try {
-        if (payloadFile) {
-            LoadedPayload loaded = LoadPayloadFrom(payloadFile, io);
-            // The patch reads the payload before it writes, but the user's pack would be lost.
-            if (const auto refused =
-                    RefuseOutput(request.outputPath, OutputShape::File, loaded.files, true, io)) {
-                return *refused;
-            }
-            chosen = std::move(loaded.container);
-            request.container = chosen;
-            WarnInvalidCourses(chosen, io);
-        }
-    } catch (const std::exception& e) {
-        // A pack that is refused is the user's to mend; only a failure is "unknown".
-        if (ExitStatusOf(e) == kExitRefused) {
-            io.err << "tflux-krn-cli: " << e.what() << '\n';
-            return kExitRefused;
-        }
-        ReportFailure(e.what(), io);
-        return kExitFailed;
+    if (const std::optional<int> stopped = ChoosePayload(payloadFile, request, chosen, io)) {
+        return *stopped;
     }
     if (const int signal = defer.Pending(); signal != 0) {
         io.err << "tflux-krn-cli: stopped by signal " << signal

@@ -1068,15 +1068,23 @@ class Validator {
     // Walks both edges, sampled at most kSliceSampleStep apart, and starts a new slice wherever
     // an edge strays too far from the straight line since the slice began, or the slice grows
     // too long.
-    int CountSlices() {
-        std::vector<int> samples(n_);
+    // How many samples each segment gives the slice count, how many in all, and the margin its
+    // bounds keep for rounding.
+    struct SlicePlan {
+        std::vector<int> samples;
         std::size_t total = 1;
+        double tolerance = 0;
+    };
+
+    SlicePlan PlanSlices() const {
+        SlicePlan plan;
+        plan.samples.resize(n_);
         double scale = 0;  // how far from the origin the road lies at most, give or take
         for (std::size_t i = 0; i < n_; ++i) {
             // Clamped before the conversion: a huge segment's count does not fit an int.
             const double wanted = std::ceil(lengths_[i] / kSliceSampleStep);
-            samples[i] = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
-            total += std::size_t(samples[i]);
+            plan.samples[i] = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
+            plan.total += std::size_t(plan.samples[i]);
             const ControlPoint& p = c_.points[i];
             scale = std::max({scale, std::fabs(double(p.x)), std::fabs(double(p.y)),
                               std::fabs(double(p.z)), std::fabs(double(p.left)),
@@ -1085,8 +1093,13 @@ class Validator {
         // Far more than the rounding of any bound (a few hundred units in the last place of
         // `scale`; the spline and the edges reach a few times beyond the points at most), and
         // far less than anything a slice's length cares about.
-        const double tolerance =
+        plan.tolerance =
             std::isfinite(scale) ? 1e-8 * (1 + scale) : std::numeric_limits<double>::infinity();
+        return plan;
+    }
+
+    int CountSlices() {
+        const auto [samples, total, tolerance] = PlanSlices();
         EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
                                EdgeStrays(kRules.sliceStray, tolerance, total)};
         std::vector<double> distance;
