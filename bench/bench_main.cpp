@@ -393,6 +393,7 @@ std::vector<Command> TimePackCommands(const Setup& setup, const Options& options
     };
     for (int round = 0; round < options.runs; ++round) {
         for (Command& command : commands) {
+            fs::remove_all(maps);  // the maps go into a new folder each time, as they must
             const Sample sample = Run(command.steps[0]);
             command.ms.push_back(sample.ms);
             command.maxRssKiB = std::max(command.maxRssKiB, sample.maxRssKiB);
