@@ -141,7 +141,10 @@ std::optional<int> ChoosePayload(const std::optional<std::string>& payloadFile,
         }
         chosen = std::move(loaded.container);
         request.container = chosen;
-        WarnInvalidCourses(chosen, io);
+        // A pack source's courses were checked as it was read.
+        if (loaded.kind == PayloadKind::Container) {
+            WarnInvalidCourses(chosen, io);
+        }
     } catch (const std::exception& e) {
         // A pack that is refused is the user's to mend; only a failure is "unknown".
         if (ExitStatusOf(e) == kExitRefused) {
