@@ -74,7 +74,7 @@ check "tflux-krn-checksum --version" \
   test "$(run "$root/usr/bin/tflux-krn-checksum" --version)" = "tflux-krn-checksum $version"
 check "tflux-krn --version, without a display" test "$(run "$root/usr/bin/tflux-krn" --version)" = "tflux-krn $version"
 check "tflux-krn-cli identify" \
-  test "$(run "$root/usr/bin/tflux-krn-cli" identify "$work/game.v64")" = "File Version: North American (V64)"
+  test "$(run "$root/usr/bin/tflux-krn-cli" identify "$work/game.v64" | head -n 1)" = "File Version: North American (V64)"
 check "tflux-krn-cli patch" run "$root/usr/bin/tflux-krn-cli" patch "$work/game.v64"
 check "the patched image's checksums" run "$root/usr/bin/tflux-krn-checksum" -v "$work/game_krn.v64"
 "$build/bin/tflux-krn-cli" patch "$work/game.v64" "$scratch/expected.v64" > /dev/null
