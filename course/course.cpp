@@ -1099,7 +1099,12 @@ class Validator {
     }
 
     int CountSlices() {
-        const auto [samples, total, tolerance] = PlanSlices();
+        // Named, not bound: a lambda below uses them, and structured bindings cannot be
+        // captured by every compiler this builds with.
+        const SlicePlan plan = PlanSlices();
+        const std::vector<int>& samples = plan.samples;
+        const std::size_t total = plan.total;
+        const double tolerance = plan.tolerance;
         EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
                                EdgeStrays(kRules.sliceStray, tolerance, total)};
         std::vector<double> distance;
