@@ -42,8 +42,8 @@ Outcome FuzzIdentify(Input data) {
     Require(status.readable && status.code == code && status.accepted == (code == kRomOk),
             "the status line disagrees with identification");
     if (code == kRomOk) {
-        const std::string expected = "File Version: " + RegionName(state.RegionCode) +
-                                     (state.IsByteSwapped ? " (V64)" : " (Z64)");
+        const std::string expected = "File Version: " + RegionName(state.RegionCode) + " (" +
+                                     std::string(OrderLabel(state.Order())) + ")";
         Require(status.text == expected,
                 "status \"" + status.text + "\", not \"" + expected + "\"");
     } else {
