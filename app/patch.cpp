@@ -227,6 +227,8 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
         return OutputRefusal{"no output file was named"};
     }
     const fs::path output = ResolveOutput(outputPath, hook);
+    // A name too long, a link loop: Examine throws, as the rename into place would fail after
+    // all the work.
     const FileKind kind = Examine(output, Links::Follow, hook);
     if (kind == FileKind::Folder) {
         return OutputRefusal{outputPath + " is a folder"};
@@ -240,8 +242,11 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
         }
     }
     if (kind == FileKind::Regular) {
+        // Opening for writing proves the file may be replaced, without changing a byte.
         File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
     }
+    // The output is assembled beside its name, so its folder must take a new file. Asking is
+    // enough: a scratch file there could itself be left behind.
     if (std::string why = FolderCause(FolderOf(output), hook); !why.empty()) {
         return OutputRefusal{std::move(why)};
     }
@@ -278,30 +283,10 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
     if (!why.empty()) {
         return refuse(kMsgInvalidInput);
     }
-    try {
-        if (outputPath.empty()) {
-            why = "no output file was named";
-            return refuse(kMsgInvalidOutput);
-        }
-        const fs::path output = ResolveOutput(outputPath, hook);
-        // A name too long, a link loop: Examine throws, as the rename into place would fail
-        // after all the work.
-        if (const FileKind kind = Examine(output, Links::Follow, hook); kind != FileKind::None) {
-            if (kind != FileKind::Regular) {
-                why = outputPath + (kind == FileKind::Folder ? " is a folder" : " is not a file");
-                return refuse(kMsgInvalidOutput);
-            }
-            // Opening for writing proves the file may be replaced, without changing a byte.
-            File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
-        }
-        // The patched image is assembled beside the output, so its folder must take a new file.
-        // Asking is enough: a scratch file there could itself be left behind.
-        why = FolderCause(FolderOf(output), hook);
-        if (!why.empty()) {
-            return refuse(kMsgInvalidOutput);
-        }
-    } catch (const std::exception& e) {
-        why = e.what();
+    // Whether the output is an unpatched image is asked once the input is identified.
+    if (std::optional<OutputRefusal> refusal =
+            CheckOutput(outputPath, OutputShape::File, {}, true, hook)) {
+        why = std::move(refusal->cause);
         return refuse(kMsgInvalidOutput);
     }
     return "";

@@ -251,10 +251,10 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, bool f
         const std::vector<std::uint8_t> container = BuildPackWithOwnUpdater(pack);
         WriteFileWhole(output, container);
         const PoolUsage& u = pack.usage;
-        io.out << "Built " << output << " (" << Thousands(double(container.size()))
-               << " bytes): names " << u.nameBytes << "/" << kNamePoolBudget << " bytes, subtitles "
-               << u.subtitleBytes << "/" << kSubtitlePoolBudget << " bytes, parameter entries "
-               << u.paramEntries << "/" << kParamPoolEntries << '\n';
+        io.out << "Built " << output << " (" << Thousands(container.size()) << " bytes): names "
+               << u.nameBytes << "/" << kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes
+               << "/" << kSubtitlePoolBudget << " bytes, parameter entries " << u.paramEntries
+               << "/" << kParamPoolEntries << '\n';
         return kExitOk;
     });
 }

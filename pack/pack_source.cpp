@@ -614,13 +614,14 @@ bool IsInside(const fs::path& path, const fs::path& folder) {
 }
 
 // Reads the course file of one track into its record's block.
-void LoadCourse(const fs::path& dir, PackTrack& track, Problems& problems,
+// `resolved` is `dir` with its links followed.
+void LoadCourse(const fs::path& dir, const fs::path& resolved, PackTrack& track, Problems& problems,
                 std::vector<std::string>& warnings) {
     const fs::path path = dir / fs::path(track.courseFile);
     const std::string origin = path.string();
     std::string bytes;
     try {
-        if (!IsInside(ResolveLinks(path), ResolveLinks(dir))) {
+        if (!IsInside(ResolveLinks(path), resolved)) {
             problems.Add(origin, TrackWords(track.entry) + ": " +
                                      (track.rawBlock ? "block" : "course") +
                                      " leads out of the pack folder through a link");
@@ -762,6 +763,7 @@ PackSource LoadPackSource(const fs::path& dir) {
                                  " tracks; it must have exactly 24");
     }
     std::array<std::optional<std::size_t>, kTrackCount> seenAt;
+    const fs::path resolvedDir = ResolveLinks(dir);
     bool everyTrackRead = true;  // else an entry that seems missing may be the one that failed
     for (std::size_t i = 0; i < list.size(); ++i) {
         const std::string where = origin + ": tracks[" + std::to_string(i) + "]";
@@ -777,7 +779,7 @@ PackSource LoadPackSource(const fs::path& dir) {
             continue;
         }
         first = i;
-        LoadCourse(dir, fields.track, problems, pack.warnings);
+        LoadCourse(dir, resolvedDir, fields.track, problems, pack.warnings);
         pack.files.push_back(dir / fields.track.courseFile);
         pack.tracks[static_cast<std::size_t>(fields.track.entry - 1)] = std::move(fields.track);
     }
