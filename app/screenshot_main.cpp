@@ -45,19 +45,24 @@ class ScriptedPrompts : public FormPrompts {
     QString answer_;
 };
 
+// The window as it is once the events before now are handled, to `target`.
+bool Save(QWidget& window, const QString& target) {
+    QApplication::processEvents();
+    if (!window.grab().save(target, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(target));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(target));
+    return true;
+}
+
 bool Shoot(const QString& chosen, const QString& target) {
     Form1 form;
     ScriptedPrompts prompts(chosen);
     form.SetPrompts(&prompts);
     form.show();
     form.findChild<QPushButton*>(QStringLiteral("cmdROMIn"))->click();
-    QApplication::processEvents();
-    if (!form.grab().save(target, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(target));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(target));
-    return true;
+    return Save(form, target);
 }
 
 bool ShootTracks(const QString& target) {
@@ -69,13 +74,7 @@ bool ShootTracks(const QString& target) {
         std::fprintf(stderr, "%s\n", error.what());
         return false;
     }
-    QApplication::processEvents();
-    if (!view.grab().save(target, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(target));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(target));
-    return true;
+    return Save(view, target);
 }
 
 }  // namespace

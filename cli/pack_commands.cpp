@@ -231,24 +231,24 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, bool f
     });
 }
 
-void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io) {
+std::vector<std::string> InvalidCourseWarnings(std::span<const std::uint8_t> container) {
     std::vector<PackEntry> tracks;
     try {
         tracks = ReadPackTracks(container);
     } catch (const EngineError&) {
-        return;  // the patch itself reports a damaged container
+        return {};  // the patch itself reports a damaged container
     }
+    std::vector<std::string> warnings;
     for (const PackEntry& t : tracks) {
         const auto problems = ValidateCourse(t.course);
         if (!problems.empty()) {
-            io.err << "tflux-krn-cli: warning: " << Track(t.track)
-                   << ": the course is not valid: " << problems.front()
-                   << (problems.size() > 1
-                           ? " (and " + std::to_string(problems.size() - 1) + " more)"
-                           : std::string())
-                   << '\n';
+            warnings.push_back(Track(t.track) + ": the course is not valid: " + problems.front() +
+                               (problems.size() > 1
+                                    ? " (and " + Thousands(problems.size() - 1) + " more)"
+                                    : std::string()));
         }
     }
+    return warnings;
 }
 
 }  // namespace tflux::cli
