@@ -307,11 +307,20 @@ TEST_F(TrustCliTest, AnOutputFolderThatCannotBeWrittenIsRefusedUpFront) {
         if (before.contains("game_krn.z64")) {
             EXPECT_EQ(test::ReadBytes(out), old);
         }
-        // A new name there fails too.
-        const test::RunResult fresh =
-            Cli({"patch", input_.string(), (dir / "new.z64").string()}, prefix);
-        EXPECT_EQ(fresh.exitCode, 1) << fresh.err;
-        EXPECT_EQ(test::DirectoryNames(dir), before);
+        // A new name there fails too, and so does a folder output to be made there, at any
+        // depth: each is built beside its name.
+        const std::vector<std::string> fresh[] = {
+            {"patch", input_.string(), (dir / "new.z64").string()},
+            {"payload", "unpack", (dir / "unpacked").string()},
+            {"payload", "from-image", input_.string(), (dir / "pack" / "deeper").string()},
+        };
+        for (const std::vector<std::string>& args : fresh) {
+            SCOPED_TRACE(args[1]);
+            const test::RunResult again = Cli(args, prefix);
+            EXPECT_EQ(again.exitCode, 1) << again.err;
+            EXPECT_EQ(again.err.substr(0, again.err.find('\n') + 1), "Invalid output file\n");
+            EXPECT_EQ(test::DirectoryNames(dir), before);
+        }
     };
 
     const fs::path readOnly = scratch_ / "read-only";
