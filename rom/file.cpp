@@ -393,6 +393,9 @@ Folder Folder::OpenPrivate(const fs::path& named, IoHook* hook) {
     AnnounceTo(hook, IoOp::Open, dir);
     Folder folder;
     folder.native_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.native_ < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+        throw RefusedTemporaryFolder(dir, "it was replaced while it was checked");
+    }
     if (folder.native_ < 0) {
         throw SystemError("open folder", dir, errno);
     }

@@ -716,6 +716,20 @@ TEST_F(TemporaryFolderTest, SwappingTheFolderForALinkDuringPatchesChangesNothing
         EXPECT_TRUE(fs::is_symlink(link));
         ExpectOnlyPayloadFilesInTheTemporaryFolder();
     }
+    // Swapped once between its check and its opening, it is refused, and nothing is done.
+    test::FaultHook swapper;
+    swapper.OnEveryOp([&](IoOp op, const fs::path& path) {
+        if (op == IoOp::Open && path == TempDir()) {
+            ASSERT_EQ(
+                ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE),
+                0);
+        }
+    });
+    const PatchResult result = Patch(&swapper);
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_EQ(result.cause, "refusing the temporary folder " + TempDir().string() +
+                                ": it was replaced while it was checked");
+    EXPECT_EQ(test::DirectoryNames(victims_), victimNames);
 }
 
 // Patches that share the temporary folder must not use each other's extracted records.
