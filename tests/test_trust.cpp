@@ -26,6 +26,7 @@
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/checksum.h"
+#include "rom/digest.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
 #include "rom/replacement.h"
@@ -833,6 +834,14 @@ TEST_F(TrustTest, EveryReaderThatChecksThenReadsFailsWhenTheFileChangesMeanwhile
          }},
         {"image tracks", [&](IoHook* hook) { ReadImageTracks(input_.string(), hook); }},
         {"whole file", [&](IoHook* hook) { ReadWholeFile(input_, 2 * kRomSize, hook); }},
+        {"hashes", [&](IoHook* hook) { HashImageFile(input_, ImageOrder::V64, hook); }},
+        {"identify, then hashes",
+         [&](IoHook* hook) {
+             RomState state;
+             state.Io = hook;
+             ASSERT_TRUE(CheckInput(state, input_.string()).accepted);
+             HashImageFile(input_, state.Order(), nullptr, &state.RomStamp);
+         }},
         {"patch",
          [&](IoHook* hook) {
              const PatchResult result = Patch(hook);
