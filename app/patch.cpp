@@ -140,10 +140,7 @@ std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& requ
 void CopyInput(RomState& state, const File::Stamp& identified, FileReplacement& pending) {
     File input = std::move(state.RomFile);
     const std::uint64_t copied = CopyFileHead(input, pending.file(), kRomSize);
-    if (copied != kRomSize || input.Examine() != identified) {
-        throw EngineError("the input changed while it was read", "read", input.Path(),
-                          std::make_error_code(std::errc::io_error));
-    }
+    input.ExpectUnchanged(identified, copied == kRomSize);
     input.Close();
     pending.file().Close();
     OpenRomOutput(state, pending.path());
@@ -184,13 +181,12 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     if (std::optional<PatchResult> refusal = RefuseFiles(state, request, output)) {
         return *refusal;
     }
-    const File::Stamp identified = state.RomFile.Examine();
     ReadRomTables(state);
     // The files the user named are never taken for a killed run's, whatever they are called.
     const fs::path named[] = {output, request.inputPath};
     RemoveAbandonedReplacements(FolderOf(output), named, state.Io);
     FileReplacement pending(output, state.Io, &leftover);
-    CopyInput(state, identified, pending);
+    CopyInput(state, state.RomStamp, pending);
     WritePatch(state, temp);
     return Commit(pending);
 }
@@ -198,6 +194,21 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
 }  // namespace
 
 namespace {
+
+// The folder output is built beside its target and renamed into place, so the folder above it
+// must take a new entry; when folders are to be made, the nearest one that exists must.
+std::optional<OutputRefusal> CheckFolderParent(const std::string& outputPath, IoHook* hook) {
+    const fs::path named(outputPath);
+    const fs::path target = named.has_filename() ? named : named.parent_path();
+    fs::path above = FolderOf(target);
+    while (FolderOf(above) != above && Examine(above, Links::Follow, hook) == FileKind::None) {
+        above = FolderOf(above);
+    }
+    if (std::string why = FolderCause(above, hook); !why.empty()) {
+        return OutputRefusal{std::move(why)};
+    }
+    return std::nullopt;
+}
 
 std::optional<OutputRefusal> CheckFolderOutput(const std::string& outputPath, IoHook* hook) {
     std::error_code missing;
@@ -207,12 +218,12 @@ std::optional<OutputRefusal> CheckFolderOutput(const std::string& outputPath, Io
             if (missing && missing != std::errc::no_such_file_or_directory) {
                 return OutputRefusal{outputPath + ": " + missing.message()};
             }
-            return std::nullopt;
+            return CheckFolderParent(outputPath, hook);
         case FileKind::Folder:
             // Replacing what a user keeps there, or mixing old files with new, would be worse
             // than asking for another folder.
             if (ListFolder(outputPath, hook).empty()) {
-                return std::nullopt;
+                return CheckFolderParent(outputPath, hook);
             }
             return OutputRefusal{outputPath + " is a folder that already holds files"};
         default:

@@ -251,7 +251,8 @@ int Identify(const std::string& input, bool json, Streams io) {
         const InputStatus status = CheckInput(state, input);
         std::optional<ImageDigests> digests;
         if (status.accepted) {
-            digests = HashImageFile(input, state.Order());
+            // The file identified, not whatever has taken its name since.
+            digests = HashImageFile(input, state.Order(), nullptr, &state.RomStamp);
         }
         if (json) {
             nlohmann::json doc = {

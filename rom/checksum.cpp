@@ -64,7 +64,8 @@ std::uint32_t WordAt(std::span<const std::uint8_t> bytes, std::size_t offset) {
 // Reads the checksummed range once, in Z64 order; the only buffer a checksum pass holds.
 ChecksumReport Examine(const File& image, std::optional<ImageOrder> order,
                        std::optional<CicVariant> variant) {
-    const std::uint64_t size = image.Size();
+    const File::Stamp stamp = image.Examine();
+    const std::uint64_t size = stamp.size;
     if (size < kChecksumEnd) {
         throw EngineError("cannot checksum " + image.Path().string() + ": the image is " +
                           Thousands(size) +
@@ -73,6 +74,12 @@ ChecksumReport Examine(const File& image, std::optional<ImageOrder> order,
     }
     std::vector<std::uint8_t> head(kChecksumEnd);
     image.ReadAt(0, head);
+    // Words computed over a file rewritten meanwhile would be right for neither version.
+    try {
+        image.ExpectUnchanged(stamp);
+    } catch (const EngineError& e) {
+        throw e.Within("cannot checksum " + image.Path().string() + ": ");
+    }
     ChecksumReport report;
     report.order = order ? *order : DetectOrder(head);
     ToZ64(head, report.order);

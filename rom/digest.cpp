@@ -143,9 +143,11 @@ ImageHashes HashBytes(std::span<const std::uint8_t> bytes) {
 
 // MD5 costs more than the other two together, so a Z64 file gives it a core of its own; a file
 // stored in another order has two forms to hash, one per core.
-ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, IoHook* hook) {
+ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, IoHook* hook,
+                           const File::Stamp* identified) {
     const File file = File::Open(path, OpenMode::Read, Links::Follow, hook);
-    const std::uint64_t size = file.Size();
+    const File::Stamp stamp = file.Examine();
+    const std::uint64_t size = stamp.size;
     const bool twoForms = order != ImageOrder::Z64;
     Hasher here(twoForms ? std::span<const int>(kAlgorithms) : kCrcAndSha1);
     Hasher beside(twoForms ? std::span<const int>(kAlgorithms) : kMd5Only);
@@ -153,6 +155,13 @@ ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, 
         std::future<void> done = Beside([&] { HashSlices(file, size, beside, ImageOrder::Z64); });
         HashSlices(file, size, here, order);
         done.get();
+    }
+    // Hashes of a file rewritten meanwhile, or of another than the one identified, would be
+    // taken for those of the image named.
+    try {
+        file.ExpectUnchanged(stamp, identified == nullptr || *identified == stamp);
+    } catch (const EngineError& e) {
+        throw e.Within(path.string() + ": ");
     }
     ImageDigests digests;
     here.Finish(digests.z64);

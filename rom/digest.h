@@ -47,9 +47,10 @@ struct ImageDigests {
     std::optional<ImageHashes> stored;
 };
 
-// Reads the file once, whole, through the file layer.
+// Reads the file once, whole, through the file layer. Fails ("the input changed while it was
+// read") when the file changes meanwhile, or is not as `identified` found it, when given.
 ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order,
-                           IoHook* hook = nullptr);
+                           IoHook* hook = nullptr, const File::Stamp* identified = nullptr);
 
 // For recognising the console's boot code.
 std::array<std::uint8_t, 16> Md5(std::span<const std::uint8_t> data);

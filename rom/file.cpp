@@ -165,8 +165,19 @@ File::Stamp File::Examine() const {
     if (::fstat(fd_, &st) != 0) {
         Fail("examine");
     }
-    return {static_cast<std::uint64_t>(st.st_size),
-            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    const auto nanoseconds = [](const struct timespec& t) {
+        return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+    };
+    return {static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_mtim),
+            nanoseconds(st.st_ctim)};
+}
+
+bool File::IsOwnedByUs() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        Fail("examine");
+    }
+    return st.st_uid == ::geteuid();
 }
 
 void File::MakeExecutable() {
@@ -382,6 +393,9 @@ Folder Folder::OpenPrivate(const fs::path& named, IoHook* hook) {
     AnnounceTo(hook, IoOp::Open, dir);
     Folder folder;
     folder.native_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.native_ < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+        throw RefusedTemporaryFolder(dir, "it was replaced while it was checked");
+    }
     if (folder.native_ < 0) {
         throw SystemError("open folder", dir, errno);
     }

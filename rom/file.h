@@ -99,18 +99,26 @@ class File {
     std::size_t ReadSome(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
     void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
     void Sync();
+    // Whether the file belongs to the user this program runs as; always true on Windows, where
+    // a file's owner is not what decides who may remove it.
+    bool IsOwnedByUs() const;
     // Lets whoever may read the file run it too (a no-op where files carry no such right).
     void MakeExecutable();
     // Closes and reports a failed close (which can carry a deferred write error).
     void Close();
 
-    // The size and the time of the last change, to tell whether the file changed meanwhile.
+    // The size and the times of the last change, to tell whether the file changed meanwhile.
+    // `changed` is the status change time, which nobody can set back, as `modified` can be.
     struct Stamp {
         std::uint64_t size = 0;
         std::int64_t modified = 0;  // in the system's own units
+        std::int64_t changed = 0;
         bool operator==(const Stamp&) const = default;
     };
     Stamp Examine() const;
+    // Fails ("the input changed while it was read") unless the file is still as `read` and the
+    // reader got all it asked for: for a reader that checked the file, then read it.
+    void ExpectUnchanged(const Stamp& read, bool gotAll = true) const;
 
   private:
     friend class Folder;
@@ -278,8 +286,9 @@ void CreateDirectories(const std::filesystem::path& dir, IoHook* hook = nullptr)
 // Whether anything, a dangling link included, is at the path.
 bool PathExists(const std::filesystem::path& path, IoHook* hook = nullptr);
 
-// Reads a whole regular file of at most maxBytes.
-std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxBytes);
+// Reads a whole regular file of at most maxBytes; one that changes while it is read fails.
+std::string ReadWholeFile(const std::filesystem::path& path, std::size_t maxBytes,
+                          IoHook* hook = nullptr);
 
 // "cannot <what> <path>: <reason>"
 std::string DescribeFailure(const char* what, const std::filesystem::path& path, int error);

@@ -117,15 +117,24 @@ void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
     }
 }
 
-std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes) {
-    File file = File::Open(path, OpenMode::Read);
-    const std::uint64_t size = file.Size();
-    if (size > maxBytes) {
+void File::ExpectUnchanged(const Stamp& read, bool gotAll) const {
+    if (!gotAll || Examine() != read) {
+        throw EngineError("the input changed while it was read", "read", path_,
+                          std::make_error_code(std::errc::io_error));
+    }
+}
+
+std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes, IoHook* hook) {
+    File file = File::Open(path, OpenMode::Read, Links::Follow, hook);
+    const File::Stamp stamp = file.Examine();
+    if (stamp.size > maxBytes) {
         throw EngineError("cannot read " + path.string() + ": larger than " + Thousands(maxBytes) +
                           " bytes");
     }
-    std::string content(static_cast<std::size_t>(size), '\0');
+    std::string content(static_cast<std::size_t>(stamp.size), '\0');
     file.ReadAt(0, std::span(reinterpret_cast<std::uint8_t*>(content.data()), content.size()));
+    // A file that grew or was rewritten meanwhile would be read as neither version.
+    file.ExpectUnchanged(stamp);
     return content;
 }
 
@@ -202,6 +211,32 @@ fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
     }
 }
 
+// Puts on disk what `fill` wrote into `dir`, files and folders below it included: the rename
+// into place must not come before the data it makes visible.
+void FlushFolder(const fs::path& dir, IoHook* hook) {
+    for (const fs::path& entry : ListFolder(dir, hook)) {
+        switch (Examine(entry, Links::NoFollow, hook)) {
+            case FileKind::Folder:
+                FlushFolder(entry, hook);
+                break;
+            case FileKind::Regular: {
+#ifdef _WIN32
+                constexpr OpenMode kFlushable = OpenMode::Write;  // FlushFileBuffers needs it
+#else
+                constexpr OpenMode kFlushable = OpenMode::Read;
+#endif
+                File file = File::Open(entry, kFlushable, Links::NoFollow, hook);
+                file.Sync();
+                file.Close();
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    SyncDirectory(dir, hook);
+}
+
 }  // namespace
 
 void WriteFolderWhole(const fs::path& requested, const std::function<void(const fs::path&)>& fill,
@@ -213,7 +248,7 @@ void WriteFolderWhole(const fs::path& requested, const std::function<void(const 
     const fs::path work = MakeFolderBeside(target, hook);
     try {
         fill(work);
-        SyncDirectory(work, hook);
+        FlushFolder(work, hook);
 #ifdef _WIN32
         // Windows renames onto no existing folder, not even an empty one.
         std::error_code ignored;

@@ -201,6 +201,10 @@ std::size_t File::WriteOnce(std::uint64_t offset, std::span<const std::uint8_t> 
     return put;
 }
 
+bool File::IsOwnedByUs() const {
+    return true;
+}
+
 // Windows runs a file by its name, not by a right the file carries.
 void File::MakeExecutable() {
     Announce(IoOp::Permissions);
@@ -361,14 +365,11 @@ bool Folder::Is(const fs::path& path) const {
 DirectoryLock::DirectoryLock(const Folder& folder) : DirectoryLock(folder.Path(), folder.Hook()) {}
 
 File::Stamp File::Examine() const {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(AsHandle(handle_), &info)) {
+    FILE_BASIC_INFO times{};
+    if (!GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &times, sizeof times)) {
         Fail("examine");
     }
-    return {(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-            static_cast<std::int64_t>(
-                (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                info.ftLastWriteTime.dwLowDateTime)};
+    return {Size(), times.LastWriteTime.QuadPart, times.ChangeTime.QuadPart};
 }
 
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {

@@ -70,7 +70,8 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
         // Regular files only: a folder, a FIFO or a device is "not a file" and never blocks.
         state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
         code = kRomUnknownError;
-        if (const std::uint64_t size = state.RomFile.Size(); size != kRomSize) {
+        state.RomStamp = state.RomFile.Examine();
+        if (const std::uint64_t size = state.RomStamp.size; size != kRomSize) {
             SetCause(cause, path + " is " + Thousands(size) + " bytes, not " + Thousands(kRomSize));
             return kRomNotTFlux;
         }

@@ -150,8 +150,10 @@ void RemoveAbandonedReplacements(const fs::path& dir, std::span<const fs::path> 
     }
     for (const fs::path& candidate : candidates) {
         try {
+            // Our runs make their files as the user they run as: one of another user's, even
+            // named as ours are, is that user's own.
             const File file = File::Open(candidate, OpenMode::Read, Links::NoFollow, hook);
-            if (TryLockFile(file) == FileLock::Taken) {
+            if (file.IsOwnedByUs() && TryLockFile(file) == FileLock::Taken) {
                 RemoveFile(candidate, hook);
             }
         } catch (const EngineError&) {

@@ -55,9 +55,10 @@ std::string NewReplacementName();
 bool IsReplacementName(const std::string& name);
 
 // A killed run leaves its unfinished file behind. A live one holds a lock on it, so one that
-// nobody holds is abandoned, and is removed here. Nothing that is one of `keep` is taken for one,
-// whatever it is called; a file that cannot be opened, locked or removed is left as it is, but a
-// folder that cannot be listed throws.
+// nobody holds, named by NewReplacementName and owned by this user, is abandoned, and is
+// removed here. Nothing that is one of `keep` is taken for one, whatever it is called; a file
+// that cannot be opened, locked or removed is left as it is, but a folder that cannot be
+// listed throws.
 void RemoveAbandonedReplacements(const std::filesystem::path& dir,
                                  std::span<const std::filesystem::path> keep, IoHook* hook);
 

@@ -23,6 +23,7 @@ struct TrackParamSet {
 
 struct RomState {
     File RomFile;                // the one open image: the input, later the output
+    File::Stamp RomStamp;        // the input as identification found it, before reading it
     std::string RegionCode;      // "E", "J" or "P" once accepted; whatever letter was read
     bool IsByteSwapped = false;  // V64
     bool IsWordSwapped = false;  // N64: every 32-bit word little-endian

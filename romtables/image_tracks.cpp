@@ -27,10 +27,12 @@ void CheckFits(const std::string& text, std::size_t width, const char* what, int
 
 }  // namespace
 
-std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
+std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path, IoHook* hook) {
     RomState state;
-    state.RomFile = File::Open(path, OpenMode::Read);
-    const std::uint64_t size = state.RomFile.Size();
+    state.Io = hook;
+    state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, hook);
+    const File::Stamp stamp = state.RomFile.Examine();
+    const std::uint64_t size = stamp.size;
     if (size != kRomSize) {
         throw EngineError(path + " is " + Thousands(size) + " bytes, not an image of " +
                           Thousands(kRomSize));
@@ -78,6 +80,12 @@ std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path) {
         const std::uint64_t offset = layout->courseBase + std::uint64_t(i) * kTrackBlockSize;
         state.RomFile.ReadAt(offset, record.block);
         ConvertBlock(record.block, offset, state.Order());
+    }
+    // Tables and blocks read from a file rewritten meanwhile could belong to two images.
+    try {
+        state.RomFile.ExpectUnchanged(stamp);
+    } catch (const EngineError& e) {
+        throw e.Within(path + ": ");
     }
     return tracks;
 }

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "rom/errors.h"
 #include "rom/file.h"
@@ -93,6 +96,47 @@ TEST(WriteFolderWhole, AppearsWholeOrNotAtAll) {
         EXPECT_EQ(test::DirectoryNames(target), (std::set<std::string>{"one", "two"}));
         EXPECT_EQ(test::DirectoryNames(target.parent_path()), std::set<std::string>{"b"});
     }
+}
+
+// A failure at any operation of the build, the flushes of what was filled in included, leaves
+// nothing at the target and no folder beside it; only the flush of the folder above, once the
+// rename is done, may fail with the new folder in place.
+TEST(WriteFolderWhole, AFailureAtEachOperationLeavesNothingHalfMade) {
+    test::ScratchDir dir;
+    const fs::path target = dir / "out" / "made";
+    const auto fill = [](IoHook* hook) {
+        return [hook](const fs::path& folder) {
+            fs::create_directory(folder / "sub");
+            for (const fs::path& name : {folder / "one", folder / "sub" / "two"}) {
+                File file = File::Open(name, OpenMode::CreateExclusive, Links::NoFollow, hook);
+                file.WriteAt(0, std::vector<std::uint8_t>{1, 2});
+                file.Close();
+            }
+        };
+    };
+    test::FaultHook recorder;
+    WriteFolderWhole(target, fill(&recorder), &recorder);
+    const std::vector<test::SeenOp> ops = recorder.Ops();
+    const auto renamed = std::find(ops.begin(), ops.end(), test::SeenOp{IoOp::Rename, target});
+    ASSERT_NE(renamed, ops.end());
+    const int rename = static_cast<int>(renamed - ops.begin()) + 1;
+    int flushes = 0;
+    for (int n = 1; n <= recorder.Count(); ++n) {
+        fs::remove_all(dir / "out");
+        test::FaultHook fault;
+        fault.FailAt(n);
+        SCOPED_TRACE(n);
+        EXPECT_THROW(WriteFolderWhole(target, fill(&fault), &fault), EngineError);
+        SCOPED_TRACE(fault.Failed());
+        flushes += ops[static_cast<std::size_t>(n - 1)].op == IoOp::Sync ? 1 : 0;
+        if (n > rename) {
+            EXPECT_EQ(test::DirectoryNames(target), (std::set<std::string>{"one", "sub"}));
+            EXPECT_EQ(test::DirectoryNames(dir / "out"), std::set<std::string>{"made"});
+        } else if (fs::exists(dir / "out")) {
+            EXPECT_TRUE(test::DirectoryNames(dir / "out").empty());
+        }
+    }
+    EXPECT_GE(flushes, 5) << "the two files, the two folders and the one above";
 }
 
 TEST(File, ShortReadsFailAndWritesNeverTruncate) {

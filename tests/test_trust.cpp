@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -25,9 +26,11 @@
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/checksum.h"
+#include "rom/digest.h"
 #include "rom/errors.h"
 #include "rom/identify.h"
 #include "rom/replacement.h"
+#include "romtables/image_tracks.h"
 #include "romtables/sample_image.h"
 #include "support/test_util.h"
 
@@ -407,6 +410,9 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
     for (const std::string& name : notOurs) {
         plant(name);
     }
+    // Named as ours are, but another user's: theirs, whoever runs the patch.
+    const fs::path othersFile = plant(NewReplacementName());
+    const bool givenAway = getuid() == 0 && ::chown(othersFile.c_str(), 65534, 65534) == 0;
     // A run still writing its file holds a lock on it.
     const int holder = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
@@ -424,6 +430,7 @@ TEST_F(TrustTest, AbandonedFilesAreRemovedOnlyWhenTheyAreOursAndNobodyHoldsThem)
     for (const std::string& name : notOurs) {
         EXPECT_TRUE(names.contains(name)) << name;
     }
+    EXPECT_EQ(names.contains(othersFile.filename().string()), givenAway);
     EXPECT_EQ(test::ReadBytes(victims / "a"), precious);
     EXPECT_EQ(test::ReadBytes(victims / "b"), precious);
     EXPECT_EQ(test::ReadBytes(held), (Bytes{7, 7, 7}));
@@ -710,6 +717,20 @@ TEST_F(TemporaryFolderTest, SwappingTheFolderForALinkDuringPatchesChangesNothing
         EXPECT_TRUE(fs::is_symlink(link));
         ExpectOnlyPayloadFilesInTheTemporaryFolder();
     }
+    // Swapped once between its check and its opening, it is refused, and nothing is done.
+    test::FaultHook swapper;
+    swapper.OnEveryOp([&](IoOp op, const fs::path& path) {
+        if (op == IoOp::Open && path == TempDir()) {
+            ASSERT_EQ(
+                ::renameat2(AT_FDCWD, TempDir().c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE),
+                0);
+        }
+    });
+    const PatchResult result = Patch(&swapper);
+    EXPECT_EQ(result.outcome, PatchOutcome::Failed);
+    EXPECT_EQ(result.cause, "refusing the temporary folder " + TempDir().string() +
+                                ": it was replaced while it was checked");
+    EXPECT_EQ(test::DirectoryNames(victims_), victimNames);
 }
 
 // Patches that share the temporary folder must not use each other's extracted records.
@@ -786,6 +807,86 @@ TEST_F(TrustTest, AnInputThatChangesWhileItIsCopiedFailsThePatch) {
     }
 }
 
+// Every reader that looks at a file first and reads it afterwards fails when the file grows or
+// is rewritten in between, even when the rewriter puts its modification time back.
+TEST_F(TrustTest, EveryReaderThatChecksThenReadsFailsWhenTheFileChangesMeanwhile) {
+    const auto grow = [this] { fs::resize_file(input_, kRomSize + 1); };
+    const auto rewriteAndPutTimeBack = [this] {
+        struct stat before {};
+        ASSERT_EQ(::stat(input_.c_str(), &before), 0);
+        // Past the coarse clock's tick, so that the change time can differ from the last one.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const int fd = ::open(input_.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::uint8_t other = static_cast<std::uint8_t>(~inputBytes_[0x2000]);
+        ASSERT_EQ(::pwrite(fd, &other, 1, 0x2000), 1);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(fd, times), 0);
+        ::close(fd);
+    };
+    const struct {
+        const char* what;
+        std::function<void(IoHook*)> read;
+    } readers[] = {
+        {"checksum",
+         [&](IoHook* hook) {
+             VerifyChecksum(File::Open(input_, OpenMode::Read, Links::Follow, hook));
+         }},
+        {"image tracks", [&](IoHook* hook) { ReadImageTracks(input_.string(), hook); }},
+        {"whole file", [&](IoHook* hook) { ReadWholeFile(input_, 2 * kRomSize, hook); }},
+        {"hashes", [&](IoHook* hook) { HashImageFile(input_, ImageOrder::V64, hook); }},
+        {"identify, then hashes",
+         [&](IoHook* hook) {
+             RomState state;
+             state.Io = hook;
+             ASSERT_TRUE(CheckInput(state, input_.string()).accepted);
+             HashImageFile(input_, state.Order(), nullptr, &state.RomStamp);
+         }},
+        {"patch",
+         [&](IoHook* hook) {
+             const PatchResult result = Patch(hook);
+             if (result.outcome != PatchOutcome::Success) {
+                 throw EngineError(result.cause);
+             }
+         }},
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+    } changes[] = {{"unchanged", nullptr}, {"grown", grow}, {"rewritten", rewriteAndPutTimeBack}};
+    for (const auto& reader : readers) {
+        for (const auto& change : changes) {
+            SCOPED_TRACE(std::string(reader.what) + ", " + change.what);
+            test::WriteBytes(input_, inputBytes_);
+            fs::remove(output_);
+            bool changed = false;
+            test::FaultHook hook;
+            // At the first read of the input, or the copy of it: after it was looked at.
+            hook.OnEveryOp([&](IoOp op, const fs::path& path) {
+                const bool reads = (op == IoOp::Read && path == input_) || op == IoOp::Copy;
+                if (reads && change.change && !changed) {
+                    changed = true;
+                    change.change();
+                }
+            });
+            std::string failure;
+            try {
+                reader.read(&hook);
+            } catch (const EngineError& e) {
+                failure = e.what();
+            }
+            if (change.change == nullptr) {
+                EXPECT_EQ(failure, "");
+            } else {
+                EXPECT_TRUE(changed);
+                EXPECT_NE(failure.find("the input changed while it was read"), std::string::npos)
+                    << failure;
+                EXPECT_FALSE(fs::exists(output_));
+            }
+        }
+    }
+}
+
 // The replacement is durable only in this order: the new file's data on disk, then the rename,
 // then the folder that holds the new name.
 TEST_F(TrustTest, TheOutputIsFlushedThenRenamedThenItsFolderFlushed) {
@@ -824,6 +925,44 @@ TEST_F(TrustTest, TheOutputIsFlushedThenRenamedThenItsFolderFlushed) {
         test::FaultHook hook;
         WriteFileWhole(outDir_ / "whole.bin", inputBytes_, &hook);
         expectOrder(hook, outDir_ / "whole.bin");
+    }
+    {
+        // Whatever the filling left unflushed, in the folder or below it, is flushed before the
+        // folder is renamed into place, and the folder above it after.
+        SCOPED_TRACE("WriteFolderWhole");
+        const fs::path target = outDir_ / "folder";
+        test::FaultHook hook;
+        WriteFolderWhole(
+            target,
+            [&](const fs::path& work) {
+                fs::create_directory(work / "sub");
+                for (const fs::path& name : {work / "a", work / "sub" / "b"}) {
+                    File file = File::Open(name, OpenMode::CreateExclusive, Links::NoFollow, &hook);
+                    file.WriteAt(0, inputBytes_);
+                    file.Close();
+                }
+            },
+            &hook);
+        const std::vector<test::SeenOp>& ops = hook.Ops();
+        const auto at = [&](IoOp op, const fs::path& path) {
+            const auto found = std::find(ops.begin(), ops.end(), test::SeenOp{op, path});
+            return found == ops.end() ? -1 : static_cast<int>(found - ops.begin());
+        };
+        const int renamed = at(IoOp::Rename, target);
+        ASSERT_GE(renamed, 0);
+        const std::vector<fs::path> created = hook.PathsOf({IoOp::Create});
+        ASSERT_EQ(created.size(), 2u);
+        const fs::path work = created.front().parent_path();
+        for (const fs::path& flushed : {created[0], created[1], created[1].parent_path(), work}) {
+            SCOPED_TRACE(flushed.string());
+            EXPECT_GE(at(IoOp::Sync, flushed), 0) << "never flushed";
+            EXPECT_LT(at(IoOp::Sync, flushed), renamed);
+        }
+        EXPECT_LT(at(IoOp::Sync, work / "a"), at(IoOp::Sync, work)) << "the folder before its file";
+        const auto last = std::find(ops.rbegin(), ops.rend(), test::SeenOp{IoOp::Sync, outDir_});
+        ASSERT_NE(last, ops.rend()) << "the folder above is not flushed";
+        EXPECT_GT(static_cast<int>(ops.rend() - last) - 1, renamed);
+        EXPECT_EQ(test::DirectoryNames(target), (std::set<std::string>{"a", "sub"}));
     }
 }
 

@@ -27,6 +27,8 @@
 
 #include "app/patch.h"
 #include "payload/container.h"
+#include "payload/track_record.h"
+#include "rom/byteorder.h"
 #include "rom/checksum.h"
 #include "rom/file.h"
 #include "romtables/sample_image.h"
@@ -307,11 +309,20 @@ TEST_F(TrustCliTest, AnOutputFolderThatCannotBeWrittenIsRefusedUpFront) {
         if (before.contains("game_krn.z64")) {
             EXPECT_EQ(test::ReadBytes(out), old);
         }
-        // A new name there fails too.
-        const test::RunResult fresh =
-            Cli({"patch", input_.string(), (dir / "new.z64").string()}, prefix);
-        EXPECT_EQ(fresh.exitCode, 1) << fresh.err;
-        EXPECT_EQ(test::DirectoryNames(dir), before);
+        // A new name there fails too, and so does a folder output to be made there, at any
+        // depth: each is built beside its name.
+        const std::vector<std::string> fresh[] = {
+            {"patch", input_.string(), (dir / "new.z64").string()},
+            {"payload", "unpack", (dir / "unpacked").string()},
+            {"payload", "from-image", input_.string(), (dir / "pack" / "deeper").string()},
+        };
+        for (const std::vector<std::string>& args : fresh) {
+            SCOPED_TRACE(args[1]);
+            const test::RunResult again = Cli(args, prefix);
+            EXPECT_EQ(again.exitCode, 1) << again.err;
+            EXPECT_EQ(again.err.substr(0, again.err.find('\n') + 1), "Invalid output file\n");
+            EXPECT_EQ(test::DirectoryNames(dir), before);
+        }
     };
 
     const fs::path readOnly = scratch_ / "read-only";
@@ -593,6 +604,35 @@ TEST_F(TrustCliTest, LinksPlantedInTheTemporaryFolderAreNotFollowed) {
     EXPECT_EQ(test::ReadBytes(victims / "precious"), precious);
     EXPECT_FALSE(fs::exists(tempDir / "Quintara.dat"));
     EXPECT_TRUE(test::ReadBytes(output_) == Expected());
+}
+
+// A sparse container whose entries all share one place would unpack to far more than it
+// holds: it is refused whole and at once, naming its file, before anything is written.
+TEST_F(TrustCliTest, AnOverlappingSparseContainerIsRefusedAtOnceWithNothingWritten) {
+    Bytes bytes = PackContainer(std::vector<Bytes>(kPayloadEntries, Bytes(kTrackRecordSize, 1)));
+    for (std::size_t i = 1; i < kPayloadEntries; ++i) {
+        PutLE32(bytes, GetLE32(bytes, 8), 8 + 4 * i);
+    }
+    const fs::path file = scratch_ / "hostile.dat";
+    test::WriteBytes(file, bytes);
+    fs::resize_file(file, 64u << 20);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"patch", "--payload", file.string(), input_.string()},
+          std::vector<std::string>{"payload", "unpack", "--payload", file.string(),
+                                   (outDir_ / "unpacked").string()}}) {
+        SCOPED_TRACE(args[1]);
+        const auto start = Clock::now();
+        const test::RunResult run = Cli(args);
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(run.err.rfind("tflux-krn-cli: " + file.string() + ": damaged payload: ", 0), 0u)
+            << run.err;
+        EXPECT_NE(run.err.find("overlap"), std::string::npos) << run.err;
+        EXPECT_TRUE(test::DirectoryNames(outDir_).empty());
+        EXPECT_FALSE(fs::exists(DeriveOutputPath(input_.string())));
+        EXPECT_FALSE(fs::exists(scratch_ / "tmp" / ("tflux-krn-" + std::to_string(getuid()))));
+    }
+    ExpectInputUnharmed();
 }
 
 // ---- hostile paths ----

@@ -79,6 +79,14 @@ int Update(const std::string& path, std::optional<tflux::ImageOrder> order,
            std::optional<tflux::CicVariant> variant) {
     tflux::File image = tflux::File::Open(path, tflux::OpenMode::ReadWrite);
     const tflux::ChecksumReport report = tflux::UpdateChecksum(image, order, variant);
+    // Rewritten by someone else between the reading and the writing, the image would carry
+    // words computed over what it no longer holds: the words must fit what is there now.
+    if (const tflux::ChecksumReport now =
+            tflux::VerifyChecksum(image, report.order, report.variant);
+        now.stored != now.computed) {
+        throw tflux::EngineError("cannot update the checksum of " + path +
+                                 ": the input changed while it was read");
+    }
     // Close reports a deferred write error that the writes themselves did not.
     image.Close();
     PrintHeading(path, report);
