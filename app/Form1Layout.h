@@ -8,6 +8,8 @@
 #include <QRect>
 #include <QSize>
 
+#include "app/form_logic.h"
+
 namespace form1 {
 
 inline constexpr QSize kClientSize{321, 98};
@@ -20,9 +22,12 @@ inline const QColor kCaptionColour{Qt::cyan};  // "ROM In:", "ROM Out:"
 inline const QColor kPathColour{Qt::yellow};
 inline constexpr QColor kLineColour{255, 128, 255};  // the separator
 // The status line: before any input, for an accepted image and for anything refused.
-inline const QColor kIdleColour{Qt::white};
-inline const QColor kAcceptedColour{Qt::green};
-inline const QColor kRefusedColour{Qt::red};
+constexpr QColor ToQColor(tflux::form::Rgb rgb) {
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+inline constexpr QColor kIdleColour = ToQColor(tflux::form::kIdleRgb);
+inline constexpr QColor kAcceptedColour = ToQColor(tflux::form::kAcceptedRgb);
+inline constexpr QColor kRefusedColour = ToQColor(tflux::form::kRefusedRgb);
 // The window's edge while a file that a drop would take is over it.
 inline const QColor kDropColour{Qt::cyan};
 // Night-blue buttons with white captions, to sit in the artwork rather than on it.
