@@ -690,6 +690,16 @@ bool Form1::UsePack(const std::optional<std::filesystem::path>& path) {
     return true;
 }
 
+void Form1::Open(const WindowStart& start) {
+    // A refused pack has said why; the built-in one serves meanwhile.
+    if (start.pack) {
+        UsePack(std::filesystem::path(*start.pack));
+    }
+    if (start.image) {
+        ChooseInput(FromEngine(*start.image));
+    }
+}
+
 QString Form1::PackLabel() const {
     return FromEngine(form::PackLabel(pack_));
 }

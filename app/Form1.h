@@ -15,6 +15,7 @@
 #include "app/Form1Layout.h"
 #include "app/form_logic.h"
 #include "app/patch.h"
+#include "app/qt_options.h"
 #include "rom/rom_state.h"
 
 class QLabel;
@@ -87,6 +88,8 @@ class Form1 : public QWidget {
     // "built-in pack", or the name of the chosen pack's folder or file.
     QString PackLabel() const;
     bool IsPatching() const { return patching_; }
+    // What the command line chose: the pack first, so that the input's status names it.
+    void Open(const WindowStart& start);
 
   signals:
     void patchStarted();

@@ -1570,6 +1570,68 @@ class TestForm1 : public QObject {
                  QFileInfo(QDir(dir).filePath(QStringLiteral("game_krn.z64"))).canonicalFilePath());
     }
 
+    // ---- the command line ----
+
+    // `tflux-krn [--pack PATH] [IMAGE]`, as main parses it and the window opens on it.
+    void theCommandLineChoosesThePackAndTheImage_data() {
+        QTest::addColumn<QStringList>("args");  // DIR is the scratch folder
+        QTest::addColumn<QString>("pack");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("messages");
+        QTest::newRow("nothing") << QStringList{} << "built-in pack"
+                                 << "" << 0;
+        QTest::newRow("an image") << QStringList{QStringLiteral("DIR/game.z64")} << "built-in pack"
+                                  << "DIR/game.z64" << 0;
+        QTest::newRow("a pack and an image")
+            << QStringList{QStringLiteral("--pack"), QStringLiteral("DIR/mine"),
+                           QStringLiteral("DIR/game.z64")}
+            << "mine"
+            << "DIR/game.z64" << 0;
+        QTest::newRow("Qt's options between")
+            << QStringList{QStringLiteral("-style"), QStringLiteral("Fusion"),
+                           QStringLiteral("--pack=DIR/mine"), QStringLiteral("-reverse"),
+                           QStringLiteral("DIR/game.z64")}
+            << "mine"
+            << "DIR/game.z64" << 0;
+        QTest::newRow("a refused pack")
+            << QStringList{QStringLiteral("--pack"), QStringLiteral("DIR/absent.bin"),
+                           QStringLiteral("DIR/game.z64")}
+            << "built-in pack"
+            << "DIR/game.z64" << 1;
+    }
+    void theCommandLineChoosesThePackAndTheImage() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, pack);
+        QFETCH(QString, input);
+        QFETCH(int, messages);
+        Sample(QStringLiteral("game.z64"), 'E', false);
+        std::filesystem::copy(TFLUX_PACK_DIR, *dir_ / "mine",
+                              std::filesystem::copy_options::recursive);
+        std::vector<std::string> argv{"tflux-krn"};
+        for (QString arg : args) {
+            argv.push_back(Local(arg.replace(QStringLiteral("DIR"), Dir())));
+        }
+        std::vector<const char*> pointers;
+        for (const std::string& arg : argv) {
+            pointers.push_back(arg.c_str());
+        }
+        CLI::App cli{"", "tflux-krn"};
+        WindowStart start;
+        AddWindowOptions(cli, start);
+        QCOMPARE(ParseBesideQt(cli, static_cast<int>(pointers.size()), pointers.data()),
+                 std::optional<int>());
+        form_->Open(start);
+        QCOMPARE(form_->PackLabel(), pack);
+        QCOMPARE(Input(), QString(input).replace(QStringLiteral("DIR"), Dir()));
+        QCOMPARE(prompts_.shown.size(), messages);
+        if (!input.isEmpty()) {
+            QVERIFY2(Status().startsWith(QStringLiteral("File Version: North American (Z64)")),
+                     qPrintable(Status()));
+            QCOMPARE(Status().endsWith(QStringLiteral("pack: mine")),
+                     pack == QLatin1String("mine"));
+        }
+    }
+
     // ---- the file dialog module ----
 
     void replaceAllReplacesEveryOccurrence_data() {
