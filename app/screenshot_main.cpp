@@ -1,7 +1,9 @@
 // Renders the window offscreen as a user sees it: once with a generated sample image chosen
-// with the input browse button, once with a file the window refuses.
+// with the input browse button, once with a file the window refuses; or the track view of the
+// built-in pack.
 //
 //   tflux-krn-screenshot [Qt's options] ACCEPTED.png REFUSED.png
+//   tflux-krn-screenshot [Qt's options] --tracks TRACKS.png
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
@@ -17,7 +19,9 @@
 #include <utility>
 
 #include "app/Form1.h"
+#include "app/TrackView.h"
 #include "app/qt_options.h"
+#include "payload/builtin_payload.h"
 #include "rom/exit_status.h"
 #include "romtables/sample_image.h"
 
@@ -49,14 +53,10 @@ class ScriptedPrompts : public FormPrompts {
     QString answer_;
 };
 
-bool Shoot(const QString& chosen, const QString& target) {
-    Form1 form;
-    ScriptedPrompts prompts(chosen);
-    form.SetPrompts(&prompts);
-    form.show();
-    form.findChild<QPushButton*>(QStringLiteral("cmdROMIn"))->click();
+// The window as it is once the events before now are handled, to `target`.
+bool Save(QWidget& window, const QString& target) {
     QApplication::processEvents();
-    if (!form.grab().save(target, "PNG")) {
+    if (!window.grab().save(target, "PNG")) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(target));
         return false;
     }
@@ -64,27 +64,64 @@ bool Shoot(const QString& chosen, const QString& target) {
     return true;
 }
 
+bool Shoot(const QString& chosen, const QString& target) {
+    Form1 form;
+    ScriptedPrompts prompts(chosen);
+    form.SetPrompts(&prompts);
+    form.show();
+    form.findChild<QPushButton*>(QStringLiteral("cmdROMIn"))->click();
+    return Save(form, target);
+}
+
+bool ShootTracks(const QString& target) {
+    TrackView view;
+    view.show();
+    try {
+        view.ShowPack(tflux::BuiltInPayload(), QStringLiteral("the built-in pack"));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return false;
+    }
+    return Save(view, target);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     CLI::App cli{
         "Renders the window offscreen: once with a generated sample image chosen, once "
-        "with a file the window refuses.",
+        "with a file the window refuses; or the track view of the built-in pack.",
         "tflux-krn-screenshot"};
     cli.footer("Qt's own options (-platform NAME, -reverse, ...) are passed on to Qt.");
     std::string acceptedShot;
     std::string refusedShot;
-    cli.add_option("ACCEPTED", acceptedShot, "PNG file for the shot with the sample image")
-        ->required();
-    cli.add_option("REFUSED", refusedShot, "PNG file for the shot with the refused file")
-        ->required();
+    std::string tracksShot;
+    CLI::Option* acceptedOption =
+        cli.add_option("ACCEPTED", acceptedShot, "PNG file for the shot with the sample image");
+    CLI::Option* refusedOption =
+        cli.add_option("REFUSED", refusedShot, "PNG file for the shot with the refused file");
+    CLI::Option* tracksOption =
+        cli.add_option("--tracks", tracksShot, "PNG file for the track view of the built-in pack")
+            ->excludes(acceptedOption)
+            ->excludes(refusedOption);
+    acceptedOption->needs(refusedOption);
+    refusedOption->needs(acceptedOption);
     if (const std::optional<int> status = ParseBesideQt(cli, argc, argv)) {
         return *status;
+    }
+    if (tracksOption->count() == 0 && acceptedOption->count() == 0) {
+        std::fprintf(stderr,
+                     "tflux-krn-screenshot: give ACCEPTED and REFUSED, or --tracks FILE\n"
+                     "Run with --help for more information.\n");
+        return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) {
         QApplication::setStyle(style);
+    }
+    if (tracksOption->count() != 0) {
+        return ShootTracks(QString::fromStdString(tracksShot)) ? 0 : 1;
     }
     // The images live beside the pictures for the time of the shots, so the paths shown
     // are the same on every run.

@@ -3,8 +3,12 @@
 #include "cli/pack_commands.h"
 
 #include <filesystem>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <span>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/patch.h"
@@ -124,11 +128,34 @@ nlohmann::json HashJson(const ImageHashes& hashes) {
 
 namespace {
 
+// A container file's course warnings, found on a second thread while the patch runs: the patch
+// mostly waits on the disk, and judging 24 courses would otherwise double its time.
+class CourseWarnings {
+  public:
+    void Start(std::span<const std::uint8_t> container) {
+        try {
+            pending_ = std::async(std::launch::async, InvalidCourseWarnings, container);
+        } catch (const std::system_error&) {
+            pending_ = std::async(std::launch::deferred, InvalidCourseWarnings, container);
+        }
+    }
+    void Print(Streams io) {
+        if (pending_.valid()) {
+            for (const std::string& warning : pending_.get()) {
+                io.err << "tflux-krn-cli: warning: " << warning << '\n';
+            }
+        }
+    }
+
+  private:
+    std::future<std::vector<std::string>> pending_;
+};
+
 // Puts the --payload's container in `request` (its bytes kept in `chosen`); the exit status when
 // the pack or the output is refused, or a failure stops the command before the patch.
 std::optional<int> ChoosePayload(const std::optional<std::string>& payloadFile,
                                  PatchRequest& request, std::vector<std::uint8_t>& chosen,
-                                 Streams io) {
+                                 CourseWarnings& warnings, Streams io) {
     if (!payloadFile) {
         return std::nullopt;
     }
@@ -143,7 +170,7 @@ std::optional<int> ChoosePayload(const std::optional<std::string>& payloadFile,
         request.container = chosen;
         // A pack source's courses were checked as it was read.
         if (loaded.kind == PayloadKind::Container) {
-            WarnInvalidCourses(chosen, io);
+            warnings.Start(chosen);
         }
     } catch (const std::exception& e) {
         // A pack that is refused is the user's to mend; only a failure is "unknown".
@@ -171,7 +198,9 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     request.replaceGameImage = force;
     std::vector<std::uint8_t> chosen;  // a --payload file's bytes, alive for the whole patch
     request.container = BuiltInPayload();
-    if (const std::optional<int> stopped = ChoosePayload(payloadFile, request, chosen, io)) {
+    CourseWarnings warnings;  // after `chosen`: it reads those bytes until it is done
+    if (const std::optional<int> stopped =
+            ChoosePayload(payloadFile, request, chosen, warnings, io)) {
         return *stopped;
     }
     if (const int signal = defer.Pending(); signal != 0) {
@@ -183,6 +212,7 @@ int Patch(const std::string& input, const std::optional<std::string>& output,
     PatchResult result;
     {
         result = PatchRom(state, request);
+        warnings.Print(io);
         if (const int signal = defer.Pending(); signal != 0) {
             io.err << "tflux-krn-cli: stopped by signal " << signal << ", "
                    << (result.outcome == PatchOutcome::Success

@@ -8,6 +8,7 @@
 #include "course/course.h"
 #include "pack/load_payload.h"
 #include "pack/pack_source.h"
+#include "pack/track_summary.h"
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/errors.h"
@@ -27,24 +28,6 @@ namespace fs = std::filesystem;
 
 std::string Track(int track) {
     return "track " + std::to_string(track);
-}
-
-std::string VenueText(const Course& course) {
-    const std::string_view name = VenueName(course.venue);
-    return name.empty() ? "venue " + std::to_string(course.venue) : std::string(name);
-}
-
-// "road 20, pipe 4" for the counts that are not zero.
-template <typename Name>
-std::string Counts(std::span<const int> counts, Name name) {
-    std::string text;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        if (counts[i] != 0) {
-            text +=
-                (text.empty() ? "" : ", ") + std::string(name(i)) + " " + std::to_string(counts[i]);
-        }
-    }
-    return text.empty() ? "none" : text;
 }
 
 nlohmann::json CourseJson(const Course& course, const CourseFigures& figures,
@@ -110,42 +93,31 @@ int PayloadList(const std::optional<std::string>& payloadFile, bool json, Stream
         nlohmann::json doc = nlohmann::json::array();
         for (const PackEntry& t : ReadPackTracks(payload)) {
             const TrackRecord& r = t.record;
-            // Problems and figures from one walk over the course.
-            const CourseJudgement judged = JudgeCourse(t.course);
-            const std::vector<std::string>& problems = judged.problems;
-            const CourseFigures& figures = judged.figures;
+            const TrackSummary summary = SummarizeTrack(t);
             if (json) {
                 nlohmann::json params = nlohmann::json::array();
                 for (const auto& [code, value] : r.params) {
                     params.push_back({{"code", code}, {"value", value}});
                 }
-                doc.push_back({{"track", t.track},
-                               {"name", Latin1ToUtf8(r.name)},
-                               {"subtitle", Latin1ToUtf8(r.subtitle)},
-                               {"attribute", r.attribute},
-                               {"params", params},
-                               {"course", CourseJson(t.course, figures, problems)}});
+                doc.push_back(
+                    {{"track", t.track},
+                     {"name", summary.name},
+                     {"subtitle", summary.subtitle},
+                     {"attribute", r.attribute},
+                     {"params", params},
+                     {"course", CourseJson(t.course, summary.figures, summary.problems)}});
                 continue;
             }
-            io.out << t.track << "\t" << Latin1ToUtf8(r.name) << "\t" << Latin1ToUtf8(r.subtitle)
-                   << "\tattr=0x" << std::hex << static_cast<int>(r.attribute) << std::dec
-                   << "\tparams=";
+            io.out << t.track << "\t" << summary.name << "\t" << summary.subtitle << "\tattr=0x"
+                   << std::hex << static_cast<int>(r.attribute) << std::dec << "\tparams=";
             for (std::size_t k = 0; k < r.params.size(); ++k) {
                 io.out << (k == 0 ? "" : ",") << static_cast<int>(r.params[k].first) << ":"
                        << FormatFloat(r.params[k].second);
             }
-            io.out << "\n\t" << VenueText(t.course) << ", " << int(t.course.count)
-                   << " points, length " << Thousands(figures.length) << "; shapes: "
-                   << Counts(figures.segmentsByShape,
-                             [](std::size_t s) { return ShapeName(static_cast<Shape>(s)); })
-                   << "; features: "
-                   << Counts(figures.segmentsByFeature,
-                             [](std::size_t f) { return FeatureName(static_cast<Feature>(f)); })
-                   << "; "
-                   << (problems.empty() ? std::string("valid")
-                                        : "not valid (" + std::to_string(problems.size()) +
-                                              (problems.size() == 1 ? " problem)" : " problems)"))
-                   << '\n';
+            io.out << "\n\t" << summary.venue << ", " << summary.points << " points, length "
+                   << Thousands(summary.length) << "; shapes: " << summary.shapes
+                   << "; features: " << summary.features << "; "
+                   << VerdictText(summary.problems.size()) << '\n';
         }
         if (json) {
             io.out << nlohmann::json{{"tracks", doc}}.dump(2) << '\n';
@@ -259,24 +231,24 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, bool f
     });
 }
 
-void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io) {
+std::vector<std::string> InvalidCourseWarnings(std::span<const std::uint8_t> container) {
     std::vector<PackEntry> tracks;
     try {
         tracks = ReadPackTracks(container);
     } catch (const EngineError&) {
-        return;  // the patch itself reports a damaged container
+        return {};  // the patch itself reports a damaged container
     }
+    std::vector<std::string> warnings;
     for (const PackEntry& t : tracks) {
         const auto problems = ValidateCourse(t.course);
         if (!problems.empty()) {
-            io.err << "tflux-krn-cli: warning: " << Track(t.track)
-                   << ": the course is not valid: " << problems.front()
-                   << (problems.size() > 1
-                           ? " (and " + std::to_string(problems.size() - 1) + " more)"
-                           : std::string())
-                   << '\n';
+            warnings.push_back(Track(t.track) + ": the course is not valid: " + problems.front() +
+                               (problems.size() > 1
+                                    ? " (and " + Thousands(problems.size() - 1) + " more)"
+                                    : std::string()));
         }
     }
+    return warnings;
 }
 
 }  // namespace tflux::cli

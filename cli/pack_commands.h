@@ -30,7 +30,8 @@ std::vector<std::uint8_t> LoadPayload(const std::optional<std::string>& payloadF
 // or "" for the built-in one) in the error.
 void CheckContainer(std::span<const std::uint8_t> container, const std::string& file);
 
-// One warning line for each track of the container whose course breaks a rule of the game.
-void WarnInvalidCourses(std::span<const std::uint8_t> container, Streams io);
+// One warning for each track of the container whose course breaks a rule of the game; none for a
+// container whose tracks cannot be read, which the patch refuses itself.
+std::vector<std::string> InvalidCourseWarnings(std::span<const std::uint8_t> container);
 
 }  // namespace tflux::cli

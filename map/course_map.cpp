@@ -50,27 +50,31 @@ struct Canvas {
     ContextPtr cr;
 };
 
-Canvas MakeCanvas(int width, int height, const fs::path& png) {
+Canvas MakeCanvas(int width, int height, const std::string& what) {
     Canvas canvas;
     canvas.surface.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
     if (const cairo_status_t status = cairo_surface_status(canvas.surface.get());
         status != CAIRO_STATUS_SUCCESS) {
-        throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
+        throw EngineError("cannot draw " + what + ": " + CairoText(status));
     }
     canvas.cr.reset(cairo_create(canvas.surface.get()));
     if (const cairo_status_t status = cairo_status(canvas.cr.get());
         status != CAIRO_STATUS_SUCCESS) {
-        throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
+        throw EngineError("cannot draw " + what + ": " + CairoText(status));
     }
     return canvas;
 }
 
-// The finished picture as the bytes of its PNG file, for `png`.
-std::vector<std::uint8_t> Encoded(Canvas& canvas, const fs::path& png) {
+void CheckDrawn(Canvas& canvas, const std::string& what) {
     if (const cairo_status_t status = cairo_status(canvas.cr.get());
         status != CAIRO_STATUS_SUCCESS) {
-        throw EngineError("cannot draw " + png.string() + ": " + CairoText(status));
+        throw EngineError("cannot draw " + what + ": " + CairoText(status));
     }
+}
+
+// The finished picture as the bytes of its PNG file, for `png`.
+std::vector<std::uint8_t> Encoded(Canvas& canvas, const fs::path& png) {
+    CheckDrawn(canvas, png.string());
     try {
         return EncodePng(canvas.surface.get());
     } catch (const EngineError& e) {
@@ -1118,15 +1122,18 @@ struct SheetLayout {
 
 namespace {
 
-std::vector<std::uint8_t> CourseMapPng(const MapTrack& track, const fs::path& png, int size) {
-    constexpr int kMinSize = 512;
-    constexpr int kMaxSize = 8192;
-    if (size < kMinSize || size > kMaxSize) {
-        throw EngineError("cannot draw " + png.string() + ": a map is " + std::to_string(kMinSize) +
-                          " to " + std::to_string(kMaxSize) + " pixels square, not " +
-                          std::to_string(size));
+void CheckSide(const std::string& what, std::string_view kind, int size, int smallest,
+               int largest) {
+    if (size < smallest || size > largest) {
+        throw EngineError("cannot draw " + what + ": " + std::string(kind) + " is " +
+                          Thousands(smallest) + " to " + Thousands(largest) +
+                          " pixels square, not " + Thousands(size));
     }
-    Canvas canvas = MakeCanvas(size, size, png);
+}
+
+Canvas CourseMapCanvas(const MapTrack& track, const std::string& what, int size) {
+    CheckSide(what, "a map", size, 512, 8192);
+    Canvas canvas = MakeCanvas(size, size, what);
     cairo_t* cr = canvas.cr.get();
     const double s = size;
     const double unit = s / 1024;
@@ -1161,14 +1168,19 @@ std::vector<std::uint8_t> CourseMapPng(const MapTrack& track, const fs::path& pn
         DrawLegend(cr, LegendFor(&track.course), kSide * unit, s - top + 30 * tu, mapW, tu, note,
                    3);
     }
+    return canvas;
+}
+
+std::vector<std::uint8_t> CourseMapPng(const MapTrack& track, const fs::path& png, int size) {
+    Canvas canvas = CourseMapCanvas(track, png.string(), size);
     return Encoded(canvas, png);
 }
 
-std::vector<std::uint8_t> OverviewSheetPng(std::span<const MapTrack> tracks, const fs::path& png) {
+Canvas OverviewCanvas(std::span<const MapTrack> tracks, const std::string& what) {
     const SheetLayout layout{int(tracks.size())};
     const double width = layout.Width();
     const double height = layout.Height();
-    Canvas canvas = MakeCanvas(int(width), int(height), png);
+    Canvas canvas = MakeCanvas(int(width), int(height), what);
     cairo_t* cr = canvas.cr.get();
     PaintBackground(cr, width, height);
 
@@ -1202,10 +1214,68 @@ std::vector<std::uint8_t> OverviewSheetPng(std::span<const MapTrack> tracks, con
     DrawLegend(cr, LegendFor(nullptr), layout.kMargin,
                height - layout.kMargin - layout.kFooter + 36, width - 2 * layout.kMargin, 1.0,
                "brighter is higher", 2);
+    return canvas;
+}
+
+std::vector<std::uint8_t> OverviewSheetPng(std::span<const MapTrack> tracks, const fs::path& png) {
+    Canvas canvas = OverviewCanvas(tracks, png.string());
     return Encoded(canvas, png);
 }
 
+Picture PictureOf(Canvas& canvas, const std::string& what) {
+    CheckDrawn(canvas, what);
+    cairo_surface_t* surface = canvas.surface.get();
+    cairo_surface_flush(surface);
+    Picture picture;
+    picture.width = cairo_image_surface_get_width(surface);
+    picture.height = cairo_image_surface_get_height(surface);
+    picture.stride = cairo_image_surface_get_stride(surface);
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    picture.pixels.assign(data, data + std::size_t(picture.stride) * std::size_t(picture.height));
+    return picture;
+}
+
 }  // namespace
+
+Picture CourseMapPicture(const MapTrack& track, int size) {
+    const std::string what = "the map of " + TrackNumber(track.track);
+    Canvas canvas = CourseMapCanvas(track, what, size);
+    return PictureOf(canvas, what);
+}
+
+Picture CourseThumbnail(const Course& course, int size) {
+    const std::string what = "a thumbnail";
+    CheckSide(what, "a thumbnail", size, 32, 1024);
+    Canvas canvas = MakeCanvas(size, size, what);
+    cairo_t* cr = canvas.cr.get();
+    const double s = size;
+    SetColour(cr, kPanel);
+    cairo_rectangle(cr, 0, 0, s, s);
+    cairo_fill(cr);
+    const Prepared prepared = Prepare(course, false);
+    if (prepared.problem) {
+        // Too small for the reason: a cross says there is nothing to see.
+        SetColour(cr, kWarning);
+        cairo_set_line_width(cr, s / 16);
+        cairo_move_to(cr, s * 0.3, s * 0.3);
+        cairo_line_to(cr, s * 0.7, s * 0.7);
+        cairo_move_to(cr, s * 0.7, s * 0.3);
+        cairo_line_to(cr, s * 0.3, s * 0.7);
+        cairo_stroke(cr);
+    } else {
+        // The overview's cells in little: 14 of 300 pixels of margin, detail in proportion.
+        const double margin = s * 14 / 300;
+        DrawRoads(cr, course, prepared.flat, margin, margin, s - 2 * margin, s - 2 * margin,
+                  Detail{0.55 * s / 300});
+    }
+    return PictureOf(canvas, what);
+}
+
+Picture OverviewPicture(std::span<const MapTrack> tracks) {
+    const std::string what = "the overview";
+    Canvas canvas = OverviewCanvas(tracks, what);
+    return PictureOf(canvas, what);
+}
 
 void DrawCourseMap(const MapTrack& track, const fs::path& png, int size) {
     WriteFileWhole(png, CourseMapPng(track, png, size));

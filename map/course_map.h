@@ -4,9 +4,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "course/course.h"
 
@@ -76,6 +78,26 @@ inline constexpr int kDefaultMapSize = 1024;
 // picture cannot be drawn or written.
 void DrawCourseMap(const MapTrack& track, const std::filesystem::path& png,
                    int size = kDefaultMapSize);
+
+// A picture in memory, for a window to show: 32-bit pixels in the machine's byte order, the top
+// byte unused and the rest red, green and blue (Cairo's RGB24, a QImage's Format_RGB32), rows
+// `stride` bytes apart.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
+// What DrawCourseMap writes, in memory.
+Picture CourseMapPicture(const MapTrack& track, int size = kDefaultMapSize);
+
+// The course's roads alone on a square of `size` pixels (32 to 1,024), as the overview shows
+// them; a cross where the course cannot be drawn.
+Picture CourseThumbnail(const Course& course, int size);
+
+// What DrawOverviewSheet writes, in memory.
+Picture OverviewPicture(std::span<const MapTrack> tracks);
 
 // All tracks on one PNG sheet, in the order given.
 void DrawOverviewSheet(std::span<const MapTrack> tracks, const std::filesystem::path& png);
