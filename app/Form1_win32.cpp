@@ -1,14 +1,14 @@
 #include "app/Form1_win32.h"
 
-// clang-format off: the order Windows' headers need.
+// Windows' own headers need <windows.h> before them.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 #include <gdiplus.h>
 #include <objidl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
-#include <windows.h>
-// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -29,37 +29,6 @@
 namespace tflux::win32 {
 
 namespace g = form1::geometry;
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-    std::wstring wide(std::size_t(std::max(n, 0)), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), n);
-    return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string utf8(std::size_t(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), n, nullptr,
-                        nullptr);
-    return utf8;
-}
-
-std::filesystem::path PathFromUtf8(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string Utf8Path(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 void ShowStartMessage(const std::string& text, bool error) {
     MessageBoxW(nullptr, Wide(text).c_str(), Wide(form::kCaption).c_str(),
@@ -415,6 +384,10 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
             EndPaint(hwnd_, &ps);
             return 0;
         }
+        case WM_PRINTCLIENT:
+            // A picture of the window, as a screenshot or a thumbnail asks for it.
+            Paint(reinterpret_cast<HDC>(wparam));
+            return 0;
         case WM_ERASEBKGND:
             return 1;  // painted whole in WM_PAINT
         case WM_DRAWITEM:

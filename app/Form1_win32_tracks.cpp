@@ -1,11 +1,11 @@
 #include "app/Form1_win32_tracks.h"
 
-// clang-format off: the order Windows' headers need.
+// Windows' own headers need <windows.h> before them.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shlobj.h>
-#include <windows.h>
-// clang-format on
 
 #include <algorithm>
 #include <exception>

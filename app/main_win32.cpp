@@ -1,8 +1,10 @@
 // tflux-krn.exe: the window on Windows. Its arguments are read as the system's wide strings, so
 // that any path can be named whatever the code page.
 
-#include <shellapi.h>
+// Windows' own headers need <windows.h> before them.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <CLI/CLI.hpp>
 #include <string>
