@@ -77,7 +77,6 @@ class RecordingPrompts : public FormPrompts {
     QStringList questions;
     // Yes to every question to replace a file, for tests about something else.
     bool replaceAll = false;
-    QStringList packQuestions;
 
     QString AskForFile(QWidget*, const QString& title, const QString& filter) override {
         asked.append({title, filter, QString(), QString()});
@@ -88,10 +87,7 @@ class RecordingPrompts : public FormPrompts {
         asked.append({title, filter, folder, name});
         return answers.isEmpty() ? QString() : answers.takeFirst();
     }
-    bool AskToUsePack(QWidget*, const QString& title, const QString& text) override {
-        packQuestions.append(title + QLatin1Char('|') + text);
-        return false;
-    }
+    bool AskToUsePack(QWidget*, const QString&, const QString&) override { return false; }
     void ShowMessage(QWidget*, QMessageBox::Icon icon, const QString& title, const QString& text,
                      const QString& detail) override {
         shown.append({icon, title, text, detail});
