@@ -35,7 +35,6 @@ inline constexpr const char* kCaption = "Orvane's T-Flux KRN Track Pack";
 inline constexpr const char* kFilter = "N64 ROMs (*.*64)|*.*64";
 inline constexpr const char* kInputTitle = "Select input ROM file...";
 inline constexpr const char* kOutputTitle = "Select output ROM file...";
-inline constexpr const char* kPackTitle = "Select track pack...";
 inline constexpr const char* kNoInput = "No input ROM selected.";
 inline constexpr const char* kInvalidInputFile = "Invalid input file";
 inline constexpr const char* kMsgInvalidPack = "Invalid track pack";
