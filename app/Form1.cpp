@@ -3,9 +3,11 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QColor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
@@ -16,15 +18,17 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QShortcut>
 #include <QUrl>
 #include <exception>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <utility>
 
+#include "app/form_logic.h"
 #include "app/patch.h"
 #include "dialog/modCommonDialog.h"
-#include "payload/builtin_payload.h"
 #include "rom/file.h"
 #include "rom/identify.h"
 
@@ -35,18 +39,29 @@ static void LoadArtwork() {
 
 namespace {
 
-const QString kCaption = QStringLiteral("Orvane's T-Flux KRN Track Pack");
-const QString kFilter = QStringLiteral("N64 ROMs (*.*64)|*.*64");
 const QString kBlank = QStringLiteral("     ");
-const QString kNoInput = QStringLiteral("No input ROM selected.");
 
 using namespace form1;
+namespace form = tflux::form;
+
+// The engine's paths, messages and causes are UTF-8, both ways. The window shows no text read
+// from an image by itself, so it has no Latin-1 to convert.
+std::string ToEngine(const QString& text) {
+    return text.toStdString();
+}
+
+QString FromEngine(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 // Marks a control that a screen reader is not shown: a shadow repeats its label, and the
 // controls below the client area hold state, not anything to see.
 constexpr char kUnlisted[] = "tfluxUnlisted";
 // Marks a container whose accessible children leave the unlisted ones out.
 constexpr char kListsChildren[] = "tfluxListsChildren";
+// Marks a label whose text is a value (a path, the status): a screen reader reads it as the
+// label's value after its name, and only the part of it that shows.
+constexpr char kValueLabel[] = "tfluxValueLabel";
 
 void Unlist(std::initializer_list<QWidget*> widgets) {
     for (QWidget* widget : widgets) {
@@ -84,12 +99,112 @@ class ListedChildren : public QAccessibleWidget {
     }
 };
 
+class ValueLabel : public QAccessibleWidget, public QAccessibleTextInterface {
+  public:
+    explicit ValueLabel(QLabel* label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface) {
+            return static_cast<QAccessibleTextInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text t) const override {
+        switch (t) {
+            case QAccessible::Name:
+                return widget()->accessibleName();
+            case QAccessible::Value:
+                return Value();
+            case QAccessible::Description:
+                return widget()->accessibleDescription();
+            default:
+                return QAccessibleWidget::text(t);
+        }
+    }
+
+    // A path wider than its picture is cut by it: what lies outside is not on the screen.
+    QRect rect() const override {
+        QRect shown = QAccessibleWidget::rect();
+        for (const QWidget* above = widget()->parentWidget(); above != nullptr;
+             above = above->parentWidget()) {
+            shown &= QRect(above->mapToGlobal(QPoint(0, 0)), above->size());
+            if (above->isWindow()) {
+                break;
+            }
+        }
+        return shown;
+    }
+
+    // ---- the value as read-only text ----
+    void selection(int, int* start, int* end) const override { *start = *end = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QString text(int start, int end) const override { return Value().mid(start, end - start); }
+    int characterCount() const override { return static_cast<int>(Value().size()); }
+    QRect characterRect(int offset) const override {
+        const QFontMetrics metrics(widget()->font());
+        const QString value = Value();
+        if (offset < 0 || offset >= value.size()) {
+            return QRect();
+        }
+        const int left = metrics.horizontalAdvance(value.left(offset));
+        const QRect local(left, 0, metrics.horizontalAdvance(value.at(offset)), metrics.height());
+        return QRect(widget()->mapToGlobal(local.topLeft()), local.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        const QFontMetrics metrics(widget()->font());
+        const QString value = Value();
+        const int x = widget()->mapFromGlobal(point).x();
+        for (int i = 0; i < value.size(); ++i) {
+            if (metrics.horizontalAdvance(value.left(i + 1)) > x) {
+                return i;
+            }
+        }
+        return -1;
+    }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* start, int* end) const override {
+        *start = 0;
+        *end = characterCount();
+        return QString();
+    }
+
+  private:
+    QString Value() const { return static_cast<const QLabel*>(widget())->text().trimmed(); }
+};
+
 QAccessibleInterface* ListedChildrenFactory(const QString&, QObject* object) {
     auto* widget = qobject_cast<QWidget*>(object);
     if (widget != nullptr && widget->property(kListsChildren).toBool()) {
         return new ListedChildren(widget);
     }
+    auto* label = qobject_cast<QLabel*>(object);
+    if (label != nullptr && label->property(kValueLabel).toBool()) {
+        return new ValueLabel(label);
+    }
     return nullptr;
+}
+
+void MarkValueLabel(QLabel* label) {
+    label->setProperty(kValueLabel, true);
+    // A screen reader already listening may have had the plain interface made before the mark.
+    QAccessibleInterface* made = QAccessible::queryAccessibleInterface(label);
+    if (made != nullptr && dynamic_cast<ValueLabel*>(made) == nullptr) {
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+    }
+}
+
+// Tells a screen reader that a value label now reads otherwise.
+void AnnounceValue(QLabel* label) {
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent changed(label, label->text());
+        QAccessible::updateAccessibility(&changed);
+    }
 }
 
 // A picture box: draws its picture from the top-left corner and clips its children.
@@ -176,16 +291,6 @@ QLineEdit* MakeTextBox(QWidget* parent, const char* name, const QRect& geometry,
     return box;
 }
 
-// The engine's paths, messages and causes are UTF-8, both ways. The window shows no text read
-// from an image by itself, so it has no Latin-1 to convert.
-std::string ToEngine(const QString& text) {
-    return text.toStdString();
-}
-
-QString FromEngine(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
 // A tooltip shows rich text when it looks like markup; a path is only ever text.
 QString PlainToolTip(const QString& text) {
     return QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(text.toHtmlEscaped());
@@ -198,6 +303,11 @@ QString DroppedFile(const QMimeData* mime) {
         return QString();
     }
     return mime->urls().first().toLocalFile();
+}
+
+QMessageBox::Icon IconOf(form::MessageIcon icon) {
+    return icon == form::MessageIcon::Information ? QMessageBox::Information
+                                                  : QMessageBox::Critical;
 }
 
 class WaitCursor {
@@ -214,6 +324,11 @@ QString DialogPrompts::AskForFile(QWidget* owner, const QString& title, const QS
     return ShowFileDialog(title, filter, owner);
 }
 
+QString DialogPrompts::AskForOutput(QWidget* owner, const QString& title, const QString& filter,
+                                    const QString& folder, const QString& name) {
+    return ShowSaveDialog(title, filter, folder, name, owner);
+}
+
 void DialogPrompts::ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
                                 const QString& text, const QString& detail) {
     QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
@@ -224,6 +339,11 @@ void DialogPrompts::ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QS
 }
 
 bool DialogPrompts::AskToReplace(QWidget* owner, const QString& title, const QString& text) {
+    return QMessageBox::question(owner, title, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool DialogPrompts::AskToUsePack(QWidget* owner, const QString& title, const QString& text) {
     return QMessageBox::question(owner, title, text, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
 }
@@ -250,6 +370,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     Unlist({lblROMIn2, lblROMOut2, Label5, Label4, Line2, lblStatus2, txtROMIn, txtROMOut, lblWidth,
             Picture1});
     SetUpFocus();
+    SetUpShortcuts();
     connect(cmdROMIn, &QPushButton::clicked, this, &Form1::cmdROMIn_Click);
     connect(cmdROMOut, &QPushButton::clicked, this, &Form1::cmdROMOut_Click);
     connect(cmdPatch, &QPushButton::clicked, this, &Form1::cmdPatch_Click);
@@ -264,7 +385,7 @@ void Form1::SetUpWindow() {
     Q_UNUSED(listed);
     setProperty(kListsChildren, true);
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(kCaption);
+    setWindowTitle(FromEngine(form::kCaption));
     QIcon icon;
     for (const int size : {16, 32, 48, 96}) {
         icon.addFile(QStringLiteral(":/art/icon-%1.png").arg(size), QSize(size, size));
@@ -301,12 +422,15 @@ void Form1::BuildPathLabels() {
     lblROMIn2->move(kLblROMIn + kShadowOffset);
     lblROMIn = MakeLabel(picBack, "lblROMIn", kBlank, kPathColour);
     lblROMIn->move(kLblROMIn);
-    lblROMIn->setAccessibleName(QStringLiteral("Input ROM"));
+    lblROMIn->setAccessibleName(QStringLiteral("ROM In"));
     lblROMOut2 = MakeLabel(picBack, "lblROMOut2", kBlank, kShadowColour);
     lblROMOut2->move(kLblROMOut + kShadowOffset);
     lblROMOut = MakeLabel(picBack, "lblROMOut", kBlank, kPathColour);
     lblROMOut->move(kLblROMOut);
-    lblROMOut->setAccessibleName(QStringLiteral("Output ROM"));
+    lblROMOut->setAccessibleName(QStringLiteral("ROM Out"));
+    for (QLabel* label : {lblROMIn, lblROMOut}) {
+        MarkValueLabel(label);
+    }
     for (QLabel* label : {lblROMIn, lblROMIn2, lblROMOut, lblROMOut2}) {
         SizeToText(label);
     }
@@ -339,13 +463,17 @@ void Form1::BuildStatusRow() {
     Line2->setObjectName(QStringLiteral("Line2"));
     Line1 = new LineControl(this, kLine1, kLineColour);
     Line1->setObjectName(QStringLiteral("Line1"));
+    Line1->setAccessibleName(QStringLiteral("Separator"));
 
-    lblStatus2 = MakeLabel(this, "lblStatus2", kNoInput, kShadowColour);
+    const QString noInput = FromEngine(form::kNoInput);
+    lblStatus2 = MakeLabel(this, "lblStatus2", noInput, kShadowColour);
     lblStatus2->setGeometry(kLblStatus.translated(kShadowOffset));
-    lblStatus = MakeLabel(this, "lblStatus", kNoInput, kIdleColour);
+    lblStatus = MakeLabel(this, "lblStatus", noInput, kIdleColour);
     lblStatus->setGeometry(kLblStatus);
     lblStatus->setAccessibleName(QStringLiteral("Status"));
-    lblStatus->setAccessibleDescription(kNoInput);
+    MarkValueLabel(lblStatus);
+    // Under the mouse, so that the tooltip can say why an input is refused.
+    lblStatus->setAttribute(Qt::WA_TransparentForMouseEvents, false);
 
     cmdPatch =
         MakeButton(this, "cmdPatch", QStringLiteral("Patch"), kCmdPatch, QStringLiteral("Patch"));
@@ -366,6 +494,14 @@ void Form1::SetUpFocus() {
     });
 }
 
+// Ctrl+Q and Ctrl+W, as every window on the desktop closes; a patch running finishes first.
+void Form1::SetUpShortcuts() {
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Q, Qt::CTRL | Qt::Key_W}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
+}
+
 Form1::~Form1() {
     tflux::CloseRom(state_);
 }
@@ -380,6 +516,15 @@ void Form1::SetIoHook(tflux::IoHook* hook) {
 
 FormPrompts& Form1::Prompts() {
     return prompts_ != nullptr ? *prompts_ : static_cast<FormPrompts&>(dialogPrompts_);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (patching_) {
+        closeRequested_ = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void Form1::paintEvent(QPaintEvent*) {
@@ -408,7 +553,7 @@ void Form1::keyPressEvent(QKeyEvent* event) {
 
 void Form1::cmdROMIn_Click() {
     const QString path =
-        Prompts().AskForFile(this, QStringLiteral("Select input ROM file..."), kFilter);
+        Prompts().AskForFile(this, FromEngine(form::kInputTitle), FromEngine(form::kFilter));
     if (path.isEmpty()) {
         return;
     }
@@ -416,6 +561,9 @@ void Form1::cmdROMIn_Click() {
 }
 
 void Form1::ChooseInput(const QString& path) {
+    if (patching_) {
+        return;
+    }
     inputFailure_.reset();
     try {
         txtROMIn->setText(path);
@@ -433,15 +581,16 @@ void Form1::ChooseInput(const QString& path) {
         const std::string why = *std::exchange(inputFailure_, std::nullopt);
         txtROMIn->setText(QString());
         inputFailure_.reset();
-        Prompts().ShowMessage(this, QMessageBox::Critical, windowTitle(),
-                              FromEngine(tflux::kMsgInvalidInput),
-                              path + QStringLiteral(": ") + FromEngine(why));
+        Present(form::InputFailureMessage(ToEngine(path), why));
     }
 }
 
 void Form1::cmdROMOut_Click() {
+    const form::SaveStart start =
+        form::OutputDialogStart(ToEngine(txtROMIn->text()), ToEngine(txtROMOut->text()));
     const QString path =
-        Prompts().AskForFile(this, QStringLiteral("Select output ROM file..."), kFilter);
+        Prompts().AskForOutput(this, FromEngine(form::kOutputTitle), FromEngine(form::kFilter),
+                               FromEngine(start.folder.string()), FromEngine(start.name));
     if (path.isEmpty()) {
         return;
     }
@@ -468,8 +617,8 @@ void Form1::SetPathCaptions(const QString& text, QLabel* label, QLabel* shadow) 
         each->setText(text);
         SizeToText(each);
     }
-    label->setAccessibleDescription(text);
     LayOutPathLabels(label, shadow);
+    AnnounceValue(label);
     label->setToolTip(lblWidth->width() > picBack->width() ? PlainToolTip(text) : QString());
 }
 
@@ -485,66 +634,167 @@ void Form1::LayOutPathLabels(QLabel* label, QLabel* shadow) {
     }
 }
 
-bool Form1::CheckROMIn() {
-    return tflux::CanOpenForReading(ToEngine(txtROMIn->text()), state_.Io);
+bool Form1::CheckROMIn(std::string* cause) {
+    std::string why = tflux::UnreadableCause(ToEngine(txtROMIn->text()), state_.Io);
+    const bool readable = why.empty();
+    if (cause != nullptr) {
+        *cause = std::move(why);
+    }
+    return readable;
 }
 
 void Form1::InputCheck() {
     // A file the window cannot open is not worth identifying. Otherwise the engine decides and
-    // words the status; the window gives it its colour.
-    QString text = QStringLiteral("Invalid input file");
-    bool accepted = false;
-    if (CheckROMIn()) {
-        const tflux::InputStatus status = tflux::CheckInput(state_, ToEngine(txtROMIn->text()));
-        text = FromEngine(status.text);
-        accepted = status.accepted;
+    // words the status; the window gives it its colour and the cause.
+    tflux::InputStatus status;
+    status.text = form::kInvalidInputFile;
+    if (CheckROMIn(&status.cause)) {
+        status = tflux::CheckInput(state_, ToEngine(txtROMIn->text()));
     }
+    status_ = form::StatusOf(status);
+    ShowStatus();
+}
+
+void Form1::ShowStatus() {
+    const QString text = FromEngine(form::StatusText(status_, pack_));
+    const QString detail = FromEngine(form::StatusDetail(status_, pack_));
     lblStatus->setText(text);
-    SetTextColour(lblStatus, accepted ? kAcceptedColour : kRefusedColour);
-    lblStatus->setAccessibleDescription(text);
+    SetTextColour(lblStatus, ToQColor(status_.colour));
+    lblStatus->setToolTip(detail.isEmpty() ? QString() : PlainToolTip(detail));
+    lblStatus->setAccessibleDescription(detail);
     lblStatus2->setText(lblStatus->text());
+    AnnounceValue(lblStatus);
+}
+
+void Form1::Present(const form::FormMessage& message) {
+    Prompts().ShowMessage(this, IconOf(message.icon), windowTitle(), FromEngine(message.text),
+                          FromEngine(message.detail));
+}
+
+bool Form1::UsePack(const std::optional<std::filesystem::path>& path) {
+    if (patching_) {
+        return false;
+    }
+    form::PackOffer offer = form::ReadPack(path);
+    if (!offer.pack) {
+        Present(*offer.refusal);
+        return false;
+    }
+    if (!offer.question.empty() &&
+        !Prompts().AskToUsePack(this, windowTitle(), FromEngine(offer.question))) {
+        return false;
+    }
+    pack_ = std::move(*offer.pack);
+    ShowStatus();
+    emit packChanged();
+    return true;
+}
+
+void Form1::Open(const WindowStart& start) {
+    // A refused pack has said why; the built-in one serves meanwhile.
+    if (start.pack) {
+        UsePack(std::filesystem::path(*start.pack));
+    }
+    if (start.image) {
+        ChooseInput(FromEngine(*start.image));
+    }
+}
+
+QString Form1::PackLabel() const {
+    return FromEngine(form::PackLabel(pack_));
 }
 
 void Form1::cmdPatch_Click() {
-    tflux::PatchRequest request{ToEngine(txtROMIn->text()), ToEngine(txtROMOut->text()),
-                                tflux::BuiltInPayload()};
-    request.hashes = true;
+    if (patching_) {
+        return;
+    }
+    Patch();
+    if (std::exchange(closeRequested_, false)) {
+        close();
+    }
+}
+
+void Form1::Patch() {
+    const std::string output = ToEngine(txtROMOut->text());
+    if (const std::optional<form::FormMessage> refusal =
+            form::RefusePackOutput(pack_, output, state_.Io)) {
+        Present(*refusal);
+        return;
+    }
+    tflux::PatchRequest request =
+        form::WindowRequest(ToEngine(txtROMIn->text()), output, pack_.container);
+    tflux::PatchResult result = RunPatchBusy(request);
+    // A file of the user's at the output is replaced only when they say so, each question once.
+    for (int asked = 0; asked < 2; ++asked) {
+        const std::string question = form::ReplaceQuestion(result);
+        if (question.empty()) {
+            break;
+        }
+        // Asked to close meanwhile: nothing was written, and nobody is there to answer.
+        if (closeRequested_ || !Prompts().AskToReplace(this, windowTitle(), FromEngine(question))) {
+            return;
+        }
+        request = form::Answered(request, result);
+        result = RunPatchBusy(request);
+    }
+    // Closing after a success needs no word; a refusal or a failure still has to be heard.
+    if (closeRequested_ && result.outcome == tflux::PatchOutcome::Success) {
+        return;
+    }
+    Present(form::PatchMessage(result, output));
+}
+
+tflux::PatchResult Form1::RunPatchBusy(const tflux::PatchRequest& request) {
+    SetBusy(true);
     tflux::PatchResult result;
     {
         const WaitCursor busy;
-        result = tflux::PatchRom(state_, request);
+        QEventLoop loop;
+        // The window keeps painting and hears a close request while a slow disk takes its time.
+        std::jthread worker([&] {
+            try {
+                result = tflux::PatchRom(state_, request);
+            } catch (const std::exception& e) {  // out of memory on the way out
+                result.outcome = tflux::PatchOutcome::Failed;
+                result.message = form::FailureMessage(e.what()).text;
+                result.cause = e.what();
+            }
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        loop.exec();
     }
-    // An unpatched image at the output may be somebody's only dump: replaced only when they say.
-    if (result.outputIsGameImage) {
-        const QString question =
-            FromEngine(result.cause) + QStringLiteral(".\nReplace it with the patched image?");
-        if (!Prompts().AskToReplace(this, windowTitle(), question)) {
-            return;
+    SetBusy(false);
+    return result;
+}
+
+void Form1::SetBusy(bool busy) {
+    patching_ = busy;
+    if (busy) {
+        focusBeforePatch_ = focusWidget();
+    }
+    for (QPushButton* button : {cmdROMIn, cmdROMOut, cmdPatch}) {
+        button->setEnabled(!busy);
+    }
+    setAcceptDrops(!busy);
+    if (!busy) {
+        ShowStatus();
+        if (focusBeforePatch_ != nullptr) {
+            focusBeforePatch_->setFocus();
         }
-        request.replaceGameImage = true;
-        const WaitCursor busy;
-        result = tflux::PatchRom(state_, request);
+        emit patchFinished();
+        return;
     }
-    const QString text = FromEngine(result.message);
-    const bool success = result.outcome == tflux::PatchOutcome::Success;
-    // A success whose folder could not be flushed still says so: the image may not survive a
-    // crash.
-    QString detail = success ? txtROMOut->text() : FromEngine(result.cause);
-    // The hashes let a user check, or tell a friend, which patched file they have.
-    if (success && result.hashes) {
-        detail +=
-            QStringLiteral("\nCRC32 %1\nSHA-1 %2 (of the image in Z64 order)")
-                .arg(FromEngine(result.hashes->z64.crc32), FromEngine(result.hashes->z64.sha1));
-    }
-    if (success && !result.warning.empty()) {
-        detail += QStringLiteral("\n") + FromEngine(result.warning);
-    }
-    Prompts().ShowMessage(this, success ? QMessageBox::Information : QMessageBox::Critical,
-                          windowTitle(), text, detail);
+    const std::string name = std::filesystem::path(ToEngine(txtROMOut->text())).filename().string();
+    const QString patching = QStringLiteral("Patching %1...").arg(FromEngine(name));
+    lblStatus->setText(patching);
+    lblStatus2->setText(patching);
+    SetTextColour(lblStatus, kIdleColour);
+    AnnounceValue(lblStatus);
+    emit patchStarted();
 }
 
 void Form1::dragEnterEvent(QDragEnterEvent* event) {
-    if (!DroppedFile(event->mimeData()).isEmpty()) {
+    if (!patching_ && !DroppedFile(event->mimeData()).isEmpty()) {
         event->acceptProposedAction();
         dropHovering_ = true;
         update();
@@ -569,7 +819,7 @@ void Form1::dropEvent(QDropEvent* event) {
     dropHovering_ = false;
     update();
     const QString path = DroppedFile(event->mimeData());
-    if (path.isEmpty()) {
+    if (path.isEmpty() || patching_) {
         return;
     }
     event->acceptProposedAction();

@@ -5,12 +5,17 @@
 
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "app/Form1Layout.h"
+#include "app/form_logic.h"
+#include "app/patch.h"
+#include "app/qt_options.h"
 #include "rom/rom_state.h"
 
 class QLabel;
@@ -24,19 +29,28 @@ class FormPrompts {
     virtual ~FormPrompts() = default;
     // The chosen path, or "" when the user cancels.
     virtual QString AskForFile(QWidget* owner, const QString& title, const QString& filter) = 0;
+    // Where to write the output: a save dialog that starts in `folder` with `name` filled in and
+    // asks nothing itself. "" when the user cancels.
+    virtual QString AskForOutput(QWidget* owner, const QString& title, const QString& filter,
+                                 const QString& folder, const QString& name) = 0;
     virtual void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
                              const QString& text, const QString& detail) = 0;
     // A yes-or-no question; true for yes.
     virtual bool AskToReplace(QWidget* owner, const QString& title, const QString& text) = 0;
+    // Whether to take a pack whose concerns `text` lists; true for yes.
+    virtual bool AskToUsePack(QWidget* owner, const QString& title, const QString& text) = 0;
 };
 
 // The real thing: the file dialog and a modal message box with an OK button.
 class DialogPrompts : public FormPrompts {
   public:
     QString AskForFile(QWidget* owner, const QString& title, const QString& filter) override;
+    QString AskForOutput(QWidget* owner, const QString& title, const QString& filter,
+                         const QString& folder, const QString& name) override;
     void ShowMessage(QWidget* owner, QMessageBox::Icon icon, const QString& title,
                      const QString& text, const QString& detail) override;
     bool AskToReplace(QWidget* owner, const QString& title, const QString& text) override;
+    bool AskToUsePack(QWidget* owner, const QString& title, const QString& text) override;
 };
 
 // A picture and its render at twice the size, for screens scaled past 1.
@@ -64,7 +78,23 @@ class Form1 : public QWidget {
 
     // What choosing `path` with the input browse button does: input set and identified,
     // output derived from it.
+    // Ignored while a patch runs.
     void ChooseInput(const QString& path);
+
+    // The pack the next patch applies: nullopt for the built-in one, or a pack source folder or
+    // container file. A refused pack is shown and leaves the choice as it was; one with invalid
+    // courses is taken only after the user says yes. Returns whether it was taken.
+    bool UsePack(const std::optional<std::filesystem::path>& path);
+    // "built-in pack", or the name of the chosen pack's folder or file.
+    QString PackLabel() const;
+    bool IsPatching() const { return patching_; }
+    // What the command line chose: the pack first, so that the input's status names it.
+    void Open(const WindowStart& start);
+
+  signals:
+    void patchStarted();
+    void patchFinished();
+    void packChanged();
 
   public slots:
     void cmdROMIn_Click();
@@ -73,6 +103,7 @@ class Form1 : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
@@ -91,14 +122,28 @@ class Form1 : public QWidget {
     void BuildRowCaptions();
     void BuildStatusRow();
     void SetUpFocus();
+    void SetUpShortcuts();
 
-    bool CheckROMIn();
+    // Whether the input can be opened for reading; why not in `cause`.
+    bool CheckROMIn(std::string* cause = nullptr);
     void InputCheck();
     void LayOutPathLabels(QLabel* label, QLabel* shadow);
     void SetPathCaptions(const QString& text, QLabel* label, QLabel* shadow);
     FormPrompts& Prompts();
+    void ShowStatus();
+    void Present(const tflux::form::FormMessage& message);
+    void Patch();
+    // Runs the patch off the UI thread, the window disabled and painting meanwhile.
+    tflux::PatchResult RunPatchBusy(const tflux::PatchRequest& request);
+    void SetBusy(bool busy);
 
     tflux::RomState state_;
+    tflux::form::StatusLine status_ = tflux::form::NoInputStatus();
+    tflux::form::ChosenPack pack_ = tflux::form::BuiltInPack();
+    bool patching_ = false;
+    // The window was asked to close during a patch: it closes once the patch is done.
+    bool closeRequested_ = false;
+    QPointer<QWidget> focusBeforePatch_;
     // Why choosing an input failed inside its change handler, which must not throw.
     std::optional<std::string> inputFailure_;
     DialogPrompts dialogPrompts_;

@@ -1,57 +1,62 @@
 #pragma once
 
-// The window's colours and where its controls sit, in the window's own pixels: the window is
-// built from these, and its tests check the window against them.
+// Form1's colours and places as Qt's types: the window is built from these, and its tests check
+// the window against them.
 
 #include <QColor>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
 
+#include "app/form1_geometry.h"
+
 namespace form1 {
 
-inline constexpr QSize kClientSize{321, 98};
+constexpr QColor ToQColor(tflux::form::Rgb rgb) {
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+constexpr QRect ToQRect(geometry::Rect r) {
+    return QRect(r.x, r.y, r.width, r.height);
+}
+constexpr QPoint ToQPoint(geometry::Point p) {
+    return QPoint(p.x, p.y);
+}
+
+inline constexpr QSize kClientSize{geometry::kClientSize.x, geometry::kClientSize.y};
 
 // ---- colours ----
 
-inline const QColor kBackdrop{Qt::black};      // behind the artwork
-inline const QColor kShadowColour{Qt::black};  // every text's shadow
-inline const QColor kCaptionColour{Qt::cyan};  // "ROM In:", "ROM Out:"
-inline const QColor kPathColour{Qt::yellow};
-inline constexpr QColor kLineColour{255, 128, 255};  // the separator
+inline constexpr QColor kBackdrop = ToQColor(geometry::kBackdrop);
+inline constexpr QColor kShadowColour = ToQColor(geometry::kShadowColour);
+inline constexpr QColor kCaptionColour = ToQColor(geometry::kCaptionColour);
+inline constexpr QColor kPathColour = ToQColor(geometry::kPathColour);
+inline constexpr QColor kLineColour = ToQColor(geometry::kLineColour);
 // The status line: before any input, for an accepted image and for anything refused.
-inline const QColor kIdleColour{Qt::white};
-inline const QColor kAcceptedColour{Qt::green};
-inline const QColor kRefusedColour{Qt::red};
-// The window's edge while a file that a drop would take is over it.
-inline const QColor kDropColour{Qt::cyan};
-// Night-blue buttons with white captions, to sit in the artwork rather than on it.
-inline constexpr QColor kButtonFace{0x22, 0x2a, 0x66};
-inline constexpr QColor kButtonShade{0x10, 0x12, 0x36};
-inline const QColor kButtonText{Qt::white};
-inline const QColor kButtonFocus{Qt::cyan};
+inline constexpr QColor kIdleColour = ToQColor(tflux::form::kIdleRgb);
+inline constexpr QColor kAcceptedColour = ToQColor(tflux::form::kAcceptedRgb);
+inline constexpr QColor kRefusedColour = ToQColor(tflux::form::kRefusedRgb);
+inline constexpr QColor kDropColour = ToQColor(geometry::kDropColour);
+inline constexpr QColor kButtonFace = ToQColor(geometry::kButtonFace);
+inline constexpr QColor kButtonShade = ToQColor(geometry::kButtonShade);
+inline constexpr QColor kButtonText = ToQColor(geometry::kButtonText);
+inline constexpr QColor kButtonFocus = ToQColor(geometry::kButtonFocus);
 
 // ---- geometry ----
 
-// Each shadow lies this far below and right of its text.
-inline constexpr QPoint kShadowOffset{1, 1};
-
-inline constexpr QRect kPicBack{64, 8, 225, 41};  // the picture the paths are shown on
-inline constexpr QRect kLabel1{0, 8, 57, 17};     // "ROM In:"
-inline constexpr QRect kLabel3{0, 32, 57, 17};    // "ROM Out:"
-inline constexpr QRect kCmdROMIn{296, 8, 17, 17};
-inline constexpr QRect kCmdROMOut{296, 32, 17, 17};
-inline constexpr QRect kLine1{16, 56, 289, 1};
-inline constexpr QRect kLblStatus{8, 72, 241, 17};
-inline constexpr QRect kCmdPatch{256, 64, 57, 25};
-// Labels that size themselves to their text: only the corner is fixed. The path labels' in
-// the picture behind them.
-inline constexpr QPoint kLblROMIn{0, 0};
-inline constexpr QPoint kLblROMOut{0, 24};
-// Below the client area: controls that hold state, not anything to see.
-inline constexpr QRect kTxtROMIn{0, 104, 225, 19};
-inline constexpr QRect kTxtROMOut{0, 128, 225, 19};
-inline constexpr QRect kPicture1{232, 104, 25, 25};
-inline constexpr QPoint kLblWidth{0, 152};
+inline constexpr QPoint kShadowOffset = ToQPoint(geometry::kShadowOffset);
+inline constexpr QRect kPicBack = ToQRect(geometry::kPicBack);
+inline constexpr QRect kLabel1 = ToQRect(geometry::kLabel1);
+inline constexpr QRect kLabel3 = ToQRect(geometry::kLabel3);
+inline constexpr QRect kCmdROMIn = ToQRect(geometry::kCmdROMIn);
+inline constexpr QRect kCmdROMOut = ToQRect(geometry::kCmdROMOut);
+inline constexpr QRect kLine1 = ToQRect(geometry::kLine1);
+inline constexpr QRect kLblStatus = ToQRect(geometry::kLblStatus);
+inline constexpr QRect kCmdPatch = ToQRect(geometry::kCmdPatch);
+inline constexpr QPoint kLblROMIn = ToQPoint(geometry::kLblROMIn);
+inline constexpr QPoint kLblROMOut = ToQPoint(geometry::kLblROMOut);
+inline constexpr QRect kTxtROMIn = ToQRect(geometry::kTxtROMIn);
+inline constexpr QRect kTxtROMOut = ToQRect(geometry::kTxtROMOut);
+inline constexpr QRect kPicture1 = ToQRect(geometry::kPicture1);
+inline constexpr QPoint kLblWidth = ToQPoint(geometry::kLblWidth);
 
 }  // namespace form1

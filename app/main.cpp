@@ -18,14 +18,18 @@ constexpr char kNeedsDisplay[] =
     "one (tflux-krn-cli patch INPUT [OUTPUT]).\n";
 
 constexpr char kHelp[] =
-    "Usage: tflux-krn [--help] [--version]\n"
+    "Usage: tflux-krn [--help] [--version] [--pack PATH] [IMAGE]\n"
     "\n"
     "Opens the window that turns an image of T-Flux X into the T-Flux KRN track-pack edition:\n"
-    "choose the image with the first \"...\" button or drop it on the window, then press Patch.\n"
+    "choose the image with the first \"...\" button, drop it on the window or name it here,\n"
+    "then press Patch.\n"
     "Without a display, tflux-krn-cli does the same patch: tflux-krn-cli patch INPUT [OUTPUT].\n"
     "\n"
-    "  --help     show this text and exit\n"
-    "  --version  show the version and exit\n"
+    "  IMAGE        the image to patch, chosen as the input\n"
+    "  --pack PATH  patch with this track pack instead of the built-in one: a pack source\n"
+    "               folder (trackpack.json and its courses) or a container file\n"
+    "  --help       show this text and exit\n"
+    "  --version    show the version and exit\n"
     "\n"
     "Qt's own options (-platform NAME, -reverse, ...) are passed on to Qt.\n";
 
@@ -64,7 +68,9 @@ int main(int argc, char* argv[]) {
     // option are answered without a display.
     CLI::App cli{"", "tflux-krn"};
     cli.set_version_flag("--version", std::string("tflux-krn ") + TFLUX_VERSION);
-    // Two options and a paragraph read better as written than as CLI11 lays them out.
+    WindowStart start;
+    AddWindowOptions(cli, start);
+    // A few options and a paragraph read better as written than as CLI11 lays them out.
     cli.formatter_fn(
         [](const CLI::App*, std::string, CLI::AppFormatMode) { return std::string(kHelp); });
     bool namesPlatform = false;
@@ -87,5 +93,6 @@ int main(int argc, char* argv[]) {
     Form1 form;
     QApplication::setWindowIcon(form.windowIcon());
     form.show();
+    form.Open(start);
     return QApplication::exec();
 }

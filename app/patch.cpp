@@ -1,5 +1,6 @@
 #include "app/patch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -124,6 +125,16 @@ std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& requ
     }
     // An output that is not there or may not be read is replaced as any other file is; one
     // whose reading fails fails the patch here, before anything is written.
+    if (request.keepForeignOutput && !request.replaceForeignOutput) {
+        if (ClassifyOutput(output.string(), state.Io) == ExistingOutput::Foreign) {
+            CloseRom(state);
+            PatchResult refusal =
+                Refusal(kMsgInvalidOutput,
+                        request.outputPath + " already exists and is not a T-Flux KRN image");
+            refusal.outputIsForeign = true;
+            return refusal;
+        }
+    }
     if (!request.replaceGameImage && IsUnpatchedImage(output.string(), state.Io)) {
         CloseRom(state);
         PatchResult refusal =
@@ -301,6 +312,37 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
         return refuse(kMsgInvalidOutput);
     }
     return "";
+}
+
+ExistingOutput ClassifyOutput(const std::string& outputPath, IoHook* hook) {
+    if (outputPath.empty() || Examine(outputPath, Links::Follow, hook) != FileKind::Regular) {
+        return ExistingOutput::None;
+    }
+    if (IsUnpatchedImage(outputPath, hook)) {
+        return ExistingOutput::GameImage;
+    }
+    File file;
+    try {
+        file = File::Open(outputPath, OpenMode::Read, Links::Follow, hook);
+    } catch (const EngineError& e) {
+        // Nothing shows that a file this user may not read is an earlier output.
+        if (e.Code() == std::errc::permission_denied ||
+            e.Code() == std::errc::operation_not_permitted) {
+            return ExistingOutput::Foreign;
+        }
+        throw;
+    }
+    if (file.Size() != kRomSize) {
+        return ExistingOutput::Foreign;
+    }
+    std::array<std::uint8_t, kInternalNameSize> name{};
+    file.ReadAt(kInternalNameOffset, name);
+    file.Close();
+    const std::string_view text(reinterpret_cast<const char*>(name.data()), name.size());
+    const bool patched = std::any_of(
+        kImageOrders.begin(), kImageOrders.end(),
+        [&](ImageOrder order) { return text == NameText(StoredName(kPatchedNameZ64, order)); });
+    return patched ? ExistingOutput::EarlierOutput : ExistingOutput::Foreign;
 }
 
 std::string DeriveOutputPath(const std::string& inputPath) {

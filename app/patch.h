@@ -30,6 +30,10 @@ struct PatchRequest {
     std::span<const std::uint8_t> container;
     // An output that is itself an unpatched image of the game is replaced only when asked to.
     bool replaceGameImage = false;
+    // The window's rule: any other file at the output that is not an earlier output of this
+    // program is replaced only when asked to as well. The command line replaces it, as ever.
+    bool keepForeignOutput = false;
+    bool replaceForeignOutput = false;
     // The patched image's hashes, for a user who checks or shares which file they have.
     bool hashes = false;
 };
@@ -48,6 +52,9 @@ struct PatchResult {
     // Refused only because the output is a game image that may be somebody's only dump: asking
     // the user and running again with replaceGameImage lets it through.
     bool outputIsGameImage = false;
+    // Refused only because keepForeignOutput found a file of the user's at the output; running
+    // again with replaceForeignOutput lets it through.
+    bool outputIsForeign = false;
     // Of the output, when asked for and the patch succeeded.
     std::optional<ImageDigests> hashes;
 };
@@ -73,6 +80,17 @@ struct OutputRefusal {
 std::optional<OutputRefusal> CheckOutput(const std::string& outputPath, OutputShape shape,
                                          std::span<const std::filesystem::path> inputs,
                                          bool replaceGameImage, IoHook* hook = nullptr);
+
+enum class ExistingOutput {
+    None,           // nothing there, or nothing a patch could replace (the checks say why)
+    EarlierOutput,  // an image this program patched
+    GameImage,      // an unpatched image of the game, somebody's dump
+    Foreign,        // any other file
+};
+
+// What lies at `outputPath`, links followed. Throws EngineError when a file is there but
+// cannot be read as far as telling needs; one this user may not read is Foreign.
+ExistingOutput ClassifyOutput(const std::string& outputPath, IoHook* hook = nullptr);
 
 // The output path the window proposes for an input: "_krn" before the file name's extension.
 std::string DeriveOutputPath(const std::string& inputPath);

@@ -84,3 +84,8 @@ std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* arg
     }
     return std::nullopt;
 }
+
+void AddWindowOptions(CLI::App& cli, WindowStart& start) {
+    cli.add_option("--pack", start.pack, "the track pack the patch applies");
+    cli.add_option("image", start.image, "the image to patch");
+}

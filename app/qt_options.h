@@ -22,3 +22,12 @@ QtOptionSplit SplitQtOptions(int argc, const char* const* argv);
 // exit with (help, version or a usage error, already printed). `namesPlatform` as above.
 std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* argv,
                                  bool* namesPlatform = nullptr);
+
+// What the window is started on: `tflux-krn [--pack PATH] [IMAGE]`.
+struct WindowStart {
+    std::optional<std::string> pack;   // a pack source folder or a container file
+    std::optional<std::string> image;  // the input, as if dropped on the window
+};
+
+// Adds the window's own options to `cli`; the parse fills `start`.
+void AddWindowOptions(CLI::App& cli, WindowStart& start);

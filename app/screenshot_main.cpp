@@ -32,11 +32,19 @@ class ScriptedPrompts : public FormPrompts {
   public:
     explicit ScriptedPrompts(QString answer) : answer_(std::move(answer)) {}
     QString AskForFile(QWidget*, const QString&, const QString&) override { return answer_; }
+    QString AskForOutput(QWidget*, const QString&, const QString&, const QString&,
+                         const QString&) override {
+        return answer_;
+    }
     void ShowMessage(QWidget*, QMessageBox::Icon, const QString&, const QString& text,
                      const QString&) override {
         std::fprintf(stderr, "unexpected message: %s\n", qPrintable(text));
     }
     bool AskToReplace(QWidget*, const QString&, const QString& text) override {
+        std::fprintf(stderr, "unexpected question: %s\n", qPrintable(text));
+        return false;
+    }
+    bool AskToUsePack(QWidget*, const QString&, const QString& text) override {
         std::fprintf(stderr, "unexpected question: %s\n", qPrintable(text));
         return false;
     }

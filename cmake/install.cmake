@@ -11,14 +11,20 @@ if(TARGET tflux-krn)
   install(TARGETS tflux-krn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-if(NOT WIN32)
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+else()
   set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
   set(_out ${PROJECT_BINARY_DIR}/packaging)
 
   # Man pages, dated and versioned like the release, compressed as Debian installs them.
   find_program(TFLUX_GZIP gzip)
   set(_man_pages "")
-  foreach(_page tflux-krn-cli.1 tflux-krn-checksum.1)
+  set(_pages tflux-krn-cli.1 tflux-krn-checksum.1)
+  if(TARGET tflux-krn)
+    list(APPEND _pages tflux-krn.1)
+  endif()
+  foreach(_page ${_pages})
     configure_file(${_pkg}/man/${_page}.in ${_out}/man/${_page} @ONLY)
     if(TFLUX_GZIP)
       add_custom_command(OUTPUT ${_out}/man/${_page}.gz
@@ -31,6 +37,14 @@ if(NOT WIN32)
   endforeach()
   add_custom_target(tflux_man_pages ALL DEPENDS ${_man_pages})
   install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The licence, for the code and the bundled tracks alike: as Debian's copyright file and as
+  # it stands, beside the README.
+  set(TFLUX_KRN_MAINTAINER "Orvane <tflux-krn@orvane.invalid>" CACHE STRING
+      "Maintainer named in the Debian package")
+  configure_file(${_pkg}/copyright.in ${_out}/copyright @ONLY)
+  install(FILES ${_out}/copyright ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   if(TARGET tflux-krn)
     install(FILES ${_pkg}/${TFLUX_KRN_APP_ID}.desktop
@@ -53,6 +67,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME tflux-krn)
 set(CPACK_PACKAGE_VENDOR Orvane)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
@@ -61,8 +76,6 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(TFLUX_KRN_MAINTAINER "Orvane <tflux-krn@orvane.invalid>" CACHE STRING
-      "Maintainer named in the Debian package")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TFLUX_KRN_MAINTAINER}")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)

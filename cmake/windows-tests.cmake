@@ -41,3 +41,25 @@ add_test(NAME cli_end_to_end
     -P ${PROJECT_SOURCE_DIR}/cmake/wine-end-to-end.cmake)
 set_tests_properties(cli_end_to_end PROPERTIES
   ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
+
+# The window, driven as a user would under Wine on a virtual display; it keeps a picture of it.
+find_program(TFLUX_XVFB_RUN xvfb-run NO_CMAKE_FIND_ROOT_PATH)
+if(TARGET tflux-krn AND TFLUX_XVFB_RUN)
+  add_executable(window_tests ${PROJECT_SOURCE_DIR}/tests/windows/test_window.cpp)
+  target_link_libraries(window_tests PRIVATE tflux_romtables tflux_test_support tflux_warnings
+                        GTest::gtest gdiplus)
+  target_compile_definitions(window_tests PRIVATE UNICODE _UNICODE NOMINMAX WINVER=0x0A00
+                             _WIN32_WINNT=0x0A00)
+  # The UTF-8 helpers come with the window's own code.
+  target_sources(window_tests PRIVATE ${PROJECT_SOURCE_DIR}/app/Form1_win32_text.cpp)
+  add_dependencies(window_tests tflux-krn tflux-krn-cli)
+  add_test(NAME window_under_wine
+    COMMAND ${TFLUX_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${TFLUX_WINE}
+            $<TARGET_FILE:window_tests> $<TARGET_FILE:tflux-krn> $<TARGET_FILE:tflux-krn-cli>
+            ${CMAKE_BINARY_DIR}/window-windows.png)
+  list(FILTER TFLUX_WINE_ENV EXCLUDE REGEX "^DISPLAY=")
+  set_tests_properties(window_under_wine PROPERTIES
+    ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
+elseif(TARGET tflux-krn)
+  message(STATUS "xvfb-run not found (Debian package xvfb): the window's test under Wine cannot run")
+endif()

@@ -63,3 +63,24 @@ QString ShowFileDialog(const QString& title, const QString& filter, QWidget* own
     const QStringList chosen = dialog.selectedFiles();
     return chosen.isEmpty() ? QString() : chosen.first();
 }
+
+QString ShowSaveDialog(const QString& title, const QString& filter, const QString& folder,
+                       const QString& name, QWidget* owner) {
+    QFileDialog dialog(owner, title, folder.isEmpty() ? QDir::currentPath() : folder);
+    dialog.setObjectName(QStringLiteral("saveDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    const QStringList filters = DialogNameFilters(filter);
+    if (!filters.isEmpty()) {
+        dialog.setNameFilters(filters);
+    }
+    if (!name.isEmpty()) {
+        dialog.selectFile(name);
+    }
+    if (dialog.exec() != QDialog::Accepted) {
+        return QString();
+    }
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() ? QString() : chosen.first();
+}

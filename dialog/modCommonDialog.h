@@ -22,3 +22,9 @@ QStringList DialogNameFilters(const QString& filter);
 // chosen (case kept), or "" when the user cancels. The file need not exist, so the same
 // dialog serves for the output path.
 QString ShowFileDialog(const QString& title, const QString& filter, QWidget* owner = nullptr);
+
+// Shows the save-file dialog for the output, starting in `folder` (the current directory when
+// empty) with `name` filled in. It asks nothing about a file that exists: the window asks once,
+// when it knows whether the file is the user's. Returns the chosen path, or "" on cancel.
+QString ShowSaveDialog(const QString& title, const QString& filter, const QString& folder,
+                       const QString& name, QWidget* owner = nullptr);

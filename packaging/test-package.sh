@@ -86,12 +86,29 @@ check "tflux-krn-cli identify refuses the patched image" \
 desktop=$root/usr/share/applications/$app_id.desktop
 metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
 check_shown "desktop entry validates (desktop-file-validate)" desktop-file-validate "$desktop"
-check "the desktop entry starts the installed window" grep -qx "Exec=tflux-krn" "$desktop"
+check "the desktop entry starts the installed window on the file it is given" \
+  grep -qx "Exec=tflux-krn %f" "$desktop"
+check "the desktop entry opens N64 images" grep -qx "MimeType=application/x-n64-rom;" "$desktop"
+if [ -d /usr/share/mime/application ]; then
+  check "shared-mime-info knows the desktop entry's type" \
+    test -f /usr/share/mime/application/x-n64-rom.xml
+fi
 check_shown "metainfo validates (appstreamcli validate --pedantic)" \
   appstreamcli validate --no-net --pedantic "$metainfo"
 check "the metainfo names this release" grep -q "<release version=\"$version\"" "$metainfo"
 check_shown "the installed tree validates (appstreamcli validate-tree: metainfo, desktop entry)" \
   appstreamcli validate-tree --no-net "$root"
+
+# The licence, for the code and the bundled tracks: Debian's copyright file, the text itself and
+# the metainfo agree.
+docs=$root/usr/share/doc/tflux-krn
+check "the copyright file names the authors" grep -q "^Copyright: .*The T-Flux KRN authors" "$docs/copyright"
+check "the copyright file gives the MIT (Expat) licence" grep -qx "License: Expat" "$docs/copyright"
+check "the copyright file is machine-readable" \
+  grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" "$docs/copyright"
+check "the licence is installed with the docs" grep -q "^MIT License" "$docs/LICENSE"
+check "the README is installed with the docs" grep -q "LICENSE" "$docs/README.md"
+check "the metainfo gives the project's licence" grep -q "<project_license>MIT</project_license>" "$metainfo"
 
 # The icon at each size drawn, each of that size, and the scalable source.
 for size in 16 32 48; do
@@ -103,7 +120,7 @@ done
 check "scalable icon" grep -q "<svg" "$root/usr/share/icons/hicolor/scalable/apps/$app_id.svg"
 
 # The man pages render without a warning, and name every command and option the programs do.
-for page in tflux-krn-cli tflux-krn-checksum; do
+for page in tflux-krn tflux-krn-cli tflux-krn-checksum; do
   file=$root/usr/share/man/man1/$page.1.gz
   check "man page $page renders cleanly" \
     sh -c "warnings=\$(zcat '$file' | groff -man -Tutf8 -ww -z 2>&1); [ -z \"\$warnings\" ] || { echo \"\$warnings\"; false; }"
@@ -124,6 +141,10 @@ for word in $( (help_words "$cli"; help_words "$cli" patch; help_words "$cli" id
                 help_words "$cli" payload check; help_words "$cli" payload map;
                 help_words "$cli" payload from-image; help_words "$cli" payload build) | sort -u); do
   check "tflux-krn-cli man page covers $word" grep -qF -- "$word" <<< "$cli_text"
+done
+window_text=$(zcat "$root/usr/share/man/man1/tflux-krn.1.gz" | groff -man -Tutf8 -P-cbou 2> /dev/null)
+for word in $(run "$root/usr/bin/tflux-krn" --help | grep -oE -- '--[a-z][a-z-]*' | grep -v -- '--help' | sort -u); do
+  check "tflux-krn man page covers $word" grep -qF -- "$word" <<< "$window_text"
 done
 for word in $(help_words "$root/usr/bin/tflux-krn-checksum" | sort -u); do
   check "tflux-krn-checksum man page covers $word" grep -qF -- "$word" <<< "$checksum_text"

@@ -12,6 +12,10 @@ set(_cases
   "map/a.cpp|#include \"course/b.h\"|-"
   "payload/a.cpp|#include <nlohmann/json.hpp>|JSON belongs to pack cli bench"
   "app/patch.cpp|#include <QString>|Qt belongs to app dialog"
+  "app/form_logic.cpp|#include <QColor>|Qt belongs to app dialog"
+  "app/form_logic.h|#include \"dialog/modCommonDialog.h\"|of dialog, a sibling of form"
+  "app/form_logic.cpp|#include \"app/Form1.h\"|of app, a layer above form"
+  "app/Form1.cpp|#include \"app/form_logic.h\"|-"
   "pack/a.cpp|#  include <cairo.h>|Cairo belongs to map"
   "common/a.h|int x = 0|common/a.h: is in no layer"
   "tools/a.cpp|#include \"other/b.h\"|which is in no layer")

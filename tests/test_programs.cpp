@@ -223,10 +223,12 @@ TEST(WindowPrograms, RefuseWhatIsNeitherTheirsNorQts) {
     const std::string window = test::BinPath("tflux-krn").string();
     const std::string screenshot = test::BinPath("tflux-krn-screenshot").string();
     const std::vector<std::vector<std::string>> bad = {
-        {window, "game.z64"},
+        // The window takes one image, and --pack needs its path.
+        {window, "a.z64", "b.z64"},
+        {window, "game.z64", "--pack"},
         {window, "-platform", "offscreen", "--bogus"},
-        // Past "--" a Qt option is an argument, and the window takes none.
-        {window, "--", "-reverse"},
+        // Past "--" a Qt option is an argument: one more than the image.
+        {window, "--", "-reverse", "game.z64"},
         {screenshot, "only-one.png"},
         {screenshot, "-style", "Fusion", "only-one.png"},
         {screenshot, "a.png", "b.png", "c.png"},

@@ -20,9 +20,13 @@
 #include <QToolTip>
 #include <QUrl>
 #include <QtTest>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
 #include <new>
 #include <set>
@@ -31,6 +35,8 @@
 
 #include "app/Form1.h"
 #include "dialog/modCommonDialog.h"
+#include "pack/load_payload.h"
+#include "pack/pack_source.h"
 #include "rom/digest.h"
 #include "rom/errors.h"
 #include "rom/file.h"
@@ -50,6 +56,8 @@ using form1::kShadowColour;
 struct Asked {
     QString title;
     QString filter;
+    QString folder;  // the save dialog's
+    QString name;
 };
 
 struct Shown {
@@ -67,17 +75,28 @@ class RecordingPrompts : public FormPrompts {
     QList<Shown> shown;
     QList<bool> replies;  // to questions; none left is a no
     QStringList questions;
+    // Yes to every question to replace a file, for tests about something else.
+    bool replaceAll = false;
 
     QString AskForFile(QWidget*, const QString& title, const QString& filter) override {
-        asked.append({title, filter});
+        asked.append({title, filter, QString(), QString()});
         return answers.isEmpty() ? QString() : answers.takeFirst();
     }
+    QString AskForOutput(QWidget*, const QString& title, const QString& filter,
+                         const QString& folder, const QString& name) override {
+        asked.append({title, filter, folder, name});
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    }
+    bool AskToUsePack(QWidget*, const QString&, const QString&) override { return false; }
     void ShowMessage(QWidget*, QMessageBox::Icon icon, const QString& title, const QString& text,
                      const QString& detail) override {
         shown.append({icon, title, text, detail});
     }
     bool AskToReplace(QWidget*, const QString& title, const QString& text) override {
         questions.append(title + QLatin1Char('|') + text);
+        if (replaceAll) {
+            return true;
+        }
         return !replies.isEmpty() && replies.takeFirst();
     }
 };
@@ -173,6 +192,35 @@ class TestForm1 : public QObject {
         return Child<QLabel>("lblStatus")->palette().color(QPalette::WindowText);
     }
     QString Input() { return Child<QLineEdit>("txtROMIn")->text(); }
+
+    // Runs `during` on the UI thread while the patch is at its first write, the patch waiting
+    // for it: it only runs when the patch leaves the UI thread free.
+    struct Midway {
+        tflux::test::FaultHook hook;
+        std::atomic<bool> posted{false};
+        std::atomic<bool> ran{false};
+    };
+    std::unique_ptr<Midway> RunMidway(std::function<void()> during) {
+        auto midway = std::make_unique<Midway>();
+        Midway* m = midway.get();
+        m->hook.OnEveryOp([this, m, during](tflux::IoOp op, const std::filesystem::path&) {
+            if (op != tflux::IoOp::Write || m->posted.exchange(true)) {
+                return;
+            }
+            auto done = std::make_shared<std::promise<void>>();
+            std::future<void> finished = done->get_future();
+            QMetaObject::invokeMethod(
+                form_.get(),
+                [during, done] {
+                    during();
+                    done->set_value();
+                },
+                Qt::QueuedConnection);
+            m->ran = finished.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        });
+        form_->SetIoHook(&m->hook);
+        return midway;
+    }
     QString Output() { return Child<QLineEdit>("txtROMOut")->text(); }
 
   private slots:
@@ -452,7 +500,10 @@ class TestForm1 : public QObject {
         // What a screen reader says of a path and the status comes from the listed labels.
         PickInput(Path(QStringLiteral("absent.z64")));
         QAccessibleInterface* status = QAccessible::queryAccessibleInterface(Child("lblStatus"));
-        QCOMPARE(status->text(QAccessible::Description), QStringLiteral("Invalid input file"));
+        QCOMPARE(status->text(QAccessible::Value), QStringLiteral("Invalid input file"));
+        QVERIFY2(status->text(QAccessible::Description)
+                     .startsWith(QStringLiteral("Invalid input ROM file\n")),
+                 qPrintable(status->text(QAccessible::Description)));
     }
 
     // ---- the status line ----
@@ -911,6 +962,7 @@ class TestForm1 : public QObject {
     }
 
     void failedPatchShowsTheUnknownErrorWithItsCause() {
+        prompts_.replaceAll = true;
         tflux::test::FaultHook hook;
         hook.FailOps({tflux::IoOp::Write}).FailUnder(dir_->path());
         form_->SetIoHook(&hook);
@@ -965,17 +1017,11 @@ class TestForm1 : public QObject {
         QVERIFY(prompts_.shown.last().detail.startsWith(dump + QStringLiteral("\nCRC32 ")));
         QCOMPARE(contents(dump).mid(0x20, 20), QByteArray("T-FLUX KRN          "));
 
-        // A patched image, or any other file, is replaced without a question, as before.
-        for (const QByteArray& old : {contents(dump), QByteArray("not an image")}) {
-            QFile file(dump);
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(old);
-            file.close();
-            Child<QPushButton>("cmdPatch")->click();
-            QCOMPARE(prompts_.questions.size(), 2);
-            QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
-            QCOMPARE(contents(dump).size(), qint64(16) << 20);
-        }
+        // A patched image is replaced without a question, as before.
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.questions.size(), 2);
+        QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+        QCOMPARE(contents(dump).size(), qint64(16) << 20);
     }
 
     // ---- the window after a failed patch ----
@@ -1019,6 +1065,7 @@ class TestForm1 : public QObject {
         QVERIFY(kinds.contains("read record") && kinds.contains("rename kept.v64"));
 
         const QByteArray old("previous contents");
+        prompts_.replaceAll = true;
         int failures = 0;
         for (const int n : picks) {
             {
@@ -1090,6 +1137,7 @@ class TestForm1 : public QObject {
         PickInput(Sample(QStringLiteral("game.z64"), 'P', false));
         const QString out = small + QStringLiteral("/game_krn.z64");
         const QByteArray old(6 << 20, 'o');  // leaves too little room for the image beside it
+        prompts_.replaceAll = true;
         {
             QFile existing(out);
             QVERIFY(existing.open(QIODevice::WriteOnly));
@@ -1116,6 +1164,259 @@ class TestForm1 : public QObject {
         QCOMPARE(prompts_.shown.size(), 2);
         QCOMPARE(prompts_.shown[1].text, QStringLiteral("Patch successful."));
         QCOMPARE(QFileInfo(out).size(), qint64(16) << 20);
+    }
+
+    // ---- asking before replacing, busy, closing ----
+
+    void aFileOfTheUsersIsReplacedOnlyAfterAQuestion_data() {
+        QTest::addColumn<QByteArray>("existing");  // "" for an earlier output
+        QTest::addColumn<bool>("reply");
+        QTest::newRow("text file, no") << QByteArray("my notes\n") << false;
+        QTest::newRow("text file, yes") << QByteArray("my notes\n") << true;
+        QTest::newRow("16 MiB of zeros, no") << QByteArray(16 << 20, '\0') << false;
+        QTest::newRow("earlier output") << QByteArray() << false;
+    }
+    void aFileOfTheUsersIsReplacedOnlyAfterAQuestion() {
+        QFETCH(QByteArray, existing);
+        QFETCH(bool, reply);
+        PickInput(Sample(QStringLiteral("game.z64"), 'E', false));
+        const QString out = Path(QStringLiteral("notes.z64"));
+        PickOutput(out);
+        if (existing.isEmpty()) {
+            Child<QPushButton>("cmdPatch")->click();
+            prompts_.shown.clear();
+        } else {
+            tflux::test::WriteBytes(Local(out), {existing.begin(), existing.end()});
+        }
+        const std::vector<std::uint8_t> before = tflux::test::ReadBytes(Local(out));
+        prompts_.replies << reply;
+        Child<QPushButton>("cmdPatch")->click();
+
+        const bool asked = !existing.isEmpty();
+        QCOMPARE(prompts_.questions,
+                 asked ? QStringList{kCaption + QLatin1Char('|') + out +
+                                     QStringLiteral(" already exists and is not a T-Flux KRN "
+                                                    "image.\nReplace it with the patched image?")}
+                       : QStringList());
+        const std::vector<std::uint8_t> after = tflux::test::ReadBytes(Local(out));
+        if (asked && !reply) {
+            QVERIFY(prompts_.shown.isEmpty());  // no is an answer, not a refusal to report
+            QVERIFY(after == before);
+        } else {
+            QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(after.data()) + 0x20, 10),
+                     QByteArray("T-FLUX KRN"));
+        }
+    }
+
+    void theStatusLineSaysWhyAsThePatchWould_data() {
+        QTest::addColumn<int>("size");  // -1: no file
+        QTest::newRow("missing") << -1;
+        QTest::newRow("not the game") << 4096;
+    }
+    void theStatusLineSaysWhyAsThePatchWould() {
+        QFETCH(int, size);
+        PickInput(size < 0 ? Path(QStringLiteral("absent.z64"))
+                           : FileOfSize(QStringLiteral("small.z64"), size));
+        auto* status = Child<QLabel>("lblStatus");
+        const QString tip = QTextDocumentFragment::fromHtml(status->toolTip()).toPlainText();
+        Child<QPushButton>("cmdPatch")->click();
+        const QString box =
+            prompts_.shown.first().text + QLatin1Char('\n') + prompts_.shown.first().detail;
+        QCOMPARE(tip, box);
+        QCOMPARE(QAccessible::queryAccessibleInterface(status)->text(QAccessible::Description),
+                 box);
+        PickInput(Sample(QStringLiteral("game.z64"), 'P', false));
+        QCOMPARE(status->toolTip(), QString());  // an accepted image has nothing to explain
+    }
+
+    void aPatchLeavesTheWindowPaintingButBusy() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        PickInput(Sample(QStringLiteral("game.z64"), 'J', false));
+        const QString input = Input();
+        QStringList enabled;
+        QString status;
+        Qt::CursorShape cursor = Qt::ArrowCursor;
+        bool painted = false;
+        const auto midway = RunMidway([&] {
+            for (auto* button : form_->findChildren<QPushButton*>()) {
+                enabled << (button->isEnabled() ? button->objectName() : QString());
+            }
+            cursor = QGuiApplication::overrideCursor()->shape();
+            status = Status();
+            painted = !form_->grab().isNull();
+            form_->ChooseInput(Path(QStringLiteral("other.z64")));  // refused meanwhile
+            Child<QPushButton>("cmdPatch")->click();
+        });
+        Child<QPushButton>("cmdPatch")->click();
+        form_->SetIoHook(nullptr);
+
+        QVERIFY2(midway->ran, "the window's event loop stood still during the patch");
+        QCOMPARE(enabled, QStringList({QString(), QString(), QString()}));
+        QCOMPARE(cursor, Qt::WaitCursor);
+        QCOMPARE(status, QStringLiteral("Patching game_krn.z64..."));
+        QVERIFY(painted);
+        QCOMPARE(prompts_.shown.size(), 1);  // the click meanwhile did nothing
+        QCOMPARE(Input(), input);
+        QCOMPARE(Status(), QStringLiteral("File Version: Japanese (Z64)"));
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QVERIFY(Child("cmdPatch")->isEnabled());
+        QCOMPARE(QApplication::focusWidget(), Child("cmdPatch"));
+    }
+
+    void aCloseDuringAPatchWaitsForItThenCloses() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        PickInput(Sample(QStringLiteral("game.v64"), 'E', true));
+        bool closedMidway = true;
+        bool openWhenDone = false;
+        const auto midway = RunMidway([&] { closedMidway = form_->close(); });
+        connect(form_.get(), &Form1::patchFinished, this,
+                [&] { openWhenDone = form_->isVisible(); });
+        Child<QPushButton>("cmdPatch")->click();
+        form_->SetIoHook(nullptr);
+        QVERIFY(midway->ran && !closedMidway && openWhenDone);
+        QVERIFY(!form_->isVisible());
+        QVERIFY(prompts_.shown.isEmpty());  // a success needs no word from a closing window
+        QCOMPARE(QFileInfo(Output()).size(), qint64(16) << 20);
+        for (const QString& name : QDir(Dir()).entryList(QDir::Hidden | QDir::Files)) {
+            QVERIFY2(!tflux::test::IsPendingName(Local(name)), qPrintable(name));
+        }
+    }
+
+    void controlQAndControlWCloseTheWindow_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Ctrl+Q") << int(Qt::Key_Q);
+        QTest::newRow("Ctrl+W") << int(Qt::Key_W);
+    }
+    void controlQAndControlWCloseTheWindow() {
+        QFETCH(int, key);
+        form_->show();
+        QApplication::setActiveWindow(form_.get());
+        QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+        QTest::keyClick(form_.get(), Qt::Key(key));  // without Ctrl: nothing
+        QVERIFY(form_->isVisible());
+        QTest::keyClick(form_.get(), Qt::Key(key), Qt::ControlModifier);
+        QTRY_VERIFY(!form_->isVisible());
+    }
+
+    // ---- the track pack, chosen as `tflux-krn --pack PATH IMAGE` chooses it ----
+
+    void aChosenPackPatchesAsTheEngineDoesWithItsContainer_data() {
+        QTest::addColumn<QString>("pack");
+        QTest::newRow("pack source folder") << "mine";
+        QTest::newRow("container file") << "mine.bin";
+    }
+    void aChosenPackPatchesAsTheEngineDoesWithItsContainer() {
+        QFETCH(QString, pack);
+        const std::filesystem::path source = *dir_ / "mine";
+        std::filesystem::copy(TFLUX_PACK_DIR, source, std::filesystem::copy_options::recursive);
+        const std::vector<std::uint8_t> json = tflux::test::ReadBytes(source / "trackpack.json");
+        QString text = QString::fromUtf8(reinterpret_cast<const char*>(json.data()), json.size());
+        const QByteArray renamed =
+            text.replace(QStringLiteral("Cobalt Spire"), QStringLiteral("Cobalt Spike")).toUtf8();
+        tflux::test::WriteBytes(source / "trackpack.json", {renamed.begin(), renamed.end()});
+        const std::vector<std::uint8_t> container =
+            tflux::BuildPackWithOwnUpdater(tflux::LoadPackSource(source));
+        tflux::test::WriteBytes(*dir_ / "mine.bin", container);
+        const QString game = Sample(QStringLiteral("game.z64"), 'P', false);
+
+        const std::string packArg = Local(Path(pack));
+        const std::string gameArg = Local(game);
+        const char* argv[] = {"tflux-krn", "-reverse", "--pack", packArg.c_str(), gameArg.c_str()};
+        CLI::App cli{"", "tflux-krn"};
+        WindowStart start;
+        AddWindowOptions(cli, start);
+        QCOMPARE(ParseBesideQt(cli, 5, argv), std::optional<int>());
+        form_->Open(start);
+        QCOMPARE(form_->PackLabel(), pack);
+        QCOMPARE(Input(), game);
+        QCOMPARE(Status(), QStringLiteral("File Version: PAL (Z64) \u00b7 pack: ") + pack);
+        Child<QPushButton>("cmdPatch")->click();
+        QCOMPARE(prompts_.shown.last().text, QStringLiteral("Patch successful."));
+
+        tflux::RomState state;
+        const std::filesystem::path engine = *dir_ / "engine.z64";
+        QVERIFY(tflux::PatchRom(state, {Local(game), engine.string(), container}).outcome ==
+                tflux::PatchOutcome::Success);
+        const std::vector<std::uint8_t> window = tflux::test::ReadBytes(Local(Output()));
+        QVERIFY(window == tflux::test::ReadBytes(engine));
+        QVERIFY(std::string(window.begin(), window.end()).find("Cobalt Spike") !=
+                std::string::npos);
+        // Back to the built-in pack: the line says nothing of packs.
+        QVERIFY(form_->UsePack(std::nullopt));
+        QCOMPARE(Status(), QStringLiteral("File Version: PAL (Z64)"));
+    }
+
+    // ---- a screen reader ----
+
+    void aScreenReaderReadsEachValueAfterItsName() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        // Long enough to be cut by the picture.
+        PickInput(Sample(QString(60, QLatin1Char('g')) + QStringLiteral(".z64"), 'E', false));
+        const QRect window(form_->mapToGlobal(QPoint(0, 0)), form_->size());
+        const std::pair<const char*, const char*> labels[] = {
+            {"lblROMIn", "ROM In"}, {"lblROMOut", "ROM Out"}, {"lblStatus", "Status"}};
+        for (const auto& [label, name] : labels) {
+            auto* widget = Child<QLabel>(label);
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(widget);
+            QCOMPARE(read->text(QAccessible::Name) + QStringLiteral(": ") +
+                         read->text(QAccessible::Value),
+                     QLatin1String(name) + QStringLiteral(": ") + widget->text());
+            QCOMPARE(read->textInterface()->text(0, read->textInterface()->characterCount()),
+                     widget->text());
+            // Only what shows: inside the window, and a path inside its picture.
+            QWidget* frame = widget->parentWidget();
+            QVERIFY2(window.contains(read->rect()) && !read->rect().isEmpty(), label);
+            QVERIFY(QRect(frame->mapToGlobal(QPoint(0, 0)), frame->size()).contains(read->rect()));
+        }
+        QVERIFY(Child("lblROMIn")->width() > form1::kPicBack.width());
+        // Every listed control has a name; what each is given is logged for a person to read.
+        QList<QAccessibleInterface*> pending{QAccessible::queryAccessibleInterface(form_.get())};
+        int named = 0;
+        for (; !pending.isEmpty(); ++named) {
+            QAccessibleInterface* node = pending.takeFirst();
+            QVERIFY2(!node->text(QAccessible::Name).trimmed().isEmpty(),
+                     qPrintable(node->object()->objectName()));
+            qInfo("%s: role %d, name \"%s\", value \"%s\", description \"%s\"",
+                  qPrintable(node->object()->objectName()), int(node->role()),
+                  qPrintable(node->text(QAccessible::Name)),
+                  qPrintable(node->text(QAccessible::Value)),
+                  qPrintable(node->text(QAccessible::Description).replace(u'\n', u'|')));
+            for (int i = 0; i < node->childCount(); ++i) {
+                pending << node->child(i);
+            }
+        }
+        QCOMPARE(named, 11);  // the window and its ten listed controls
+    }
+
+    // ---- the output's dialog ----
+
+    void theOutputDialogSavesWhereTheProposalIsAndAsksNothingItself() {
+        PickInput(Sample(QStringLiteral("game.v64"), 'E', true));
+        Child<QPushButton>("cmdROMOut")->click();
+        QCOMPARE(prompts_.asked.last().folder, Dir());
+        QCOMPARE(prompts_.asked.last().name, QStringLiteral("game_krn.v64"));
+
+        QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+        bool confirms = true;
+        QString name;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            mode = dialog->acceptMode();
+            confirms = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+            name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
+            static_cast<QDialog*>(dialog)->accept();  // as the Save button does
+        });
+        const QString chosen =
+            ShowSaveDialog(QStringLiteral("Select output ROM file..."), kFilter, Dir(),
+                           QStringLiteral("game.v64"));  // there already: no question
+        QCOMPARE(mode, QFileDialog::AcceptSave);
+        QVERIFY(!confirms);  // the window asks, once, when it knows whose the file is
+        QCOMPARE(name, QStringLiteral("game.v64"));
+        QCOMPARE(QFileInfo(chosen).canonicalFilePath(), QFileInfo(Input()).canonicalFilePath());
     }
 
     // ---- the file dialog module ----

@@ -1,0 +1,39 @@
+#pragma once
+
+// The program's window on Windows: Form1 drawn and driven with the plain Win32 API. What it
+// shows and asks comes from the toolkit-free form logic, as in the Qt window.
+
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tflux::win32 {
+
+// What the command line asks the window to start with.
+struct WindowStart {
+    std::optional<std::string> image;  // UTF-8
+    std::optional<std::string> pack;   // UTF-8
+    bool tracks = false;
+};
+
+// The window's control identifiers, which a test finds the buttons by.
+inline constexpr int kIdROMIn = 101;
+inline constexpr int kIdROMOut = 102;
+inline constexpr int kIdPatch = 103;
+inline constexpr int kIdTracks = 104;
+
+// Shows Form1 and runs its message loop until it closes; the process's exit status.
+int RunForm1(HINSTANCE instance, const WindowStart& start, int show);
+
+// UTF-8 and the system's wide strings, both ways.
+std::wstring Wide(const std::string& utf8);
+std::string Utf8(const std::wstring& wide);
+std::filesystem::path PathFromUtf8(const std::string& utf8);
+std::string Utf8Path(const std::filesystem::path& path);
+
+// A message box with the window's caption, for what is said before the window exists.
+void ShowStartMessage(const std::string& text, bool error);
+
+}  // namespace tflux::win32
