@@ -18,8 +18,8 @@ TEST_PACKAGE_PACKAGES := desktop-file-utils appstream groff-base
 WINDOWS_PACKAGES := cmake ninja-build g++ make libcli11-dev nlohmann-json3-dev googletest \
                     g++-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev libgcrypt20-dev \
                     libcairo2-dev pkg-config
-# `make test-windows`: Wine runs the Windows programs.
-WINE_PACKAGES := wine64
+# `make test-windows`: Wine runs the Windows programs, the window on a virtual display.
+WINE_PACKAGES := wine64 xvfb xauth
 WINDOWS_BUILD ?= build-windows
 # `make fuzz`: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES := clang libclang-rt-dev
@@ -29,7 +29,7 @@ FUZZ_SECONDS   ?= 60
 SANITIZE_BUILD ?= build-sanitize
 
 .PHONY: all deps configure build test run screenshot bench clean format package test-package \
-        windows test-windows fuzz test-sanitize
+        windows test-windows windows-package fuzz test-sanitize
 
 all: build
 
@@ -84,14 +84,21 @@ windows:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES)"
 	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTFLUX_KRN_GUI=OFF
-	cmake --build $(WINDOWS_BUILD) --target tflux-krn-cli tflux-krn-checksum
+	cmake --build $(WINDOWS_BUILD) --target tflux-krn tflux-krn-cli tflux-krn-checksum
 
-# The engine's tests and the programs end to end, under Wine.
+# The engine's and the form logic's tests, the programs end to end and the window driven as a
+# user would, under Wine.
 test-windows:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(WINDOWS_PACKAGES) $(WINE_PACKAGES)"
 	@$(MAKE) --no-print-directory windows
-	cmake --build $(WINDOWS_BUILD) --target engine_tests
+	cmake --build $(WINDOWS_BUILD) --target engine_tests form_tests window_tests
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2
+
+# The three programs, the README and the licence texts as one zip for a bare Windows 10 or 11:
+# $(WINDOWS_BUILD)/tflux-krn-VERSION-windows-x86_64.zip.
+windows-package:
+	@$(MAKE) --no-print-directory windows
+	cmake --build $(WINDOWS_BUILD) --target package
 
 # With a display, opens the window; without one, patches a generated image and says so.
 run: build
@@ -110,9 +117,11 @@ run: build
 	fi
 
 # The window as a user sees it, drawn offscreen: a generated sample image chosen, then a
-# refused file.
+# refused file, then the track view. The first and the last are the pictures the README and the
+# metainfo show (resources/screenshots/).
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot $(BUILD)/screenshot.png $(BUILD)/screenshot-refused.png
+	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot --tracks $(BUILD)/screenshot-tracks.png
 
 # The patch against copying the image durably and against xdelta3, on a generated image:
 # prints the table and writes it to $(BUILD)/bench.json.

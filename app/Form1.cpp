@@ -8,6 +8,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
@@ -26,6 +27,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/TrackView.h"
 #include "app/form_logic.h"
 #include "app/patch.h"
 #include "dialog/modCommonDialog.h"
@@ -343,6 +345,14 @@ bool DialogPrompts::AskToReplace(QWidget* owner, const QString& title, const QSt
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
+QString FormPrompts::AskForFolder(QWidget*, const QString&) {
+    return QString();
+}
+
+QString DialogPrompts::AskForFolder(QWidget* owner, const QString& title) {
+    return QFileDialog::getExistingDirectory(owner, title);
+}
+
 bool DialogPrompts::AskToUsePack(QWidget* owner, const QString& title, const QString& text) {
     return QMessageBox::question(owner, title, text, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
@@ -477,11 +487,17 @@ void Form1::BuildStatusRow() {
 
     cmdPatch =
         MakeButton(this, "cmdPatch", QStringLiteral("Patch"), kCmdPatch, QStringLiteral("Patch"));
+    // The tracks the patch applies, one key away: the pack is what a player came for.
+    cmdTracks =
+        MakeButton(this, "cmdTracks", QStringLiteral("24"), kCmdTracks, QStringLiteral("Tracks"));
+    cmdTracks->setToolTip(
+        QStringLiteral("The 24 tracks of the pack, and which pack to use (Ctrl+T)"));
 }
 
 void Form1::SetUpFocus() {
     QWidget::setTabOrder(cmdPatch, cmdROMIn);
     QWidget::setTabOrder(cmdROMIn, cmdROMOut);
+    QWidget::setTabOrder(cmdROMOut, cmdTracks);
     cmdPatch->setFocus();
 
     // The focused button shows its frame from the start, not only once Tab has been pressed: Qt
@@ -499,6 +515,48 @@ void Form1::SetUpShortcuts() {
     for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Q, Qt::CTRL | Qt::Key_W}) {
         auto* shortcut = new QShortcut(QKeySequence(keys), this);
         connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
+    auto* tracks = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(tracks, &QShortcut::activated, this, &Form1::ShowTracks);
+}
+
+void Form1::ShowTracks() {
+    if (tracks_ == nullptr) {
+        tracks_ = new TrackView(this);
+        connect(tracks_, &TrackView::builtInPackWanted, this, [this] { UsePack(std::nullopt); });
+        connect(tracks_, &TrackView::packFolderWanted, this, [this] {
+            const QString folder =
+                Prompts().AskForFolder(tracks_, FromEngine(form::kPackFolderTitle));
+            if (!folder.isEmpty()) {
+                UsePack(std::filesystem::path(ToEngine(folder)));
+            }
+        });
+        connect(tracks_, &TrackView::containerFileWanted, this, [this] {
+            const QString file =
+                Prompts().AskForFile(tracks_, FromEngine(form::kPackTitle),
+                                     FromEngine(form::kPackFilter));
+            if (!file.isEmpty()) {
+                UsePack(std::filesystem::path(ToEngine(file)));
+            }
+        });
+        connect(this, &Form1::packChanged, tracks_, [this] { ShowPackInTracks(); });
+    }
+    ShowPackInTracks();
+    tracks_->show();
+    tracks_->raise();
+    tracks_->activateWindow();
+}
+
+TrackView* Form1::Tracks() const {
+    return tracks_.data();
+}
+
+void Form1::ShowPackInTracks() {
+    try {
+        tracks_->ShowPack(pack_.container, PackLabel());
+    } catch (const std::exception& e) {
+        // A container whose tracks cannot be read was refused before it was chosen.
+        Present(form::FailureMessage(e.what()));
     }
 }
 
@@ -698,6 +756,9 @@ void Form1::Open(const WindowStart& start) {
     if (start.image) {
         ChooseInput(FromEngine(*start.image));
     }
+    if (start.tracks) {
+        ShowTracks();
+    }
 }
 
 QString Form1::PackLabel() const {
@@ -772,7 +833,7 @@ void Form1::SetBusy(bool busy) {
     if (busy) {
         focusBeforePatch_ = focusWidget();
     }
-    for (QPushButton* button : {cmdROMIn, cmdROMOut, cmdPatch}) {
+    for (QPushButton* button : {cmdROMIn, cmdROMOut, cmdPatch, cmdTracks}) {
         button->setEnabled(!busy);
     }
     setAcceptDrops(!busy);

@@ -8,8 +8,10 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "app/Form1Layout.h"
@@ -21,6 +23,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TrackView;
 
 // Everything the window asks of the user goes through here, so that tests can answer the
 // questions themselves instead of waiting on a modal dialog.
@@ -39,6 +42,9 @@ class FormPrompts {
     virtual bool AskToReplace(QWidget* owner, const QString& title, const QString& text) = 0;
     // Whether to take a pack whose concerns `text` lists; true for yes.
     virtual bool AskToUsePack(QWidget* owner, const QString& title, const QString& text) = 0;
+    // A pack source folder for the track view, or "" when the user cancels; by default nothing
+    // is chosen, as a stand-in that was not asked to choose one answers.
+    virtual QString AskForFolder(QWidget* owner, const QString& title);
 };
 
 // The real thing: the file dialog and a modal message box with an OK button.
@@ -51,6 +57,7 @@ class DialogPrompts : public FormPrompts {
                      const QString& text, const QString& detail) override;
     bool AskToReplace(QWidget* owner, const QString& title, const QString& text) override;
     bool AskToUsePack(QWidget* owner, const QString& title, const QString& text) override;
+    QString AskForFolder(QWidget* owner, const QString& title) override;
 };
 
 // A picture and its render at twice the size, for screens scaled past 1.
@@ -88,6 +95,10 @@ class Form1 : public QWidget {
     // "built-in pack", or the name of the chosen pack's folder or file.
     QString PackLabel() const;
     bool IsPatching() const { return patching_; }
+    // The chosen pack's container, which the track view shows.
+    std::span<const std::uint8_t> PackContainer() const { return pack_.container; }
+    // The track view, opened by the "24" button or Ctrl+T; nullptr before it was first opened.
+    TrackView* Tracks() const;
     // What the command line chose: the pack first, so that the input's status names it.
     void Open(const WindowStart& start);
 
@@ -97,6 +108,7 @@ class Form1 : public QWidget {
     void packChanged();
 
   public slots:
+    void ShowTracks();
     void cmdROMIn_Click();
     void cmdROMOut_Click();
     void cmdPatch_Click();
@@ -136,6 +148,7 @@ class Form1 : public QWidget {
     // Runs the patch off the UI thread, the window disabled and painting meanwhile.
     tflux::PatchResult RunPatchBusy(const tflux::PatchRequest& request);
     void SetBusy(bool busy);
+    void ShowPackInTracks();
 
     tflux::RomState state_;
     tflux::form::StatusLine status_ = tflux::form::NoInputStatus();
@@ -167,6 +180,8 @@ class Form1 : public QWidget {
     QLabel* lblStatus = nullptr;
     QLabel* lblStatus2 = nullptr;
     QPushButton* cmdPatch = nullptr;
+    QPushButton* cmdTracks = nullptr;
+    QPointer<TrackView> tracks_;
     QLineEdit* txtROMIn = nullptr;
     QLineEdit* txtROMOut = nullptr;
     QLabel* lblWidth = nullptr;

@@ -52,6 +52,7 @@ inline constexpr QRect kCmdROMOut = ToQRect(geometry::kCmdROMOut);
 inline constexpr QRect kLine1 = ToQRect(geometry::kLine1);
 inline constexpr QRect kLblStatus = ToQRect(geometry::kLblStatus);
 inline constexpr QRect kCmdPatch = ToQRect(geometry::kCmdPatch);
+inline constexpr QRect kCmdTracks = ToQRect(geometry::kCmdTracks);
 inline constexpr QPoint kLblROMIn = ToQPoint(geometry::kLblROMIn);
 inline constexpr QPoint kLblROMOut = ToQPoint(geometry::kLblROMOut);
 inline constexpr QRect kTxtROMIn = ToQRect(geometry::kTxtROMIn);

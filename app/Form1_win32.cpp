@@ -86,14 +86,6 @@ struct Artwork {
 
 // ---- dialogs ----
 
-// "N64 ROMs (*.*64)|*.*64" as the dialogs take it: every "|" a NUL, and one more at the end.
-std::wstring DialogFilter(const char* filter) {
-    std::wstring wide = Wide(filter);
-    std::replace(wide.begin(), wide.end(), L'|', L'\0');
-    wide.push_back(L'\0');
-    return wide;
-}
-
 // The open-file dialog, wide so that any path can be chosen, starting in the current folder;
 // the path as chosen, or "" on cancel. The file need not exist.
 std::string ShowFileDialog(HWND owner, const char* title, const char* filter) {

@@ -32,6 +32,8 @@ std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 std::string Utf8Path(const std::filesystem::path& path);
+// "N64 ROMs (*.*64)|*.*64" as the file dialogs take it: every "|" a NUL, and one more at the end.
+std::wstring DialogFilter(const char* filter);
 
 // A message box with the window's caption, for what is said before the window exists.
 void ShowStartMessage(const std::string& text, bool error);

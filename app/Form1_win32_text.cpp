@@ -37,4 +37,12 @@ std::string Utf8Path(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
+// "N64 ROMs (*.*64)|*.*64" as the dialogs take it: every "|" a NUL, and one more at the end.
+std::wstring DialogFilter(const char* filter) {
+    std::wstring wide = Wide(filter);
+    std::replace(wide.begin(), wide.end(), L'|', L'\0');
+    wide.push_back(L'\0');
+    return wide;
+}
+
 }  // namespace tflux::win32

@@ -202,7 +202,7 @@ void TrackList::ShowProblems(int row) {
 void TrackList::ChooseFolder() {
     BROWSEINFOW info{};
     info.hwndOwner = hwnd_;
-    const std::wstring title = Wide("Select a pack source folder (with trackpack.json)");
+    const std::wstring title = Wide(form::kPackFolderTitle);
     info.lpszTitle = title.c_str();
     info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
@@ -220,13 +220,12 @@ void TrackList::ChooseFolder() {
 
 void TrackList::ChooseContainer() {
     std::wstring file(32768, L'\0');
-    // The list ends with two NULs: the one written and the literal's own.
-    static constexpr wchar_t kFilters[] = L"Track packs (*.dat)\0*.dat\0All files\0*.*\0";
+    const std::wstring filters = DialogFilter(form::kPackFilter);
     const std::wstring title = Wide(form::kPackTitle);
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = kFilters;
+    ofn.lpstrFilter = filters.c_str();
     ofn.lpstrFile = file.data();
     ofn.nMaxFile = DWORD(file.size());
     ofn.lpstrTitle = title.c_str();

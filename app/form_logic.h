@@ -35,6 +35,10 @@ inline constexpr const char* kCaption = "Orvane's T-Flux KRN Track Pack";
 inline constexpr const char* kFilter = "N64 ROMs (*.*64)|*.*64";
 inline constexpr const char* kInputTitle = "Select input ROM file...";
 inline constexpr const char* kOutputTitle = "Select output ROM file...";
+// The track view's choices of pack, and the container files its dialog lists.
+inline constexpr const char* kPackTitle = "Select track pack file...";
+inline constexpr const char* kPackFolderTitle = "Select track pack folder...";
+inline constexpr const char* kPackFilter = "Track packs (*.dat)|*.dat|All files (*)|*";
 inline constexpr const char* kNoInput = "No input ROM selected.";
 inline constexpr const char* kInvalidInputFile = "Invalid input file";
 inline constexpr const char* kMsgInvalidPack = "Invalid track pack";

@@ -18,7 +18,7 @@ constexpr char kNeedsDisplay[] =
     "one (tflux-krn-cli patch INPUT [OUTPUT]).\n";
 
 constexpr char kHelp[] =
-    "Usage: tflux-krn [--help] [--version] [--pack PATH] [IMAGE]\n"
+    "Usage: tflux-krn [--help] [--version] [--tracks] [--pack PATH] [IMAGE]\n"
     "\n"
     "Opens the window that turns an image of T-Flux X into the T-Flux KRN track-pack edition:\n"
     "choose the image with the first \"...\" button, drop it on the window or name it here,\n"
@@ -28,6 +28,8 @@ constexpr char kHelp[] =
     "  IMAGE        the image to patch, chosen as the input\n"
     "  --pack PATH  patch with this track pack instead of the built-in one: a pack source\n"
     "               folder (trackpack.json and its courses) or a container file\n"
+    "  --tracks     show the track view too: the pack's 24 tracks, their maps and the\n"
+    "               choice of pack (the \"24\" button or Ctrl+T opens it later)\n"
     "  --help       show this text and exit\n"
     "  --version    show the version and exit\n"
     "\n"

@@ -87,5 +87,6 @@ std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* arg
 
 void AddWindowOptions(CLI::App& cli, WindowStart& start) {
     cli.add_option("--pack", start.pack, "the track pack the patch applies");
+    cli.add_flag("--tracks", start.tracks, "show the track view beside the window");
     cli.add_option("image", start.image, "the image to patch");
 }

@@ -23,10 +23,11 @@ QtOptionSplit SplitQtOptions(int argc, const char* const* argv);
 std::optional<int> ParseBesideQt(CLI::App& cli, int argc, const char* const* argv,
                                  bool* namesPlatform = nullptr);
 
-// What the window is started on: `tflux-krn [--pack PATH] [IMAGE]`.
+// What the window is started on: `tflux-krn [--tracks] [--pack PATH] [IMAGE]`.
 struct WindowStart {
     std::optional<std::string> pack;   // a pack source folder or a container file
     std::optional<std::string> image;  // the input, as if dropped on the window
+    bool tracks = false;               // the track view shown beside the window
 };
 
 // Adds the window's own options to `cli`; the parse fills `start`.

@@ -12,7 +12,15 @@ if(TARGET tflux-krn)
 endif()
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  # The programs link these statically: their licences go with them, as Debian states them.
+  foreach(_package libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev mingw-w64-x86-64-dev
+                   gcc-mingw-w64-x86-64-posix-runtime libcli11-dev nlohmann-json3-dev)
+    if(EXISTS /usr/share/doc/${_package}/copyright)
+      install(FILES /usr/share/doc/${_package}/copyright DESTINATION licences
+              RENAME ${_package}.txt)
+    endif()
+  endforeach()
 else()
   set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
   set(_out ${PROJECT_BINARY_DIR}/packaging)
@@ -47,6 +55,8 @@ else()
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   if(TARGET tflux-krn)
+    set(TFLUX_KRN_SCREENSHOT_BASE "https://orvane.invalid/tflux-krn/screenshots" CACHE STRING
+        "Where the metainfo's screenshots (resources/screenshots/) are published")
     install(FILES ${_pkg}/${TFLUX_KRN_APP_ID}.desktop
             DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     configure_file(${_pkg}/${TFLUX_KRN_APP_ID}.metainfo.xml.in

@@ -29,6 +29,10 @@ add_test(NAME engine_tests COMMAND engine_tests --gtest_color=no)
 set_tests_properties(engine_tests PROPERTIES
   ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 600)
 
+add_test(NAME form_tests COMMAND form_tests --gtest_color=no)
+set_tests_properties(form_tests PROPERTIES
+  ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
+
 add_test(NAME cli_end_to_end
   COMMAND ${CMAKE_COMMAND}
     -DWINE=${TFLUX_WINE}

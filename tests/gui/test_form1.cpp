@@ -491,11 +491,11 @@ class TestForm1 : public QObject {
             }
         }
         seen.sort();
-        const QStringList expected = {QStringLiteral("Label1"),    QStringLiteral("Label3"),
-                                      QStringLiteral("Line1"),     QStringLiteral("cmdPatch"),
-                                      QStringLiteral("cmdROMIn"),  QStringLiteral("cmdROMOut"),
-                                      QStringLiteral("lblROMIn"),  QStringLiteral("lblROMOut"),
-                                      QStringLiteral("lblStatus"), QStringLiteral("picBack")};
+        const QStringList expected = {
+            QStringLiteral("Label1"),    QStringLiteral("Label3"),   QStringLiteral("Line1"),
+            QStringLiteral("cmdPatch"),  QStringLiteral("cmdROMIn"), QStringLiteral("cmdROMOut"),
+            QStringLiteral("cmdTracks"), QStringLiteral("lblROMIn"), QStringLiteral("lblROMOut"),
+            QStringLiteral("lblStatus"), QStringLiteral("picBack")};
         QCOMPARE(seen, expected);
         // What a screen reader says of a path and the status comes from the listed labels.
         PickInput(Path(QStringLiteral("absent.z64")));
@@ -1253,7 +1253,7 @@ class TestForm1 : public QObject {
         form_->SetIoHook(nullptr);
 
         QVERIFY2(midway->ran, "the window's event loop stood still during the patch");
-        QCOMPARE(enabled, QStringList({QString(), QString(), QString()}));
+        QCOMPARE(enabled, QStringList({QString(), QString(), QString(), QString()}));
         QCOMPARE(cursor, Qt::WaitCursor);
         QCOMPARE(status, QStringLiteral("Patching game_krn.z64..."));
         QVERIFY(painted);
@@ -1389,7 +1389,7 @@ class TestForm1 : public QObject {
                 pending << node->child(i);
             }
         }
-        QCOMPARE(named, 11);  // the window and its ten listed controls
+        QCOMPARE(named, 12);  // the window and its eleven listed controls
     }
 
     // ---- the output's dialog ----

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/Form1.h"
 #include "app/TrackView.h"
 #include "map/course_map.h"
 #include "pack/load_payload.h"
@@ -36,6 +37,37 @@ std::vector<std::uint8_t> PackWithDamagedTrack(int track) {
     return container;
 }
 
+// Answers the window's questions as a test sets them, and keeps what it was asked.
+class Answers : public FormPrompts {
+  public:
+    QString file;
+    QString folder;
+    bool usePack = true;
+    QStringList asked;
+
+    QString AskForFile(QWidget*, const QString& title, const QString&) override {
+        asked << title;
+        return file;
+    }
+    QString AskForOutput(QWidget*, const QString&, const QString&, const QString&,
+                         const QString&) override {
+        return QString();
+    }
+    void ShowMessage(QWidget*, QMessageBox::Icon, const QString&, const QString& text,
+                     const QString&) override {
+        asked << text;
+    }
+    bool AskToReplace(QWidget*, const QString&, const QString&) override { return false; }
+    bool AskToUsePack(QWidget*, const QString&, const QString& text) override {
+        asked << text;
+        return usePack;
+    }
+    QString AskForFolder(QWidget*, const QString& title) override {
+        asked << title;
+        return folder;
+    }
+};
+
 }  // namespace
 
 class TrackViewTest : public QObject {
@@ -47,6 +79,7 @@ class TrackViewTest : public QObject {
     void theShownMapIsTheLibrarysPicture();
     void picturesAreSharpAtTheScreensScale();
     void theButtonsAskTheOwnerForAPack();
+    void theWindowsButtonOpensItAndItChoosesThePack();
 };
 
 void TrackViewTest::listsTheTracksInTheOrderTheGameNumbersThem() {
@@ -145,6 +178,47 @@ void TrackViewTest::theButtonsAskTheOwnerForAPack() {
     QCOMPARE(builtIn.count(), 1);
     QCOMPARE(folder.count(), 1);
     QCOMPARE(container.count(), 2);
+}
+
+void TrackViewTest::theWindowsButtonOpensItAndItChoosesThePack() {
+    const tflux::test::ScratchDir scratch;
+    const auto damaged = scratch.path() / "damaged.dat";
+    tflux::test::WriteBytes(damaged, PackWithDamagedTrack(3));
+    Form1 form;
+    Answers answers;
+    form.SetPrompts(&answers);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    // Reached from the keyboard: Ctrl+T, or Tab to the "24" button and Space.
+    auto* button = form.findChild<QPushButton*>(QStringLiteral("cmdTracks"));
+    QVERIFY(button != nullptr);
+    QCOMPARE(button->accessibleName(), QStringLiteral("Tracks"));
+    QCOMPARE(button->geometry(), form1::kCmdTracks);
+    QTest::keyClick(&form, Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(form.Tracks() != nullptr && form.Tracks()->isVisible());
+    QCOMPARE(form.Tracks()->List()->count(), 24);
+
+    // A container with a broken course: asked about, left on no, taken on yes and shown with
+    // its problem.
+    answers.file = QString::fromStdString(damaged.string());
+    answers.usePack = false;
+    form.Tracks()->ContainerButton()->click();
+    QVERIFY2(answers.asked.join('\n').contains(QStringLiteral("track 3")),
+             qPrintable(answers.asked.join('\n')));
+    QCOMPARE(form.PackLabel(), QStringLiteral("built-in pack"));
+    QVERIFY(!form.Tracks()->List()->item(2)->text().contains(QStringLiteral("not valid")));
+    answers.usePack = true;
+    form.Tracks()->ContainerButton()->click();
+    QCOMPARE(form.PackLabel(), QStringLiteral("damaged.dat"));
+    QVERIFY(form.Tracks()->List()->item(2)->text().contains(QStringLiteral("not valid")));
+
+    // A folder not chosen changes nothing; the built-in pack needs no question.
+    form.Tracks()->FolderButton()->click();
+    QCOMPARE(form.PackLabel(), QStringLiteral("damaged.dat"));
+    form.Tracks()->BuiltInButton()->click();
+    QCOMPARE(form.PackLabel(), QStringLiteral("built-in pack"));
+    QVERIFY(!form.Tracks()->List()->item(2)->text().contains(QStringLiteral("not valid")));
 }
 
 QTEST_MAIN(TrackViewTest)

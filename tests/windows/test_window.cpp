@@ -148,34 +148,42 @@ void PressEnter(HWND button) {
     PostMessageW(button, WM_KEYUP, VK_RETURN, 1 | (1u << 30) | (1u << 31));
 }
 
+// The client area as the screen shows it, saved as a PNG; false when the picture is blank.
 bool SaveScreenshot(HWND hwnd, const fs::path& target) {
     RECT client;
     GetClientRect(hwnd, &client);
-    HDC screen = GetDC(hwnd);
+    POINT origin{0, 0};
+    ClientToScreen(hwnd, &origin);
+    HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
     HGDIOBJ old = SelectObject(dc, bitmap);
-    const bool drawn = PrintWindow(hwnd, dc, PW_CLIENTONLY) != 0 ||
-                       BitBlt(dc, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY) != 0;
-    SelectObject(dc, old);
-    ReleaseDC(hwnd, screen);
-    bool saved = false;
-    if (drawn) {
-        Gdiplus::GdiplusStartupInput input;
-        ULONG_PTR token = 0;
-        Gdiplus::GdiplusStartup(&token, &input, nullptr);
-        {
-            Gdiplus::Bitmap picture(bitmap, nullptr);
-            // image/png's encoder, as GDI+ lists it.
-            const CLSID png = {
-                0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
-            saved = picture.Save(target.wstring().c_str(), &png, nullptr) == Gdiplus::Ok;
+    BitBlt(dc, 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY);
+    // The artwork and the yellow paths give many colours; a blank grab gives one.
+    const COLORREF corner = GetPixel(dc, 0, 0);
+    bool varied = false;
+    for (int y = 0; y < client.bottom && !varied; y += 7) {
+        for (int x = 0; x < client.right && !varied; x += 7) {
+            varied = GetPixel(dc, x, y) != corner;
         }
-        Gdiplus::GdiplusShutdown(token);
     }
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, screen);
+    bool saved = false;
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    {
+        Gdiplus::Bitmap picture(bitmap, nullptr);
+        // image/png's encoder, as GDI+ lists it.
+        const CLSID png = {
+            0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
+        saved = picture.Save(target.wstring().c_str(), &png, nullptr) == Gdiplus::Ok;
+    }
+    Gdiplus::GdiplusShutdown(token);
     DeleteObject(bitmap);
     DeleteDC(dc);
-    return saved;
+    return saved && varied;
 }
 
 TEST(Window, PatchesByKeyboardAsTheCommandLineDoesAndRefusesItsInputAsOutput) {
