@@ -15,6 +15,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -31,7 +32,7 @@ namespace tflux::win32 {
 namespace g = form1::geometry;
 
 void ShowStartMessage(const std::string& text, bool error) {
-    MessageBoxW(nullptr, Wide(text).c_str(), Wide(form::kCaption).c_str(),
+    MessageBoxW(nullptr, Shown(text).c_str(), Shown(form::kCaption).c_str(),
                 MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
@@ -88,7 +89,7 @@ struct Artwork {
 
 // The open-file dialog, wide so that any path can be chosen, starting in the current folder;
 // the path as chosen, or "" on cancel. The file need not exist.
-std::string ShowFileDialog(HWND owner, const char* title, const char* filter) {
+std::wstring ShowFileDialog(HWND owner, const char* title, const char* filter) {
     std::wstring file(32768, L'\0');
     const std::wstring filters = DialogFilter(filter);
     const std::wstring caption = Wide(title);
@@ -104,14 +105,14 @@ std::string ShowFileDialog(HWND owner, const char* title, const char* filter) {
     if (!GetOpenFileNameW(&ofn)) {
         return {};
     }
-    return Utf8(file.c_str());
+    return file.c_str();
 }
 
 // The save dialog for the output, in `folder` with `name` proposed. It asks nothing about an
 // existing file: the window asks once, when it knows whether the file is the user's.
-std::string ShowSaveDialog(HWND owner, const char* title, const char* filter,
-                           const form::SaveStart& start) {
-    std::wstring file = Wide(start.name);
+std::wstring ShowSaveDialog(HWND owner, const char* title, const char* filter,
+                            const form::SaveStart& start) {
+    std::wstring file = Shown(start.name);
     file.resize(32768, L'\0');
     const std::wstring filters = DialogFilter(filter);
     const std::wstring caption = Wide(title);
@@ -128,14 +129,14 @@ std::string ShowSaveDialog(HWND owner, const char* title, const char* filter,
     if (!GetSaveFileNameW(&ofn)) {
         return {};
     }
-    return Utf8(file.c_str());
+    return file.c_str();
 }
 
 // A task dialog whose expanded part holds the detail; a message box where there is none.
 void ShowMessage(HWND owner, const form::FormMessage& message) {
-    const std::wstring caption = Wide(form::kCaption);
-    const std::wstring text = Wide(message.text);
-    const std::wstring detail = Wide(message.detail);
+    const std::wstring caption = Shown(form::kCaption);
+    const std::wstring text = Shown(message.text);
+    const std::wstring detail = Shown(message.detail);
     const bool information = message.icon == form::MessageIcon::Information;
     TASKDIALOGCONFIG config{};
     config.cbSize = sizeof(config);
@@ -155,7 +156,7 @@ void ShowMessage(HWND owner, const form::FormMessage& message) {
 }
 
 bool AskYesNo(HWND owner, const std::string& question) {
-    return MessageBoxW(owner, Wide(question).c_str(), Wide(form::kCaption).c_str(),
+    return MessageBoxW(owner, Shown(question).c_str(), Shown(form::kCaption).c_str(),
                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
@@ -199,6 +200,8 @@ class Form1 {
     void cmdPatch_Click();
     void ShowTracks();
     void ChooseInput(const std::string& path);
+    // A path the system gave, in the engine's own narrow form, or a message why it cannot be.
+    void ChooseInput(const std::wstring& path);
     void SetOutput(const std::string& path);
     void InputCheck();
     void Present(const form::FormMessage& message) { ShowMessage(hwnd_, message); }
@@ -322,7 +325,7 @@ void Form1::PlaceControls() {
 void Form1::Open(const WindowStart& start) {
     // A refused pack has said why; the built-in one serves meanwhile.
     if (start.pack) {
-        UsePack(PathFromUtf8(*start.pack));
+        UsePack(std::filesystem::path(*start.pack));
     }
     if (start.image) {
         ChooseInput(*start.image);
@@ -410,7 +413,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
                 std::wstring name(DragQueryFileW(drop, 0, nullptr, 0) + 1, L'\0');
                 DragQueryFileW(drop, 0, name.data(), UINT(name.size()));
                 DragFinish(drop);
-                ChooseInput(Utf8(name.c_str()));
+                ChooseInput(name.c_str());
                 return 0;
             }
             DragFinish(drop);
@@ -472,7 +475,7 @@ void Form1::PaintText(HDC dc, const std::wstring& text, int x, int y, COLORREF c
 
 // A path wider than the picture is right-aligned, so that its end, the file name, shows.
 void Form1::PaintPath(HDC dc, const std::string& path, g::Point corner) {
-    const std::wstring text = path.empty() ? std::wstring(L"     ") : Wide(path);
+    const std::wstring text = path.empty() ? std::wstring(L"     ") : Shown(path);
     SIZE size{};
     GetTextExtentPoint32W(dc, text.c_str(), int(text.size()), &size);
     const RECT pic = Scaled(g::kPicBack);
@@ -538,10 +541,10 @@ void Form1::Paint(HDC target) {
 
     RECT status = Scaled(g::kLblStatus);
     const std::string text =
-        patching_ ? "Patching " + Utf8Path(PathFromUtf8(txtROMOut).filename()) + "..."
+        patching_ ? "Patching " + std::filesystem::path(txtROMOut).filename().string() + "..."
                   : form::StatusText(status_, pack_);
     const g::Rgb colour = patching_ ? form::kIdleRgb : status_.colour;
-    PaintText(dc, Wide(text), 0, 0, Colour(colour), DT_SINGLELINE | DT_LEFT | DT_VCENTER, &status);
+    PaintText(dc, Shown(text), 0, 0, Colour(colour), DT_SINGLELINE | DT_LEFT | DT_VCENTER, &status);
 
     if (dropHovering_) {
         HBRUSH edge = CreateSolidBrush(Colour(g::kDropColour));
@@ -582,7 +585,7 @@ void Form1::UpdateStatusTip() {
     if (tip_ == nullptr) {
         return;
     }
-    tipText_ = Wide(form::StatusDetail(status_, pack_));
+    tipText_ = Shown(form::StatusDetail(status_, pack_));
     TOOLINFOW info{};
     info.cbSize = sizeof(info);
     info.uFlags = TTF_SUBCLASS;
@@ -600,7 +603,7 @@ void Form1::UpdateStatusTip() {
 // ---- what the buttons do ----
 
 void Form1::cmdROMIn_Click() {
-    const std::string path = ShowFileDialog(hwnd_, form::kInputTitle, form::kFilter);
+    const std::wstring path = ShowFileDialog(hwnd_, form::kInputTitle, form::kFilter);
     if (!path.empty()) {
         ChooseInput(path);
     }
@@ -626,6 +629,14 @@ void Form1::ChooseInput(const std::string& path) {
     }
 }
 
+void Form1::ChooseInput(const std::wstring& path) {
+    try {
+        ChooseInput(Native(path));
+    } catch (const std::system_error& e) {
+        Present(form::InputFailureMessage(Utf8(path), e.what()));
+    }
+}
+
 void Form1::SetOutput(const std::string& path) {
     txtROMOut = path;
     InvalidateRect(hwnd_, nullptr, FALSE);
@@ -646,10 +657,15 @@ void Form1::InputCheck() {
 }
 
 void Form1::cmdROMOut_Click() {
-    const std::string path = ShowSaveDialog(hwnd_, form::kOutputTitle, form::kFilter,
-                                            form::OutputDialogStart(txtROMIn, txtROMOut));
-    if (!path.empty()) {
-        SetOutput(path);
+    const std::wstring path = ShowSaveDialog(hwnd_, form::kOutputTitle, form::kFilter,
+                                             form::OutputDialogStart(txtROMIn, txtROMOut));
+    if (path.empty()) {
+        return;
+    }
+    try {
+        SetOutput(Native(path));
+    } catch (const std::system_error& e) {
+        Present(form::FailureMessage(Utf8(path) + ": " + e.what()));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "app/Form1_win32.h"
 
 #include <algorithm>
+#include <system_error>
 
 // The window's text is UTF-8, as the engine's; Windows takes and gives wide strings.
 
@@ -28,13 +29,16 @@ std::string Utf8(const std::wstring& wide) {
     return utf8;
 }
 
-std::filesystem::path PathFromUtf8(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+std::string Native(const std::wstring& wide) {
+    return std::filesystem::path(wide).string();
 }
 
-std::string Utf8Path(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
+std::wstring Shown(const std::string& text) {
+    try {
+        return std::filesystem::path(text).wstring();
+    } catch (const std::system_error&) {
+        return Wide(text);
+    }
 }
 
 // "N64 ROMs (*.*64)|*.*64" as the dialogs take it: every "|" a NUL, and one more at the end.

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/Form1_win32.h"
@@ -28,13 +29,14 @@ constexpr char kHelp[] =
     "  --help       show this text\n"
     "  --version    show the version\n";
 
-// The command line as UTF-8, the program's name first.
+// The command line in the engine's narrow form, the program's name first. Throws
+// std::system_error for an argument that form cannot hold.
 std::vector<std::string> Arguments() {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> arguments;
     for (int i = 0; i < count && wide != nullptr; ++i) {
-        arguments.push_back(tflux::win32::Utf8(wide[i]));
+        arguments.push_back(tflux::win32::Native(wide[i]));
     }
     LocalFree(wide);
     return arguments;
@@ -53,7 +55,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     cli.add_flag("--tracks", start.tracks);
     cli.add_option("--pack", start.pack);
     cli.add_option("IMAGE", start.image);
-    std::vector<std::string> arguments = Arguments();
+    std::vector<std::string> arguments;
+    try {
+        arguments = Arguments();
+    } catch (const std::system_error& e) {
+        tflux::win32::ShowStartMessage(std::string("A file name cannot be read: ") + e.what(),
+                                       true);
+        return 2;
+    }
     if (!arguments.empty()) {
         arguments.erase(arguments.begin());
     }

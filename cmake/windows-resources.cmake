@@ -16,4 +16,7 @@ function(tflux_windows_resources target name description extra)
                  @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/resources/windows/program.rc.in ${dir}/${name}.rc @ONLY)
   target_sources(${target} PRIVATE ${dir}/${name}.rc)
+  # The resource compiler does not say which files it read.
+  set_source_files_properties(${dir}/${name}.rc PROPERTIES
+                              OBJECT_DEPENDS "${TFLUX_RC_MANIFEST};${TFLUX_RC_ICON}")
 endfunction()

@@ -63,7 +63,7 @@ if(TARGET tflux-krn AND TFLUX_XVFB_RUN)
             ${CMAKE_BINARY_DIR}/window-windows.png)
   list(FILTER TFLUX_WINE_ENV EXCLUDE REGEX "^DISPLAY=")
   set_tests_properties(window_under_wine PROPERTIES
-    ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
+    ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300 RUN_SERIAL ON)
 elseif(TARGET tflux-krn)
   message(STATUS "xvfb-run not found (Debian package xvfb): the window's test under Wine cannot run")
 endif()

@@ -84,14 +84,15 @@ std::wstring Quoted(const fs::path& path) {
     return L"\"" + path.wstring() + L"\"";
 }
 
-// The first top-level window of the process with that class, waited for up to 30 s.
+// The first top-level window of the process with that class, waited for up to 90 s: Wine starts
+// slowly on a busy machine.
 HWND WaitForWindow(DWORD process, const wchar_t* className) {
     struct Search {
         DWORD process;
         const wchar_t* className;
         HWND found = nullptr;
     };
-    for (int tries = 0; tries < 300; ++tries) {
+    for (int tries = 0; tries < 900; ++tries) {
         Search search{process, className};
         EnumWindows(
             [](HWND hwnd, LPARAM data) -> BOOL {
