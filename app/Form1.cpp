@@ -532,9 +532,8 @@ void Form1::ShowTracks() {
             }
         });
         connect(tracks_, &TrackView::containerFileWanted, this, [this] {
-            const QString file =
-                Prompts().AskForFile(tracks_, FromEngine(form::kPackTitle),
-                                     FromEngine(form::kPackFilter));
+            const QString file = Prompts().AskForFile(tracks_, FromEngine(form::kPackTitle),
+                                                      FromEngine(form::kPackFilter));
             if (!file.isEmpty()) {
                 UsePack(std::filesystem::path(ToEngine(file)));
             }
@@ -733,16 +732,15 @@ bool Form1::UsePack(const std::optional<std::filesystem::path>& path) {
     if (patching_) {
         return false;
     }
-    form::PackOffer offer = form::ReadPack(path);
-    if (!offer.pack) {
-        Present(*offer.refusal);
+    std::optional<form::ChosenPack> taken = form::TakePack(
+        form::ReadPack(path), [this](const form::FormMessage& refusal) { Present(refusal); },
+        [this](const std::string& question) {
+            return Prompts().AskToUsePack(this, windowTitle(), FromEngine(question));
+        });
+    if (!taken) {
         return false;
     }
-    if (!offer.question.empty() &&
-        !Prompts().AskToUsePack(this, windowTitle(), FromEngine(offer.question))) {
-        return false;
-    }
-    pack_ = std::move(*offer.pack);
+    pack_ = std::move(*taken);
     ShowStatus();
     emit packChanged();
     return true;

@@ -673,15 +673,13 @@ bool Form1::UsePack(const std::optional<std::filesystem::path>& path) {
     if (patching_) {
         return false;
     }
-    form::PackOffer offer = form::ReadPack(path);
-    if (!offer.pack) {
-        Present(*offer.refusal);
+    std::optional<form::ChosenPack> taken = form::TakePack(
+        form::ReadPack(path), [this](const form::FormMessage& refusal) { Present(refusal); },
+        [this](const std::string& question) { return AskYesNo(hwnd_, question); });
+    if (!taken) {
         return false;
     }
-    if (!offer.question.empty() && !AskYesNo(hwnd_, offer.question)) {
-        return false;
-    }
-    pack_ = std::move(*offer.pack);
+    pack_ = std::move(*taken);
     UpdateStatusTip();
     InvalidateRect(hwnd_, nullptr, FALSE);
     if (tracks_) {

@@ -200,4 +200,17 @@ PackOffer ReadPack(const std::optional<fs::path>& path) {
     return offer;
 }
 
+std::optional<ChosenPack> TakePack(PackOffer offer,
+                                   const std::function<void(const FormMessage&)>& show,
+                                   const std::function<bool(const std::string&)>& ask) {
+    if (!offer.pack) {
+        show(*offer.refusal);
+        return std::nullopt;
+    }
+    if (!offer.question.empty() && !ask(offer.question)) {
+        return std::nullopt;
+    }
+    return std::move(offer.pack);
+}
+
 }  // namespace tflux::form

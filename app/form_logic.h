@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -136,5 +137,11 @@ std::optional<FormMessage> RefusePackOutput(const ChosenPack& pack, const std::s
 // Reads a pack through the same library as the command line's --payload: a pack source folder
 // or a container file (nullopt: the built-in pack). Never throws.
 PackOffer ReadPack(const std::optional<std::filesystem::path>& path);
+
+// What a window does with a pack it is asked to use: a refusal is shown, a pack with concerns is
+// taken only when the user says yes to the question. The pack to use, or nullopt.
+std::optional<ChosenPack> TakePack(PackOffer offer,
+                                   const std::function<void(const FormMessage&)>& show,
+                                   const std::function<bool(const std::string&)>& ask);
 
 }  // namespace tflux::form
