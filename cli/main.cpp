@@ -92,6 +92,8 @@ void AddContainerCommands(CLI::App& payload, Arguments& a, Commands& c) {
 }
 
 void AddPackCommands(CLI::App& payload, Arguments& a, Commands& c) {
+#ifdef TFLUX_COURSE_MAPS
+    // A build without the map library offers no maps rather than a command that fails.
     c.map = payload.add_subcommand("map", "Draw the courses from above as PNG pictures");
     c.map->add_option("--payload", a.payloadFile, "Container file instead of the built-in one");
     c.map->add_option("--track", a.mapTrack, "Only this track (1 to 24)")->check(CLI::Range(1, 24));
@@ -100,6 +102,7 @@ void AddPackCommands(CLI::App& payload, Arguments& a, Commands& c) {
                      "New or empty folder for 01.png .. 24.png and overview.png; with --track, "
                      "a PNG file or a folder")
         ->required();
+#endif
     c.fromImage = payload.add_subcommand(
         "from-image", "Write an image's 24 tracks as a pack source that payload build takes");
     c.fromImage->add_option("IMAGE", a.image, "Image of T-Flux X, patched or not")->required();
@@ -124,8 +127,10 @@ int Run(const Commands& c, const Arguments& a, Streams io) {
         return PayloadPack(a.source, a.dir, a.force, io);
     if (*c.check)
         return PayloadCheck(a.payloadFile, io);
+#ifdef TFLUX_COURSE_MAPS
     if (*c.map)
         return PayloadMap(a.payloadFile, a.mapTrack, a.dir, io);
+#endif
     if (*c.fromImage)
         return PayloadFromImage(a.image, a.dir, io);
     if (*c.build)

@@ -144,9 +144,9 @@ int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
     });
 }
 
+#ifdef TFLUX_COURSE_MAPS
 int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
                const std::string& out, Streams io) {
-#ifdef TFLUX_COURSE_MAPS
     return Presenting(io, [&] {
         if (track && (*track < 1 || *track > kTrackCount)) {
             io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
@@ -186,14 +186,8 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;
     });
-#else
-    (void)payloadFile;
-    (void)track;
-    (void)out;
-    io.err << "tflux-krn-cli: this build draws no course maps\n";
-    return kExitFailed;
-#endif
 }
+#endif
 
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io) {
     return Presenting(io, [&] {

@@ -15,8 +15,10 @@ namespace tflux::cli {
 
 int PayloadList(const std::optional<std::string>& payloadFile, bool json, Streams io);
 int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io);
+#ifdef TFLUX_COURSE_MAPS
 int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
                const std::string& out, Streams io);
+#endif
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io);
 int PayloadBuild(const std::string& sourceDir, const std::string& output, bool force, Streams io);
 

@@ -57,6 +57,12 @@ file(MAKE_DIRECTORY "${WORK}/linux" "${WORK}/windows")
 
 run(v ${WINE} ${CLI_EXE} --version)
 check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-cli ${VERSION}\n\"" "--version: ${v_out}")
+# The Windows build draws no maps, so it offers no map command.
+run(h ${WINE} ${CLI_EXE} payload --help)
+check("h_rc EQUAL 0 AND h_out MATCHES \"from-image\" AND NOT h_out MATCHES \" map \""
+      "payload --help offers only what the build can do: ${h_out}")
+run(h ${WINE} ${CLI_EXE} payload map out)
+check("h_rc EQUAL 2" "payload map is not a command of the Windows build: ${h_rc} ${h_err}")
 run(v ${WINE} ${CHECKSUM_EXE} --version)
 check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-checksum ${VERSION}\n\"" "checksum --version: ${v_out}")
 
