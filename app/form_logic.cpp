@@ -6,6 +6,7 @@
 #include <span>
 
 #include "course/course.h"
+#include "pack/track_summary.h"
 #include "payload/builtin_payload.h"
 #include "payload/container.h"
 #include "rom/errors.h"
@@ -27,28 +28,6 @@ std::string JoinLines(const std::vector<std::string>& lines) {
         }
     }
     return text;
-}
-
-std::string Problems(const std::vector<std::string>& problems) {
-    std::string text = problems.front();
-    if (problems.size() > 1) {
-        text += " (and " + std::to_string(problems.size() - 1) + " more)";
-    }
-    return text;
-}
-
-// The courses of a container that break the game's rules, one line each; throws EngineError for
-// a damaged container.
-std::vector<std::string> InvalidCourses(std::span<const std::uint8_t> container) {
-    std::vector<std::string> lines;
-    for (const PackEntry& track : ReadPackTracks(container)) {
-        const std::vector<std::string> problems = ValidateCourse(track.course);
-        if (!problems.empty()) {
-            lines.push_back("track " + std::to_string(track.track) +
-                            ": the course is not valid: " + Problems(problems));
-        }
-    }
-    return lines;
 }
 
 }  // namespace
@@ -179,7 +158,7 @@ PackOffer ReadPack(const std::optional<fs::path>& path) {
         if (pack.kind == PayloadKind::Container) {
             try {
                 // A damaged container is refused now rather than by the patch after it.
-                offer.concerns = InvalidCourses(pack.container);
+                offer.concerns = InvalidCourseLines(pack.container);
             } catch (const EngineError& e) {
                 throw e.Within(path->string() + ": ");
             }

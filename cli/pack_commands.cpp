@@ -226,23 +226,11 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, bool f
 }
 
 std::vector<std::string> InvalidCourseWarnings(std::span<const std::uint8_t> container) {
-    std::vector<PackEntry> tracks;
     try {
-        tracks = ReadPackTracks(container);
+        return InvalidCourseLines(container);
     } catch (const EngineError&) {
         return {};  // the patch itself reports a damaged container
     }
-    std::vector<std::string> warnings;
-    for (const PackEntry& t : tracks) {
-        const auto problems = ValidateCourse(t.course);
-        if (!problems.empty()) {
-            warnings.push_back(Track(t.track) + ": the course is not valid: " + problems.front() +
-                               (problems.size() > 1
-                                    ? " (and " + Thousands(problems.size() - 1) + " more)"
-                                    : std::string()));
-        }
-    }
-    return warnings;
 }
 
 }  // namespace tflux::cli

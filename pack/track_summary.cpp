@@ -54,4 +54,19 @@ TrackSummary SummarizeTrack(const PackEntry& entry) {
     return summary;
 }
 
+std::vector<std::string> InvalidCourseLines(std::span<const std::uint8_t> container) {
+    std::vector<std::string> lines;
+    for (const PackEntry& track : ReadPackTracks(container)) {
+        const std::vector<std::string> problems = ValidateCourse(track.course);
+        if (!problems.empty()) {
+            lines.push_back("track " + std::to_string(track.track) +
+                            ": the course is not valid: " + problems.front() +
+                            (problems.size() > 1
+                                 ? " (and " + Thousands(problems.size() - 1) + " more)"
+                                 : std::string()));
+        }
+    }
+    return lines;
+}
+
 }  // namespace tflux

@@ -3,6 +3,7 @@
 // What a person reads of a pack's track before patching with it, worded once for the
 // command-line list and the windows' track views.
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,5 +33,10 @@ std::string VenueText(const Course& course);
 
 // "valid", or "not valid (1 problem)".
 std::string VerdictText(std::size_t problems);
+
+// One line for each track of the container whose course breaks a rule of the game, "track 3:
+// the course is not valid: FIRST PROBLEM (and 2 more)". Throws EngineError naming the entry for
+// a damaged container.
+std::vector<std::string> InvalidCourseLines(std::span<const std::uint8_t> container);
 
 }  // namespace tflux
