@@ -178,7 +178,8 @@ class Form1 {
     // Keys the window answers itself: Enter on a focused button, Ctrl+Q and Ctrl+W.
     bool Translate(MSG& msg);
 
-    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+    template <class Owner>
+    friend LRESULT CALLBACK ::tflux::win32::WindowProcedure(HWND, UINT, WPARAM, LPARAM);
 
   private:
     LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
@@ -241,7 +242,7 @@ bool Form1::Create(int show) {
 
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = Procedure;
+    wc.lpfnWndProc = WindowProcedure<Form1>;
     wc.hInstance = instance_;
     wc.hIcon = LoadIconW(instance_, L"APPICON");
     wc.hIconSm = static_cast<HICON>(LoadImageW(instance_, L"APPICON", IMAGE_ICON,
@@ -357,17 +358,6 @@ bool Form1::Translate(MSG& msg) {
         return true;
     }
     return false;
-}
-
-LRESULT CALLBACK Form1::Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_NCCREATE) {
-        auto* form = static_cast<Form1*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-        form->hwnd_ = hwnd;
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    return form != nullptr ? form->Handle(message, wparam, lparam)
-                           : DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
 LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {

@@ -39,6 +39,22 @@ std::string Utf8(const std::wstring& wide);
 // "N64 ROMs (*.*64)|*.*64" as the file dialogs take it: every "|" a NUL, and one more at the end.
 std::wstring DialogFilter(const char* filter);
 
+// The window procedure of a class of windows that each belong to one `Owner`: the owner comes as
+// the creation parameter, is kept with the window, and handles every message from then on. An
+// owner declares this a friend and has `HWND hwnd_` and `LRESULT Handle(UINT, WPARAM, LPARAM)`.
+template <class Owner>
+LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) {
+        auto* created =
+            static_cast<Owner*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+        created->hwnd_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(created));
+    }
+    auto* owner = reinterpret_cast<Owner*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    return owner != nullptr ? owner->Handle(message, wparam, lparam)
+                            : DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
 // A message box with the window's caption, for what is said before the window exists.
 void ShowStartMessage(const std::string& text, bool error);
 

@@ -71,7 +71,7 @@ TrackList::~TrackList() {
 bool TrackList::Create() {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = Procedure;
+    wc.lpfnWndProc = WindowProcedure<TrackList>;
     wc.hInstance = instance_;
     wc.hIcon = LoadIconW(instance_, L"APPICON");
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
@@ -237,18 +237,6 @@ void TrackList::ChooseContainer() {
 
 bool TrackList::Translate(MSG& msg) {
     return hwnd_ != nullptr && IsWindowVisible(hwnd_) && IsDialogMessageW(hwnd_, &msg);
-}
-
-LRESULT CALLBACK TrackList::Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_NCCREATE) {
-        auto* view =
-            static_cast<TrackList*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
-        view->hwnd_ = hwnd;
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(view));
-    }
-    auto* view = reinterpret_cast<TrackList*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    return view != nullptr ? view->Handle(message, wparam, lparam)
-                           : DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
 LRESULT TrackList::Handle(UINT message, WPARAM wparam, LPARAM lparam) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Form1_win32.h"
 #include "pack/track_summary.h"
 
 namespace tflux::win32 {
@@ -32,7 +33,8 @@ class TrackList {
     // Tab and the buttons' keys inside the track list's window.
     bool Translate(MSG& msg);
 
-    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+    template <class Owner>
+    friend LRESULT CALLBACK WindowProcedure(HWND, UINT, WPARAM, LPARAM);
 
   private:
     LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
