@@ -33,6 +33,7 @@
 #include "dialog/modCommonDialog.h"
 #include "rom/file.h"
 #include "rom/identify.h"
+#include "rom/text.h"
 
 // Resources of a static library have to be pulled in by name.
 static void LoadArtwork() {
@@ -647,7 +648,7 @@ void Form1::cmdROMOut_Click() {
         form::OutputDialogStart(ToEngine(txtROMIn->text()), ToEngine(txtROMOut->text()));
     const QString path =
         Prompts().AskForOutput(this, FromEngine(form::kOutputTitle), FromEngine(form::kFilter),
-                               FromEngine(start.folder.string()), FromEngine(start.name));
+                               FromEngine(tflux::PathText(start.folder)), FromEngine(start.name));
     if (path.isEmpty()) {
         return;
     }
@@ -843,7 +844,8 @@ void Form1::SetBusy(bool busy) {
         emit patchFinished();
         return;
     }
-    const std::string name = std::filesystem::path(ToEngine(txtROMOut->text())).filename().string();
+    const std::string name =
+        tflux::PathText(tflux::PathFromText(ToEngine(txtROMOut->text())).filename());
     const QString patching = QStringLiteral("Patching %1...").arg(FromEngine(name));
     lblStatus->setText(patching);
     lblStatus2->setText(patching);

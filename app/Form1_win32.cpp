@@ -15,7 +15,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -26,13 +25,14 @@
 #include "app/patch.h"
 #include "rom/identify.h"
 #include "rom/rom_state.h"
+#include "rom/text.h"
 
 namespace tflux::win32 {
 
 namespace g = form1::geometry;
 
 void ShowStartMessage(const std::string& text, bool error) {
-    MessageBoxW(nullptr, Shown(text).c_str(), Shown(form::kCaption).c_str(),
+    MessageBoxW(nullptr, Wide(text).c_str(), Wide(form::kCaption).c_str(),
                 MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
@@ -112,7 +112,7 @@ std::wstring ShowFileDialog(HWND owner, const char* title, const char* filter) {
 // existing file: the window asks once, when it knows whether the file is the user's.
 std::wstring ShowSaveDialog(HWND owner, const char* title, const char* filter,
                             const form::SaveStart& start) {
-    std::wstring file = Shown(start.name);
+    std::wstring file = Wide(start.name);
     file.resize(32768, L'\0');
     const std::wstring filters = DialogFilter(filter);
     const std::wstring caption = Wide(title);
@@ -134,9 +134,9 @@ std::wstring ShowSaveDialog(HWND owner, const char* title, const char* filter,
 
 // A task dialog whose expanded part holds the detail; a message box where there is none.
 void ShowMessage(HWND owner, const form::FormMessage& message) {
-    const std::wstring caption = Shown(form::kCaption);
-    const std::wstring text = Shown(message.text);
-    const std::wstring detail = Shown(message.detail);
+    const std::wstring caption = Wide(form::kCaption);
+    const std::wstring text = Wide(message.text);
+    const std::wstring detail = Wide(message.detail);
     const bool information = message.icon == form::MessageIcon::Information;
     TASKDIALOGCONFIG config{};
     config.cbSize = sizeof(config);
@@ -156,7 +156,7 @@ void ShowMessage(HWND owner, const form::FormMessage& message) {
 }
 
 bool AskYesNo(HWND owner, const std::string& question) {
-    return MessageBoxW(owner, Shown(question).c_str(), Shown(form::kCaption).c_str(),
+    return MessageBoxW(owner, Wide(question).c_str(), Wide(form::kCaption).c_str(),
                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
@@ -201,8 +201,6 @@ class Form1 {
     void cmdPatch_Click();
     void ShowTracks();
     void ChooseInput(const std::string& path);
-    // A path the system gave, in the engine's own narrow form, or a message why it cannot be.
-    void ChooseInput(const std::wstring& path);
     void SetOutput(const std::string& path);
     void InputCheck();
     void Present(const form::FormMessage& message) { ShowMessage(hwnd_, message); }
@@ -326,7 +324,7 @@ void Form1::PlaceControls() {
 void Form1::Open(const WindowStart& start) {
     // A refused pack has said why; the built-in one serves meanwhile.
     if (start.pack) {
-        UsePack(std::filesystem::path(*start.pack));
+        UsePack(PathFromText(*start.pack));
     }
     if (start.image) {
         ChooseInput(*start.image);
@@ -403,7 +401,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
                 std::wstring name(DragQueryFileW(drop, 0, nullptr, 0) + 1, L'\0');
                 DragQueryFileW(drop, 0, name.data(), UINT(name.size()));
                 DragFinish(drop);
-                ChooseInput(name.c_str());
+                ChooseInput(Utf8(name.c_str()));
                 return 0;
             }
             DragFinish(drop);
@@ -465,7 +463,7 @@ void Form1::PaintText(HDC dc, const std::wstring& text, int x, int y, COLORREF c
 
 // A path wider than the picture is right-aligned, so that its end, the file name, shows.
 void Form1::PaintPath(HDC dc, const std::string& path, g::Point corner) {
-    const std::wstring text = path.empty() ? std::wstring(L"     ") : Shown(path);
+    const std::wstring text = path.empty() ? std::wstring(L"     ") : Wide(path);
     SIZE size{};
     GetTextExtentPoint32W(dc, text.c_str(), int(text.size()), &size);
     const RECT pic = Scaled(g::kPicBack);
@@ -531,10 +529,10 @@ void Form1::Paint(HDC target) {
 
     RECT status = Scaled(g::kLblStatus);
     const std::string text =
-        patching_ ? "Patching " + std::filesystem::path(txtROMOut).filename().string() + "..."
+        patching_ ? "Patching " + PathText(PathFromText(txtROMOut).filename()) + "..."
                   : form::StatusText(status_, pack_);
     const g::Rgb colour = patching_ ? form::kIdleRgb : status_.colour;
-    PaintText(dc, Shown(text), 0, 0, Colour(colour), DT_SINGLELINE | DT_LEFT | DT_VCENTER, &status);
+    PaintText(dc, Wide(text), 0, 0, Colour(colour), DT_SINGLELINE | DT_LEFT | DT_VCENTER, &status);
 
     if (dropHovering_) {
         HBRUSH edge = CreateSolidBrush(Colour(g::kDropColour));
@@ -575,7 +573,7 @@ void Form1::UpdateStatusTip() {
     if (tip_ == nullptr) {
         return;
     }
-    tipText_ = Shown(form::StatusDetail(status_, pack_));
+    tipText_ = Wide(form::StatusDetail(status_, pack_));
     TOOLINFOW info{};
     info.cbSize = sizeof(info);
     info.uFlags = TTF_SUBCLASS;
@@ -595,7 +593,7 @@ void Form1::UpdateStatusTip() {
 void Form1::cmdROMIn_Click() {
     const std::wstring path = ShowFileDialog(hwnd_, form::kInputTitle, form::kFilter);
     if (!path.empty()) {
-        ChooseInput(path);
+        ChooseInput(Utf8(path));
     }
 }
 
@@ -616,14 +614,6 @@ void Form1::ChooseInput(const std::string& path) {
         status_ = form::StatusOf(refused);
         InvalidateRect(hwnd_, nullptr, FALSE);
         Present(form::InputFailureMessage(path, e.what()));
-    }
-}
-
-void Form1::ChooseInput(const std::wstring& path) {
-    try {
-        ChooseInput(Native(path));
-    } catch (const std::system_error& e) {
-        Present(form::InputFailureMessage(Utf8(path), e.what()));
     }
 }
 
@@ -652,11 +642,7 @@ void Form1::cmdROMOut_Click() {
     if (path.empty()) {
         return;
     }
-    try {
-        SetOutput(Native(path));
-    } catch (const std::system_error& e) {
-        Present(form::FailureMessage(Utf8(path) + ": " + e.what()));
-    }
+    SetOutput(Utf8(path));
 }
 
 bool Form1::UsePack(const std::optional<std::filesystem::path>& path) {

@@ -27,13 +27,7 @@ inline constexpr int kIdTracks = 104;
 // Shows Form1 and runs its message loop until it closes; the process's exit status.
 int RunForm1(HINSTANCE instance, const WindowStart& start, int show);
 
-// The engine's paths and words are narrow strings that it names files by as the C++ library
-// converts them; the window converts the same way, so that a path reaches the engine as the
-// system named it. A wide path the narrow form cannot hold throws std::system_error.
-std::string Native(const std::wstring& wide);
-std::wstring Shown(const std::string& text);
-
-// UTF-8 (the track list's names) and the system's wide strings, both ways.
+// The engine's paths and words are UTF-8; the system's are wide strings. Both ways.
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
 // "N64 ROMs (*.*64)|*.*64" as the file dialogs take it: every "|" a NUL, and one more at the end.

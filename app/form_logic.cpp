@@ -13,6 +13,7 @@
 #include "rom/exit_status.h"
 #include "rom/file.h"
 #include "rom/game.h"
+#include "rom/text.h"
 
 namespace tflux::form {
 
@@ -62,10 +63,10 @@ std::string StatusDetail(const StatusLine& line, const ChosenPack& pack) {
 }
 
 SaveStart OutputDialogStart(const std::string& inputPath, const std::string& outputPath) {
-    const fs::path proposal = !outputPath.empty()  ? fs::path(outputPath)
-                              : !inputPath.empty() ? fs::path(DeriveOutputPath(inputPath))
+    const fs::path proposal = !outputPath.empty()  ? PathFromText(outputPath)
+                              : !inputPath.empty() ? PathFromText(DeriveOutputPath(inputPath))
                                                    : fs::path();
-    return SaveStart{proposal.parent_path(), proposal.filename().string()};
+    return SaveStart{proposal.parent_path(), PathText(proposal.filename())};
 }
 
 PatchRequest WindowRequest(const std::string& inputPath, const std::string& outputPath,
@@ -131,7 +132,7 @@ std::string PackLabel(const ChosenPack& pack) {
     if (!shown.has_filename()) {
         shown = shown.parent_path();  // a folder given with its trailing separator
     }
-    return shown.filename().string();
+    return PathText(shown.filename());
 }
 
 std::string PackStatus(const ChosenPack& pack) {

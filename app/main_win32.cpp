@@ -1,17 +1,12 @@
-// tflux-krn.exe: the window on Windows. Its arguments are read as the system's wide strings, so
-// that any path can be named whatever the code page.
+// tflux-krn.exe: the window on Windows.
 
-// Windows' own headers need <windows.h> before them.
 #include <windows.h>
-
-#include <shellapi.h>
 
 #include <CLI/CLI.hpp>
 #include <string>
-#include <system_error>
-#include <vector>
 
 #include "app/Form1_win32.h"
+#include "rom/exit_status.h"
 
 namespace {
 
@@ -29,19 +24,6 @@ constexpr char kHelp[] =
     "  --help       show this text\n"
     "  --version    show the version\n";
 
-// The command line in the engine's narrow form, the program's name first. Throws
-// std::system_error for an argument that form cannot hold.
-std::vector<std::string> Arguments() {
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::string> arguments;
-    for (int i = 0; i < count && wide != nullptr; ++i) {
-        arguments.push_back(tflux::win32::Native(wide[i]));
-    }
-    LocalFree(wide);
-    return arguments;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
@@ -55,21 +37,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     cli.add_flag("--tracks", start.tracks);
     cli.add_option("--pack", start.pack);
     cli.add_option("IMAGE", start.image);
-    std::vector<std::string> arguments;
     try {
-        arguments = Arguments();
-    } catch (const std::system_error& e) {
-        tflux::win32::ShowStartMessage(std::string("A file name cannot be read: ") + e.what(),
-                                       true);
-        return 2;
-    }
-    if (!arguments.empty()) {
-        arguments.erase(arguments.begin());
-    }
-    // CLI11 takes them last first.
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-    try {
-        cli.parse(reversed);
+        tflux::ParseCommandLine(cli, 0, nullptr);  // Windows reads them wide, not from argv
     } catch (const CLI::ParseError& e) {
         tflux::win32::ShowStartMessage(std::string(e.what()) + "\n\n" + kHelp, true);
         return 2;

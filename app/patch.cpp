@@ -16,6 +16,7 @@
 #include "rom/game.h"
 #include "rom/identify.h"
 #include "rom/replacement.h"
+#include "rom/text.h"
 #include "romtables/regions.h"
 #include "romtables/romtables.h"
 
@@ -27,10 +28,11 @@ namespace {
 
 // A link at the output path stands for the file it points to: that file is replaced.
 fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
-    if (Examine(outputPath, Links::NoFollow, hook) == FileKind::Link) {
-        return ResolveLinks(outputPath, hook);
+    const fs::path output = PathFromText(outputPath);
+    if (Examine(output, Links::NoFollow, hook) == FileKind::Link) {
+        return ResolveLinks(output, hook);
     }
-    return outputPath;
+    return output;
 }
 
 // Why the file at `path`, links followed, may not be used because it would sit directly in
@@ -38,8 +40,8 @@ fs::path ResolveOutput(const std::string& outputPath, IoHook* hook) {
 // cannot be shown to be elsewhere, so that is a reason too.
 std::string TempFolderCause(const std::string& path, const Folder& temp) {
     try {
-        if (temp.Is(FolderOf(ResolveLinks(path, temp.Hook())))) {
-            return path + " is in " + temp.Path().string() + ", which every patch empties";
+        if (temp.Is(FolderOf(ResolveLinks(PathFromText(path), temp.Hook())))) {
+            return path + " is in " + PathText(temp.Path()) + ", which every patch empties";
         }
     } catch (const EngineError& e) {
         return e.what();
@@ -63,12 +65,12 @@ std::string FolderCause(const fs::path& dir, IoHook* hook) {
     std::error_code missing;
     const FileKind kind = Examine(dir, Links::Follow, hook, &missing);
     if (kind == FileKind::None) {
-        return dir.string() + ": " + missing.message();
+        return PathText(dir) + ": " + missing.message();
     }
     if (kind != FileKind::Folder) {
-        return dir.string() + " is not a folder";
+        return PathText(dir) + " is not a folder";
     }
-    return "cannot create a file in " + dir.string() + ": Permission denied";
+    return "cannot create a file in " + PathText(dir) + ": Permission denied";
 }
 
 void WriteCourseBlocks(RomState& state, const Folder& temp, std::uint32_t courseBase) {
@@ -115,7 +117,7 @@ std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& requ
         return Refusal(std::move(message), std::move(cause));
     }
     output = ResolveOutput(request.outputPath, state.Io);
-    if (SameFile(request.inputPath, output, state.Io)) {
+    if (SameFile(PathFromText(request.inputPath), output, state.Io)) {
         return Refusal(kMsgOutputIsInput,
                        request.outputPath + " and " + request.inputPath + " are one file");
     }
@@ -126,7 +128,7 @@ std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& requ
     // An output that is not there or may not be read is replaced as any other file is; one
     // whose reading fails fails the patch here, before anything is written.
     if (request.keepForeignOutput && !request.replaceForeignOutput) {
-        if (ClassifyOutput(output.string(), state.Io) == ExistingOutput::Foreign) {
+        if (ClassifyOutput(PathText(output), state.Io) == ExistingOutput::Foreign) {
             CloseRom(state);
             PatchResult refusal =
                 Refusal(kMsgInvalidOutput,
@@ -135,7 +137,7 @@ std::optional<PatchResult> RefuseFiles(RomState& state, const PatchRequest& requ
             return refusal;
         }
     }
-    if (!request.replaceGameImage && IsUnpatchedImage(output.string(), state.Io)) {
+    if (!request.replaceGameImage && IsUnpatchedImage(PathText(output), state.Io)) {
         CloseRom(state);
         PatchResult refusal =
             Refusal(kMsgInvalidOutput, request.outputPath + " is an unpatched image of T-Flux X");
@@ -194,7 +196,7 @@ PatchResult RunPatch(RomState& state, const PatchRequest& request, std::string& 
     }
     ReadRomTables(state);
     // The files the user named are never taken for a killed run's, whatever they are called.
-    const fs::path named[] = {output, request.inputPath};
+    const fs::path named[] = {output, PathFromText(request.inputPath)};
     RemoveAbandonedReplacements(FolderOf(output), named, state.Io);
     FileReplacement pending(output, state.Io, &leftover);
     CopyInput(state, state.RomStamp, pending);
@@ -209,7 +211,7 @@ namespace {
 // The folder output is built beside its target and renamed into place, so the folder above it
 // must take a new entry; when folders are to be made, the nearest one that exists must.
 std::optional<OutputRefusal> CheckFolderParent(const std::string& outputPath, IoHook* hook) {
-    const fs::path named(outputPath);
+    const fs::path named = PathFromText(outputPath);
     const fs::path target = named.has_filename() ? named : named.parent_path();
     fs::path above = FolderOf(target);
     while (FolderOf(above) != above && Examine(above, Links::Follow, hook) == FileKind::None) {
@@ -223,7 +225,8 @@ std::optional<OutputRefusal> CheckFolderParent(const std::string& outputPath, Io
 
 std::optional<OutputRefusal> CheckFolderOutput(const std::string& outputPath, IoHook* hook) {
     std::error_code missing;
-    switch (Examine(outputPath, Links::Follow, hook, &missing)) {
+    const fs::path output = PathFromText(outputPath);
+    switch (Examine(output, Links::Follow, hook, &missing)) {
         case FileKind::None:
             // Missing folders are made, but not below a file.
             if (missing && missing != std::errc::no_such_file_or_directory) {
@@ -233,7 +236,7 @@ std::optional<OutputRefusal> CheckFolderOutput(const std::string& outputPath, Io
         case FileKind::Folder:
             // Replacing what a user keeps there, or mixing old files with new, would be worse
             // than asking for another folder.
-            if (ListFolder(outputPath, hook).empty()) {
+            if (ListFolder(output, hook).empty()) {
                 return CheckFolderParent(outputPath, hook);
             }
             return OutputRefusal{outputPath + " is a folder that already holds files"};
@@ -260,7 +263,7 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
     }
     for (const fs::path& input : inputs) {
         if (SameFile(input, output, hook)) {
-            return OutputRefusal{outputPath + " is " + input.string() + ", which this reads"};
+            return OutputRefusal{outputPath + " is " + PathText(input) + ", which this reads"};
         }
     }
     if (kind == FileKind::Regular) {
@@ -272,7 +275,7 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
     if (std::string why = FolderCause(FolderOf(output), hook); !why.empty()) {
         return OutputRefusal{std::move(why)};
     }
-    if (!replaceGameImage && IsUnpatchedImage(output.string(), hook)) {
+    if (!replaceGameImage && IsUnpatchedImage(PathText(output), hook)) {
         return OutputRefusal{outputPath + " is an unpatched image of T-Flux X", true};
     }
     return std::nullopt;
@@ -315,7 +318,8 @@ std::string CheckFile(const std::string& inputPath, const std::string& outputPat
 }
 
 ExistingOutput ClassifyOutput(const std::string& outputPath, IoHook* hook) {
-    if (outputPath.empty() || Examine(outputPath, Links::Follow, hook) != FileKind::Regular) {
+    if (outputPath.empty() ||
+        Examine(PathFromText(outputPath), Links::Follow, hook) != FileKind::Regular) {
         return ExistingOutput::None;
     }
     if (IsUnpatchedImage(outputPath, hook)) {
@@ -323,7 +327,7 @@ ExistingOutput ClassifyOutput(const std::string& outputPath, IoHook* hook) {
     }
     File file;
     try {
-        file = File::Open(outputPath, OpenMode::Read, Links::Follow, hook);
+        file = File::Open(PathFromText(outputPath), OpenMode::Read, Links::Follow, hook);
     } catch (const EngineError& e) {
         // Nothing shows that a file this user may not read is an earlier output.
         if (e.Code() == std::errc::permission_denied ||
@@ -363,7 +367,7 @@ namespace {
 // The image is in place by now: a failed read of it is worth a word, not a failed patch.
 void AddHashes(const RomState& state, const PatchRequest& request, PatchResult& result) {
     try {
-        result.hashes = HashImageFile(request.outputPath, state.Order(), state.Io);
+        result.hashes = HashImageFile(PathFromText(request.outputPath), state.Order(), state.Io);
     } catch (const std::exception& e) {
         result.warning += (result.warning.empty() ? "" : "\n") +
                           std::string("cannot hash the patched image: ") + e.what();

@@ -17,6 +17,7 @@
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/identify.h"
+#include "rom/text.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -252,7 +253,7 @@ int Identify(const std::string& input, bool json, Streams io) {
         std::optional<ImageDigests> digests;
         if (status.accepted) {
             // The file identified, not whatever has taken its name since.
-            digests = HashImageFile(input, state.Order(), nullptr, &state.RomStamp);
+            digests = HashImageFile(PathFromText(input), state.Order(), nullptr, &state.RomStamp);
         }
         if (json) {
             nlohmann::json doc = {
@@ -296,7 +297,8 @@ int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::stri
             return *refused;
         }
         const std::vector<std::uint8_t> payload = LoadPayload(payloadFile, io);
-        WriteFolderWhole(dir, [&](const fs::path& folder) { ExtractPayload(folder, payload); });
+        WriteFolderWhole(PathFromText(dir),
+                         [&](const fs::path& folder) { ExtractPayload(folder, payload); });
         io.out << "Unpacked " << kPayloadEntries << " files into " << dir << '\n';
         return kExitOk;
     });
@@ -304,11 +306,11 @@ int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::stri
 
 int PayloadPack(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
     return Presenting(io, [&] {
-        const std::vector<fs::path> files = PackPayloadFiles(sourceDir);
+        const std::vector<fs::path> files = PackPayloadFiles(PathFromText(sourceDir));
         if (const auto refused = RefuseOutput(output, OutputShape::File, files, force, io)) {
             return *refused;
         }
-        PackPayload(files, output);
+        PackPayload(files, PathFromText(output));
         io.out << "Packed " << kPayloadEntries << " files into " << output << '\n';
         return kExitOk;
     });

@@ -1,7 +1,6 @@
 // tflux-krn-cli: the patch without a window, over the same engine calls the window makes.
 
 #include <CLI/CLI.hpp>
-#include <clocale>
 #include <csignal>
 #include <iostream>
 
@@ -44,11 +43,6 @@ constexpr const char* kReplaceImage =
     "Replace the output even when it is an unpatched image of T-Flux X";
 
 void SetUpProcess() {
-#ifdef _WIN32
-    // Arguments arrive in the ANSI code page; with the C runtime set to it, a file name made
-    // from them names the file the user typed.
-    std::setlocale(LC_CTYPE, "");
-#endif
 #ifdef SIGXFSZ
     // Past a file-size limit a write then fails with EFBIG, which the patch reports and tidies
     // up after, instead of the process dying with its unfinished file left behind.
@@ -142,6 +136,7 @@ int Run(const Commands& c, const Arguments& a, Streams io) {
 
 int main(int argc, char** argv) {
     SetUpProcess();
+    const tflux::Utf8Console console;
     CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition.",
                  "tflux-krn-cli"};
     app.set_version_flag("--version", std::string("tflux-krn-cli ") + TFLUX_VERSION);
@@ -154,7 +149,7 @@ int main(int argc, char** argv) {
     AddContainerCommands(*payload, arguments, commands);
     AddPackCommands(*payload, arguments, commands);
     try {
-        app.parse(argc, argv);
+        tflux::ParseCommandLine(app, argc, argv);
     } catch (const CLI::ParseError& e) {
         return tflux::ParseErrorExit(app, e);
     }

@@ -64,8 +64,8 @@ nlohmann::json CourseJson(const Course& course, const CourseFigures& figures,
 }  // namespace
 
 LoadedPayload LoadPayloadFrom(const std::optional<std::string>& payloadFile, Streams io) {
-    LoadedPayload loaded =
-        ::tflux::LoadPayload(payloadFile ? std::optional<fs::path>(*payloadFile) : std::nullopt);
+    LoadedPayload loaded = ::tflux::LoadPayload(
+        payloadFile ? std::optional(PathFromText(*payloadFile)) : std::nullopt);
     for (const std::string& warning : loaded.warnings) {
         io.err << "tflux-krn-cli: warning: " << warning << '\n';
     }
@@ -166,11 +166,11 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             const fs::path target =
                 Examine(out) == FileKind::Folder ? fs::path(out) / fileFor(*track) : fs::path(out);
             if (const auto refused =
-                    RefuseOutput(target.string(), OutputShape::File, payload.files, false, io)) {
+                    RefuseOutput(PathText(target), OutputShape::File, payload.files, false, io)) {
                 return *refused;
             }
             map::DrawCourseMap(maps[std::size_t(*track - 1)], target);
-            io.out << "Drew track " << *track << " to " << target.string() << '\n';
+            io.out << "Drew track " << *track << " to " << PathText(target) << '\n';
             return kExitOk;
         }
         if (const auto refused = RefuseOutput(out, OutputShape::Folder, {}, false, io)) {
@@ -196,7 +196,7 @@ int PayloadFromImage(const std::string& image, const std::string& dir, Streams i
         }
         const auto tracks = ReadImageTracks(image);
         int raw = 0;
-        WriteFolderWhole(dir,
+        WriteFolderWhole(PathFromText(dir),
                          [&](const fs::path& folder) { raw = WritePackSource(folder, tracks); });
         io.out << "Wrote the 24 tracks of " << image << " into " << dir << " (" << kTrackCount - raw
                << " readable courses, " << raw << " raw blocks)\n";
@@ -206,7 +206,7 @@ int PayloadFromImage(const std::string& image, const std::string& dir, Streams i
 
 int PayloadBuild(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
     return Presenting(io, [&] {
-        const PackSource pack = LoadPackSource(sourceDir);
+        const PackSource pack = LoadPackSource(PathFromText(sourceDir));
         for (const std::string& warning : pack.warnings) {
             io.err << "tflux-krn-cli: warning: " << warning << '\n';
         }
@@ -215,7 +215,7 @@ int PayloadBuild(const std::string& sourceDir, const std::string& output, bool f
         }
         // This program's own checksum updater goes with the tracks, as in the built-in payload.
         const std::vector<std::uint8_t> container = BuildPackWithOwnUpdater(pack);
-        WriteFileWhole(output, container);
+        WriteFileWhole(PathFromText(output), container);
         const PoolUsage& u = pack.usage;
         io.out << "Built " << output << " (" << Thousands(container.size()) << " bytes): names "
                << u.nameBytes << "/" << kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes

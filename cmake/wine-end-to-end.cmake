@@ -66,12 +66,13 @@ check("h_rc EQUAL 2" "payload map is not a command of the Windows build: ${h_rc}
 run(v ${WINE} ${CHECKSUM_EXE} --version)
 check("v_rc EQUAL 0 AND v_out STREQUAL \"tflux-krn-checksum ${VERSION}\n\"" "checksum --version: ${v_out}")
 
-foreach(case "E;z64" "J;v64" "P;z64")
+# Spaces, and characters outside ASCII: some that the ANSI code page holds (é, and € where it
+# differs from Latin-1), and some that no ANSI code page of a western system holds.
+foreach(case "E;z64;café €" "J;v64;トラック 日本" "P;z64;café € Ωμέγα 速度")
   list(GET case 0 region)
   list(GET case 1 order)
-  # Spaces, and characters outside ASCII that the ANSI code page holds (é, and € where the
-  # code page differs from Latin-1).
-  set(stem "café € ${region}")
+  list(GET case 2 words)
+  set(stem "${words} ${region}")
   set(name "${stem}.${order}")
   set(input "${WORK}/${name}")
   run(s ${HOST_BIN}/tflux-krn-sample "${input}" ${region} ${order})
@@ -85,7 +86,7 @@ foreach(case "E;z64" "J;v64" "P;z64")
 
   # the patch
   set(linux_out "${WORK}/linux/${region}_krn.${order}")
-  set(windows_out "${WORK}/windows/${region}_krn.${order}")
+  set(windows_out "${WORK}/windows/${stem}_krn.${order}")
   windows_path(win_out "${windows_out}")
   run(lp ${HOST_BIN}/tflux-krn-cli patch "${input}" "${linux_out}")
   check("lp_rc EQUAL 0" "Linux patch of ${name}: ${lp_out}${lp_err}")
@@ -145,6 +146,32 @@ check("NOT EXISTS \"${WORK}/windows/refused.z64\"" "a refused patch wrote its ou
 windows_path(win_nofolder "${WORK}/no such folder/out.z64")
 run(wr ${WINE} ${CLI_EXE} patch "${win_input}" "${win_nofolder}")
 check("wr_rc EQUAL 1 AND wr_err MATCHES \"Invalid output file\"" "output in a missing folder: ${wr_rc} ${wr_err}")
+
+# Names outside the ANSI code page reach the programs and come back in their messages as the
+# same UTF-8, and the pack tools read and write folders so named.
+windows_path(win_missing "${WORK}/ない ファイル.z64")
+run(wr ${WINE} ${CLI_EXE} patch "${win_missing}" "${win_refused}")
+string(FIND "${wr_err}" "ない ファイル.z64" wr_names_file)
+check("wr_rc EQUAL 1 AND NOT wr_names_file EQUAL -1" "a missing Japanese name: ${wr_rc} ${wr_err}")
+windows_path(win_image "${WORK}/トラック 日本 J.v64")
+windows_path(win_source "${WORK}/windows/パック 源")
+windows_path(win_built "${WORK}/windows/パック.dat")
+run(lf ${HOST_BIN}/tflux-krn-cli payload from-image "${WORK}/トラック 日本 J.v64" "${WORK}/linux/source")
+run(lb ${HOST_BIN}/tflux-krn-cli payload build "${WORK}/linux/source" "${WORK}/linux/built.dat")
+run(wf ${WINE} ${CLI_EXE} payload from-image "${win_image}" "${win_source}")
+check("lf_rc EQUAL 0 AND wf_rc EQUAL 0" "from-image into a Japanese folder: ${wf_rc} ${wf_out}${wf_err}")
+run(wb ${WINE} ${CLI_EXE} payload build "${win_source}" "${win_built}")
+check("lb_rc EQUAL 0 AND wb_rc EQUAL 0" "build from a Japanese folder: ${wb_rc} ${wb_out}${wb_err}")
+string(FIND "${wb_out}" "パック.dat" wb_names_file)
+check("NOT wb_names_file EQUAL -1" "build names its Japanese output: ${wb_out}")
+same_bytes(same "${WORK}/linux/built.dat" "${WORK}/windows/パック.dat")
+check(same "payload build from a Japanese folder: the container differs from the Linux one")
+windows_path(win_repatched "${WORK}/windows/再び.v64")
+run(wp ${WINE} ${CLI_EXE} patch --payload "${win_source}" "${win_image}" "${win_repatched}")
+check("wp_rc EQUAL 0" "patch with a pack source in a Japanese folder: ${wp_rc} ${wp_out}${wp_err}")
+run(wc ${WINE} ${CHECKSUM_EXE} -v "${win_repatched}")
+string(FIND "${wc_out}" "再び.v64" wc_names_file)
+check("wc_rc EQUAL 0 AND NOT wc_names_file EQUAL -1" "checksum -v of a Japanese name: ${wc_rc} ${wc_out}${wc_err}")
 
 # Nothing half-made is left beside the outputs.
 file(GLOB leftovers "${WORK}/windows/.tflux-krn-*" "${WORK}/.tflux-krn-*")

@@ -74,11 +74,11 @@ void CheckDrawn(Canvas& canvas, const std::string& what) {
 
 // The finished picture as the bytes of its PNG file, for `png`.
 std::vector<std::uint8_t> Encoded(Canvas& canvas, const fs::path& png) {
-    CheckDrawn(canvas, png.string());
+    CheckDrawn(canvas, PathText(png));
     try {
         return EncodePng(canvas.surface.get());
     } catch (const EngineError& e) {
-        throw e.Within("cannot write " + png.string() + ": ");
+        throw e.Within("cannot write " + PathText(png) + ": ");
     }
 }
 
@@ -1172,7 +1172,7 @@ Canvas CourseMapCanvas(const MapTrack& track, const std::string& what, int size)
 }
 
 std::vector<std::uint8_t> CourseMapPng(const MapTrack& track, const fs::path& png, int size) {
-    Canvas canvas = CourseMapCanvas(track, png.string(), size);
+    Canvas canvas = CourseMapCanvas(track, PathText(png), size);
     return Encoded(canvas, png);
 }
 
@@ -1218,7 +1218,7 @@ Canvas OverviewCanvas(std::span<const MapTrack> tracks, const std::string& what)
 }
 
 std::vector<std::uint8_t> OverviewSheetPng(std::span<const MapTrack> tracks, const fs::path& png) {
-    Canvas canvas = OverviewCanvas(tracks, png.string());
+    Canvas canvas = OverviewCanvas(tracks, PathText(png));
     return Encoded(canvas, png);
 }
 

@@ -10,6 +10,7 @@
 
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/text.h"
 
 namespace tflux::map {
 
@@ -138,7 +139,7 @@ void WritePng(cairo_surface_t* surface, const std::filesystem::path& png) {
     try {
         bytes = EncodePng(surface);
     } catch (const EngineError& e) {
-        throw e.Within("cannot write " + png.string() + ": ");
+        throw e.Within("cannot write " + PathText(png) + ": ");
     }
     WriteFileWhole(png, bytes);
 }

@@ -372,7 +372,7 @@ const char* OutsideThePack(const std::string& name) {
     if (name.find('\0') != std::string::npos) {
         return "holds a NUL byte";
     }
-    const fs::path path(name);
+    const fs::path path = PathFromText(name);
     if (path.has_root_path()) {
         return "must be relative to the pack folder";
     }
@@ -617,8 +617,8 @@ bool IsInside(const fs::path& path, const fs::path& folder) {
 // `resolved` is `dir` with its links followed.
 void LoadCourse(const fs::path& dir, const fs::path& resolved, PackTrack& track, Problems& problems,
                 std::vector<std::string>& warnings) {
-    const fs::path path = dir / fs::path(track.courseFile);
-    const std::string origin = path.string();
+    const fs::path path = dir / PathFromText(track.courseFile);
+    const std::string origin = PathText(path);
     std::string bytes;
     try {
         if (!IsInside(ResolveLinks(path), resolved)) {
@@ -747,7 +747,7 @@ std::optional<std::string> WriteCourseSource(const Course& course) {
 
 PackSource LoadPackSource(const fs::path& dir) {
     const fs::path packPath = dir / kPackFileName;
-    const std::string origin = packPath.string();
+    const std::string origin = PathText(packPath);
     const json root = ParseJson(ReadWholeFile(packPath, kSourceFileLimit), origin);
     Problems problems;
     PackSource pack;
@@ -780,7 +780,7 @@ PackSource LoadPackSource(const fs::path& dir) {
         }
         first = i;
         LoadCourse(dir, resolvedDir, fields.track, problems, pack.warnings);
-        pack.files.push_back(dir / fields.track.courseFile);
+        pack.files.push_back(dir / PathFromText(fields.track.courseFile));
         pack.tracks[static_cast<std::size_t>(fields.track.entry - 1)] = std::move(fields.track);
     }
     if (list.size() == kTrackCount && everyTrackRead) {
@@ -822,7 +822,7 @@ int WritePackSource(const fs::path& dir,
     CreateDirectories(dir);
     const fs::path packPath = dir / kPackFileName;
     if (PathExists(packPath)) {
-        throw EngineError("cannot write a pack source into " + dir.string() +
+        throw EngineError("cannot write a pack source into " + PathText(dir) +
                           ": it already "
                           "holds " +
                           std::string(kPackFileName));
@@ -850,13 +850,14 @@ int WritePackSource(const fs::path& dir,
         if (text) {
             const std::string file = "courses/" + std::string(stem) + ".json";
             CreateDirectories(dir / "courses");
-            WriteNewFile(dir / file, std::span(reinterpret_cast<const std::uint8_t*>(text->data()),
-                                               text->size()));
+            WriteNewFile(
+                dir / PathFromText(file),
+                std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
             track["course"] = file;
         } else {
             const std::string file = "blocks/" + std::string(stem) + ".bin";
             CreateDirectories(dir / "blocks");
-            WriteNewFile(dir / file, record.block);
+            WriteNewFile(dir / PathFromText(file), record.block);
             track["block"] = file;
             ++raw;
         }
@@ -870,7 +871,7 @@ int WritePackSource(const fs::path& dir,
     for (int entry = 1; entry <= kTrackCount; ++entry) {
         const TrackRecord& record = tracksInTrackOrder[std::size_t(TrackOfEntry(entry) - 1)];
         if (SaveDat(back.tracks[std::size_t(entry - 1)].record) != SaveDat(record)) {
-            throw EngineError("the pack source written to " + dir.string() + " does not give " +
+            throw EngineError("the pack source written to " + PathText(dir) + " does not give " +
                               TrackWords(entry) + " back as it was");
         }
     }

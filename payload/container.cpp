@@ -127,7 +127,7 @@ std::array<PayloadEntry, kPayloadEntries> LocateInFile(const File& file) {
     const auto read = [&file](std::uint64_t offset, std::span<std::uint8_t> out) {
         file.ReadAt(offset, out);
     };
-    return Locate(head, size, read, file.Path().string());
+    return Locate(head, size, read, PathText(file.Path()));
 }
 
 void CopyRange(const File& from, std::uint64_t fromOffset, File& to, std::uint64_t toOffset,
@@ -256,12 +256,13 @@ std::vector<std::uint8_t> PackContainer(std::span<const std::vector<std::uint8_t
 std::vector<fs::path> PackPayloadFiles(const fs::path& sourceDir) {
     const bool unpacked = PathExists(sourceDir / kUpdaterFileName);
     if (unpacked && PathExists(sourceDir / "0.dat")) {
-        throw EngineError(sourceDir.string() + " holds both " + kUpdaterFileName +
+        throw EngineError(PathText(sourceDir) + " holds both " + kUpdaterFileName +
                           " and 0.dat: it is not clear which folder layout it has");
     }
     std::vector<fs::path> files;
     for (int i = 0; i < kPayloadEntries; ++i) {
-        files.push_back(sourceDir / (unpacked ? PayloadEntryName(i) : std::to_string(i) + ".dat"));
+        files.push_back(sourceDir /
+                        PathFromText(unpacked ? PayloadEntryName(i) : std::to_string(i) + ".dat"));
     }
     return files;
 }

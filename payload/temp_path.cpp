@@ -4,6 +4,7 @@
 #include "payload/container.h"
 #include "rom/errors.h"
 #include "rom/file.h"
+#include "rom/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,55 +17,6 @@
 namespace tflux {
 
 #ifdef _WIN32
-
-namespace {
-
-// A narrow spelling of `wide` that std::filesystem::path reads back as the same path: the engine
-// passes paths around as narrow strings. How a narrow path is read differs between standard
-// libraries (the ANSI code page, the C runtime's locale), so each spelling is tried and checked;
-// the 8.3 short name, plain ASCII, is the last resort.
-std::string NarrowSpelling(const std::wstring& wide) {
-    const auto readsBackAs = [](const std::string& narrow, const std::wstring& target) {
-        try {
-            return std::filesystem::path(narrow).native() == target;
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-    const auto spelled = [](const std::wstring& name) {
-        try {
-            return std::filesystem::path(name).string();
-        } catch (const std::exception&) {
-            return std::string();
-        }
-    };
-    if (const std::string own = spelled(wide); readsBackAs(own, wide)) {
-        return own;
-    }
-    const int length = static_cast<int>(wide.size());
-    const int size =
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
-        std::string ansi(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, ansi.data(), size, nullptr, nullptr);
-        if (readsBackAs(ansi, wide)) {
-            return ansi;
-        }
-    }
-    std::wstring shortName(wide.size() + 1, L'\0');
-    const DWORD n =
-        GetShortPathNameW(wide.c_str(), shortName.data(), static_cast<DWORD>(shortName.size()));
-    if (n > 0 && n < shortName.size()) {
-        shortName.resize(n);
-        if (const std::string name = spelled(shortName); readsBackAs(name, shortName)) {
-            return name;
-        }
-    }
-    throw EngineError("refusing the temporary folder " + spelled(wide) +
-                      ": its name cannot be passed on as it is");
-}
-
-}  // namespace
 
 // The user's own temporary folder, which Windows already keeps private to that user.
 std::string TempPath(IoHook* hook) {
@@ -83,11 +35,11 @@ std::string TempPath(IoHook* hook) {
     }
     // TMP may name a folder that is not there yet.
     EnsureTemporaryFolder(buffer, hook);
-    return NarrowSpelling(buffer);
+    return PathText(buffer);
 }
 
 Folder TempFolder(IoHook* hook) {
-    return Folder::OpenPrivate(TempPath(hook), hook);
+    return Folder::OpenPrivate(PathFromText(TempPath(hook)), hook);
 }
 
 #else

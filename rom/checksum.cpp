@@ -67,7 +67,7 @@ ChecksumReport Examine(const File& image, std::optional<ImageOrder> order,
     const File::Stamp stamp = image.Examine();
     const std::uint64_t size = stamp.size;
     if (size < kChecksumEnd) {
-        throw EngineError("cannot checksum " + image.Path().string() + ": the image is " +
+        throw EngineError("cannot checksum " + PathText(image.Path()) + ": the image is " +
                           Thousands(size) +
                           " bytes long, too short to hold a checksum (it needs at least " +
                           std::to_string(kChecksumEnd) + " bytes)");
@@ -78,7 +78,7 @@ ChecksumReport Examine(const File& image, std::optional<ImageOrder> order,
     try {
         image.ExpectUnchanged(stamp);
     } catch (const EngineError& e) {
-        throw e.Within("cannot checksum " + image.Path().string() + ": ");
+        throw e.Within("cannot checksum " + PathText(image.Path()) + ": ");
     }
     ChecksumReport report;
     report.order = order ? *order : DetectOrder(head);
@@ -209,7 +209,7 @@ ChecksumReport UpdateChecksum(File& image, std::optional<ImageOrder> order,
     std::array<std::uint8_t, 8> back{};
     image.ReadAt(kCrcOffset, back);
     if (back != words) {
-        throw EngineError("cannot update the checksum of " + image.Path().string() +
+        throw EngineError("cannot update the checksum of " + PathText(image.Path()) +
                           ": the words written at 0x10 read back differently");
     }
     ToZ64(back, report.order);

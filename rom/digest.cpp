@@ -9,6 +9,7 @@
 
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -161,7 +162,7 @@ ImageDigests HashImageFile(const std::filesystem::path& path, ImageOrder order, 
     try {
         file.ExpectUnchanged(stamp, identified == nullptr || *identified == stamp);
     } catch (const EngineError& e) {
-        throw e.Within(path.string() + ": ");
+        throw e.Within(PathText(path) + ": ");
     }
     ImageDigests digests;
     here.Finish(digests.z64);

@@ -5,9 +5,11 @@
 // never fails does without those; its --help or man page says which it uses.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
 #include <system_error>
 
+#include "rom/command_line.h"
 #include "rom/errors.h"
 
 namespace tflux {
@@ -16,6 +18,13 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitFailed = 3;
+
+// Parses the arguments as CommandLineArguments gives them.
+inline void ParseCommandLine(CLI::App& app, int argc, char** argv) {
+    std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+    app.parse(arguments);
+}
 
 // CLI11 ends a parse that cannot go on with an exception. Help and version print on standard
 // output and exit 0; any other parse error prints its message on standard error and exits

@@ -18,6 +18,7 @@
 
 #include "rom/errors.h"
 #include "rom/file_detail.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -102,7 +103,7 @@ File File::Adopt(int fd, const fs::path& path, const char* verb, Links links, Io
         const int error = errno;
         if (error == ELOOP && links == Links::NoFollow) {
             throw EngineError(
-                std::string("cannot ") + verb + " " + path.string() + ": it is a symbolic link",
+                std::string("cannot ") + verb + " " + PathText(path) + ": it is a symbolic link",
                 verb, path, std::error_code(error, std::generic_category()));
         }
         throw SystemError(verb, path, error);
@@ -116,7 +117,7 @@ File File::Adopt(int fd, const fs::path& path, const char* verb, Links links, Io
         file.Fail(verb);
     }
     if (!S_ISREG(st.st_mode)) {
-        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+        throw EngineError(std::string("cannot ") + verb + " " + PathText(path) +
                           ": not a regular file");
     }
     const int flags = ::fcntl(fd, F_GETFL);
@@ -335,7 +336,7 @@ Folder Folder::Open(const fs::path& dir, IoHook* hook) {
 namespace {
 
 EngineError RefusedTemporaryFolder(const fs::path& dir, const std::string& reason) {
-    return EngineError("refusing the temporary folder " + dir.string() + ": " + reason);
+    return EngineError("refusing the temporary folder " + PathText(dir) + ": " + reason);
 }
 
 // Only a folder of ours that nobody else may enter is used; anything planted in one that was

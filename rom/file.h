@@ -166,7 +166,7 @@ class Folder {
     static Folder OpenPrivate(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
     const std::filesystem::path& Path() const { return path_; }
-    std::filesystem::path PathOf(const std::string& name) const { return path_ / name; }
+    std::filesystem::path PathOf(const std::string& name) const;
     IoHook* Hook() const { return hook_; }
 #ifndef _WIN32
     int Descriptor() const {

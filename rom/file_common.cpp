@@ -53,7 +53,7 @@ const char* IoOpName(IoOp op) {
 }
 
 std::string DescribeFailure(const char* what, const fs::path& path, int error) {
-    return std::string("cannot ") + what + " " + path.string() + ": " + std::strerror(error);
+    return std::string("cannot ") + what + " " + PathText(path) + ": " + std::strerror(error);
 }
 
 EngineError SystemError(const char* operation, const fs::path& path, int error) {
@@ -71,7 +71,7 @@ void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
 
 EngineError FilesystemError(const char* operation, const fs::path& path, std::error_code ec) {
     return EngineError(
-        "cannot " + std::string(operation) + " " + path.string() + ": " + ec.message(), operation,
+        "cannot " + std::string(operation) + " " + PathText(path) + ": " + ec.message(), operation,
         path, ec);
 }
 
@@ -101,7 +101,7 @@ void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
         const std::size_t n = WriteOnce(offset + done, data.subspan(done));
         // Nothing written and no error: asking again would only get the same answer.
         if (n == 0) {
-            throw EngineError("cannot write " + path_.string() + ": the system wrote nothing",
+            throw EngineError("cannot write " + PathText(path_) + ": the system wrote nothing",
                               "write", path_, std::make_error_code(std::errc::io_error));
         }
         done += n;
@@ -111,7 +111,7 @@ void File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
 void File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
     const std::size_t got = ReadSome(offset, buffer);
     if (got != buffer.size()) {
-        throw EngineError("cannot read " + path_.string() + ": the file ends at byte " +
+        throw EngineError("cannot read " + PathText(path_) + ": the file ends at byte " +
                           Thousands(offset + got) + ", before the " + Thousands(buffer.size()) +
                           " bytes at offset " + std::to_string(offset));
     }
@@ -128,7 +128,7 @@ std::string ReadWholeFile(const fs::path& path, std::size_t maxBytes, IoHook* ho
     File file = File::Open(path, OpenMode::Read, Links::Follow, hook);
     const File::Stamp stamp = file.Examine();
     if (stamp.size > maxBytes) {
-        throw EngineError("cannot read " + path.string() + ": larger than " + Thousands(maxBytes) +
+        throw EngineError("cannot read " + PathText(path) + ": larger than " + Thousands(maxBytes) +
                           " bytes");
     }
     std::string content(static_cast<std::size_t>(stamp.size), '\0');
@@ -166,7 +166,7 @@ std::uint64_t CopyRemainder(const File& from, File& to, std::uint64_t done, std:
 void CopyFileContents(const File& from, File& to) {
     const std::uint64_t size = from.Size();
     if (CopyFileHead(from, to, size) != size) {
-        throw EngineError("cannot copy " + from.Path().string() + ": it shrank while being read");
+        throw EngineError("cannot copy " + PathText(from.Path()) + ": it shrank while being read");
     }
 }
 
@@ -197,14 +197,15 @@ fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
         const fs::path work =
-            target.parent_path() / (".tflux-krn-" + target.filename().string() + "-" + suffix);
+            target.parent_path() /
+            PathFromText(".tflux-krn-" + PathText(target.filename()) + "-" + suffix);
         AnnounceTo(hook, IoOp::MakeFolder, work);
         std::error_code ec;
         if (fs::create_directory(work, ec)) {
             return work;
         }
         if (ec || attempt == 8) {
-            throw EngineError("cannot create a folder beside " + target.string() + ": " +
+            throw EngineError("cannot create a folder beside " + PathText(target) + ": " +
                                   (ec ? ec.message() : "every name tried is taken"),
                               "create folder", work, ec);
         }
@@ -258,7 +259,7 @@ void WriteFolderWhole(const fs::path& requested, const std::function<void(const 
         std::error_code ec;
         fs::rename(work, target, ec);
         if (ec) {
-            throw EngineError("cannot put " + target.string() + " in place: " + ec.message(),
+            throw EngineError("cannot put " + PathText(target) + " in place: " + ec.message(),
                               "rename", target, ec);
         }
     } catch (...) {
@@ -280,7 +281,7 @@ void CreateDirectories(const fs::path& dir, IoHook* hook) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
-        throw EngineError("cannot create the folder " + dir.string() + ": " + ec.message(),
+        throw EngineError("cannot create the folder " + PathText(dir) + ": " + ec.message(),
                           "create folder", dir, ec);
     }
 }
@@ -362,6 +363,10 @@ std::vector<fs::path> ListFolder(const fs::path& dir, IoHook* hook) {
         throw FilesystemError("list", dir, ec);
     }
     return entries;
+}
+
+std::filesystem::path Folder::PathOf(const std::string& name) const {
+    return path_ / PathFromText(name);
 }
 
 // The handle's type is each system's own; moving it is the same on both.

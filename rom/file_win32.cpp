@@ -14,6 +14,7 @@
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/file_detail.h"
+#include "rom/text.h"
 
 namespace tflux {
 
@@ -36,7 +37,7 @@ std::string SystemMessage(DWORD error) {
     if (message.empty()) {
         return "error " + std::to_string(error);
     }
-    return fs::path(message).string();
+    return Utf8FromWide(message);
 }
 
 [[noreturn]] void ThrowLastError(const char* what, const fs::path& path) {
@@ -75,7 +76,7 @@ bool IsLink(HANDLE handle) {
 }  // namespace
 
 std::string DescribeWin32Failure(const char* what, const fs::path& path, unsigned long error) {
-    return std::string("cannot ") + what + " " + path.string() + ": " + SystemMessage(error);
+    return std::string("cannot ") + what + " " + PathText(path) + ": " + SystemMessage(error);
 }
 
 EngineError Win32Error(const char* what, const fs::path& path, unsigned long error) {
@@ -141,7 +142,7 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
         const DWORD error = GetLastError();
         const DWORD attributes = GetFileAttributesW(path.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+            throw EngineError(std::string("cannot ") + verb + " " + PathText(path) +
                               ": not a regular file");
         }
         throw Win32Error(verb, path, error);
@@ -151,12 +152,12 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
     file.path_ = path;
     file.hook_ = hook;
     if (links == Links::NoFollow && IsLink(handle)) {
-        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+        throw EngineError(std::string("cannot ") + verb + " " + PathText(path) +
                           ": it is a symbolic link");
     }
     // Devices, consoles and pipes open like files here; only a file on a disk is one.
     if (GetFileType(handle) != FILE_TYPE_DISK) {
-        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+        throw EngineError(std::string("cannot ") + verb + " " + PathText(path) +
                           ": not a regular file");
     }
     return file;

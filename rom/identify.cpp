@@ -46,7 +46,7 @@ std::string NameCause(const std::array<std::uint8_t, kInternalNameSize>& name) {
 // only knows "not a regular file"; a folder is the usual mistake, and is named as one.
 std::string DescribeUnreadable(const std::string& path, const std::exception& error, IoHook* hook) {
     try {
-        if (!path.empty() && Examine(path, Links::Follow, hook) == FileKind::Folder) {
+        if (!path.empty() && Examine(PathFromText(path), Links::Follow, hook) == FileKind::Folder) {
             return path + " is a folder";
         }
     } catch (const EngineError&) {
@@ -68,7 +68,7 @@ RomCheckCode Identify(RomState& state, const std::string& path, std::string* cau
     RomCheckCode code = kRomAccessError;
     try {
         // Regular files only: a folder, a FIFO or a device is "not a file" and never blocks.
-        state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, state.Io);
+        state.RomFile = File::Open(PathFromText(path), OpenMode::Read, Links::Follow, state.Io);
         code = kRomUnknownError;
         state.RomStamp = state.RomFile.Examine();
         if (const std::uint64_t size = state.RomStamp.size; size != kRomSize) {
@@ -145,7 +145,7 @@ bool CanOpenForReading(const std::string& path, IoHook* hook) {
 
 std::string UnreadableCause(const std::string& path, IoHook* hook) {
     try {
-        File probe = File::Open(path, OpenMode::Read, Links::Follow, hook);
+        File probe = File::Open(PathFromText(path), OpenMode::Read, Links::Follow, hook);
         return "";
     } catch (const std::exception& e) {
         return DescribeUnreadable(path, e, hook);

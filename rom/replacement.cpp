@@ -1,5 +1,7 @@
 #include "rom/replacement.h"
 
+#include "rom/text.h"
+
 #include <random>
 #include <string_view>
 #include <vector>
@@ -39,7 +41,7 @@ std::string CheckOf(std::string_view random) {
 // The name does not grow with the target's, which may already be as long as names can be.
 File CreateUniqueFile(const fs::path& dir, IoHook* hook, fs::path& created) {
     for (int attempt = 0;; ++attempt) {
-        const fs::path candidate = dir / NewReplacementName();
+        const fs::path candidate = dir / PathFromText(NewReplacementName());
         try {
             File file = File::Open(candidate, OpenMode::CreateExclusive, Links::NoFollow, hook);
             created = candidate;
@@ -92,7 +94,7 @@ FileReplacement::FileReplacement(const fs::path& target, IoHook* hook, std::stri
         // A second handle holds the lock, so that closing the written file keeps it.
         lock_ = File::Open(path_, OpenMode::Read, Links::NoFollow, hook_);
         if (TryLockFile(lock_) == FileLock::InUse) {
-            throw EngineError("cannot lock " + path_.string() + ": another run is removing it");
+            throw EngineError("cannot lock " + PathText(path_) + ": another run is removing it");
         }
         CopyPermissions(target_, file_);
     } catch (...) {
@@ -126,7 +128,7 @@ std::optional<EngineError> FileReplacement::Commit() {
     try {
         SyncDirectory(FolderOf(target_), hook_);
     } catch (const EngineError& e) {
-        return e.Within(target_.string() + " is in place, but may not survive a crash: ");
+        return e.Within(PathText(target_) + " is in place, but may not survive a crash: ");
     }
     return std::nullopt;
 }
@@ -137,7 +139,7 @@ void RemoveAbandonedReplacements(const fs::path& dir, std::span<const fs::path> 
     // passed on.
     std::vector<fs::path> candidates;
     for (const fs::path& entry : ListFolder(dir, hook)) {
-        if (!IsReplacementName(entry.filename().string())) {
+        if (!IsReplacementName(PathText(entry.filename()))) {
             continue;
         }
         bool kept = false;

@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace tflux {
 
 namespace {
@@ -46,5 +50,45 @@ std::string Latin1ToUtf8(std::string_view bytes) {
     }
     return text;
 }
+
+#ifdef _WIN32
+
+std::wstring WideFromUtf8(std::string_view utf8) {
+    const int length = static_cast<int>(utf8.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), n);
+    return wide;
+}
+
+std::string Utf8FromWide(std::wstring_view wide) {
+    // A file name may hold a lone surrogate, which is no character at all.
+    const int length = static_cast<int>(wide.size());
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+std::filesystem::path PathFromText(std::string_view utf8) {
+    return WideFromUtf8(utf8);
+}
+
+std::string PathText(const std::filesystem::path& path) {
+    return Utf8FromWide(path.native());
+}
+
+#else
+
+std::filesystem::path PathFromText(std::string_view utf8) {
+    return std::filesystem::path(utf8);
+}
+
+std::string PathText(const std::filesystem::path& path) {
+    return path.native();
+}
+
+#endif
 
 }  // namespace tflux

@@ -4,6 +4,7 @@
 // the one-byte texts of images and records as UTF-8.
 
 #include <concepts>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,17 @@ std::string Thousands(Count value) {
 // Image and record texts are one byte a character (Latin-1); JSON, terminals and Cairo want
 // UTF-8. Every byte is converted, NUL and control bytes included.
 std::string Latin1ToUtf8(std::string_view bytes);
+
+// Paths as the engine's text, UTF-8 on every system. A path's own form is bytes on Linux and
+// UTF-16 on Windows, where std::filesystem would read and write narrow text in the C runtime's
+// code page, which cannot name every file.
+std::filesystem::path PathFromText(std::string_view utf8);
+std::string PathText(const std::filesystem::path& path);
+
+#ifdef _WIN32
+// UTF-8 and the system's wide strings, both ways; what is not valid in one shows as U+FFFD.
+std::wstring WideFromUtf8(std::string_view utf8);
+std::string Utf8FromWide(std::wstring_view wide);
+#endif
 
 }  // namespace tflux

@@ -30,7 +30,7 @@ void CheckFits(const std::string& text, std::size_t width, const char* what, int
 std::array<TrackRecord, kTrackCount> ReadImageTracks(const std::string& path, IoHook* hook) {
     RomState state;
     state.Io = hook;
-    state.RomFile = File::Open(path, OpenMode::Read, Links::Follow, hook);
+    state.RomFile = File::Open(PathFromText(path), OpenMode::Read, Links::Follow, hook);
     const File::Stamp stamp = state.RomFile.Examine();
     const std::uint64_t size = stamp.size;
     if (size != kRomSize) {

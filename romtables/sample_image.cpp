@@ -10,6 +10,7 @@
 #include "rom/errors.h"
 #include "rom/game.h"
 #include "rom/identify.h"
+#include "rom/text.h"
 #include "romtables/regions.h"
 
 namespace tflux {
@@ -131,7 +132,7 @@ void WriteSampleImage(const std::filesystem::path& path, const SampleOptions& op
               static_cast<std::streamsize>(image.size()));
     out.close();
     if (!out) {
-        throw EngineError("cannot write " + path.string());
+        throw EngineError("cannot write " + PathText(path));
     }
 }
 

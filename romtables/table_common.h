@@ -12,6 +12,7 @@
 #include "rom/errors.h"
 #include "rom/file.h"
 #include "rom/rom_state.h"
+#include "rom/text.h"
 #include "romtables/regions.h"
 
 namespace tflux {
@@ -22,7 +23,7 @@ inline RegionLayout TableLayoutFor(const RomState& state) {
     if (const auto layout = LayoutFor(state.RegionCode)) {
         return *layout;
     }
-    throw EngineError("cannot place the track tables of " + state.RomFile.Path().string() +
+    throw EngineError("cannot place the track tables of " + PathText(state.RomFile.Path()) +
                       ": unknown region code \"" + state.RegionCode + "\"");
 }
 

@@ -3,7 +3,6 @@
 // or the image could not be read, was not an image or could not be written; 2 usage error.
 
 #include <CLI/CLI.hpp>
-#include <clocale>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -14,6 +13,7 @@
 #include "rom/errors.h"
 #include "rom/exit_status.h"
 #include "rom/file.h"
+#include "rom/text.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ void AddOptions(CLI::App& app, Request& r) {
 
 int Update(const std::string& path, std::optional<tflux::ImageOrder> order,
            std::optional<tflux::CicVariant> variant) {
-    tflux::File image = tflux::File::Open(path, tflux::OpenMode::ReadWrite);
+    tflux::File image = tflux::File::Open(tflux::PathFromText(path), tflux::OpenMode::ReadWrite);
     const tflux::ChecksumReport report = tflux::UpdateChecksum(image, order, variant);
     // Rewritten by someone else between the reading and the writing, the image would carry
     // words computed over what it no longer holds: the words must fit what is there now.
@@ -96,7 +96,7 @@ int Update(const std::string& path, std::optional<tflux::ImageOrder> order,
 
 int Verify(const std::string& path, std::optional<tflux::ImageOrder> order,
            std::optional<tflux::CicVariant> variant) {
-    tflux::File image = tflux::File::Open(path, tflux::OpenMode::Read);
+    tflux::File image = tflux::File::Open(tflux::PathFromText(path), tflux::OpenMode::Read);
     const tflux::ChecksumReport report = tflux::VerifyChecksum(image, order, variant);
     PrintHeading(path, report);
     PrintWords("stored  ", report.stored);
@@ -126,11 +126,7 @@ int Run(const Request& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Arguments arrive in the ANSI code page; with the C runtime set to it, a file name made
-    // from them names the file the user typed.
-    std::setlocale(LC_CTYPE, "");
-#endif
+    const tflux::Utf8Console console;
     CLI::App app{"Recomputes or checks the header checksums (CRC1, CRC2) of a cartridge image.",
                  kProgram};
     app.set_version_flag("--version", std::string(kProgram) + " " + TFLUX_VERSION);
@@ -140,7 +136,7 @@ int main(int argc, char** argv) {
     Request request;
     AddOptions(app, request);
     try {
-        app.parse(argc, argv);
+        tflux::ParseCommandLine(app, argc, argv);
         if (request.update->count() + request.verify->count() != 1) {
             throw CLI::RequiredError("one of -u PATH or -v PATH");
         }

@@ -29,7 +29,7 @@ std::vector<std::vector<std::uint8_t>> CompileSource(const fs::path& dir) {
         std::cerr << "tflux-krn-mkpayload: warning: " << warning << '\n';
     }
     const tflux::PoolUsage& u = pack.usage;
-    std::cout << "tflux-krn-mkpayload: " << dir.string() << ": names " << u.nameBytes << "/"
+    std::cout << "tflux-krn-mkpayload: " << tflux::PathText(dir) << ": names " << u.nameBytes << "/"
               << tflux::kNamePoolBudget << " bytes, subtitles " << u.subtitleBytes << "/"
               << tflux::kSubtitlePoolBudget << " bytes, parameter entries " << u.paramEntries << "/"
               << tflux::kParamPoolEntries << '\n';
@@ -44,7 +44,7 @@ std::vector<std::vector<std::uint8_t>> ReadTrackDir(const fs::path& dir) {
         const fs::path path = dir / (std::to_string(entry) + ".dat");
         const std::string bytes = tflux::ReadWholeFile(path, tflux::kTrackRecordSize + 1);
         if (bytes.size() != tflux::kTrackRecordSize) {
-            wrong += (wrong.empty() ? "" : "\n") + path.string() + " is " +
+            wrong += (wrong.empty() ? "" : "\n") + tflux::PathText(path) + " is " +
                      tflux::Thousands(bytes.size()) + " bytes; a track record file is exactly " +
                      tflux::Thousands(tflux::kTrackRecordSize) + " bytes";
             continue;
