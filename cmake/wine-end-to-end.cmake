@@ -164,8 +164,11 @@ run(wb ${WINE} ${CLI_EXE} payload build "${win_source}" "${win_built}")
 check("lb_rc EQUAL 0 AND wb_rc EQUAL 0" "build from a Japanese folder: ${wb_rc} ${wb_out}${wb_err}")
 string(FIND "${wb_out}" "パック.dat" wb_names_file)
 check("NOT wb_names_file EQUAL -1" "build names its Japanese output: ${wb_out}")
-same_bytes(same "${WORK}/linux/built.dat" "${WORK}/windows/パック.dat")
-check(same "payload build from a Japanese folder: the container differs from the Linux one")
+# The containers differ in entry 0, each system's own checksum updater; the tracks may not.
+run(ll ${HOST_BIN}/tflux-krn-cli payload list --json --payload "${WORK}/linux/built.dat")
+run(wl ${HOST_BIN}/tflux-krn-cli payload list --json --payload "${WORK}/windows/パック.dat")
+check("ll_rc EQUAL 0 AND wl_rc EQUAL 0 AND wl_out STREQUAL ll_out"
+      "payload build from a Japanese folder: its tracks differ from the Linux build's")
 windows_path(win_repatched "${WORK}/windows/再び.v64")
 run(wp ${WINE} ${CLI_EXE} patch --payload "${win_source}" "${win_image}" "${win_repatched}")
 check("wp_rc EQUAL 0" "patch with a pack source in a Japanese folder: ${wp_rc} ${wp_out}${wp_err}")

@@ -17,6 +17,7 @@
 #include "payload/track_record.h"
 #include "rom/byteorder.h"
 #include "rom/errors.h"
+#include "rom/text.h"
 #include "support/test_util.h"
 
 namespace tflux {
@@ -329,8 +330,8 @@ TEST(TempPath, IsTheWin32TemporaryFolder) {
     const std::string path = TempPath();
     EXPECT_EQ(path.back(), '\\');
     EXPECT_TRUE(fs::is_directory(folder));
-    // A file made through the spelling the engine was given lands in the folder.
-    WriteBytes(fs::path(path + "1.dat"), {1, 2});
+    // A file made through the text the engine was given lands in the folder.
+    WriteBytes(PathFromText(path + "1.dat"), {1, 2});
     EXPECT_EQ(ReadBytes(folder / "1.dat"), (Bytes{1, 2}));
     EXPECT_EQ(TempPath(), path);
 }

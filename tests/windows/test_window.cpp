@@ -241,6 +241,23 @@ TEST(Window, PatchesByKeyboardAsTheCommandLineDoesAndRefusesItsInputAsOutput) {
     PostMessageW(refused, WM_CLOSE, 0, 0);
     ASSERT_TRUE(WaitGone(refused));
 
+    // A name that no ANSI code page holds: patched like any other.
+    const fs::path japanese = dir.path() / L"\u30c8\u30e9\u30c3\u30af \u65e5\u672c.z64";
+    PostMessageW(GetDlgItem(form, tflux::win32::kIdROMOut), BM_CLICK, 0, 0);
+    save = WaitForWindow(window.Id(), L"#32770");
+    ASSERT_NE(save, nullptr) << "no save dialog";
+    name = NameBox(save);
+    ASSERT_NE(name, nullptr);
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(japanese.wstring().c_str()));
+    PostMessageW(save, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitGone(save));
+    PressEnter(patch);
+    done = WaitForWindow(window.Id(), L"#32770");
+    ASSERT_NE(done, nullptr) << "the patch to a Japanese name said nothing";
+    EXPECT_EQ(tflux::test::ReadBytes(japanese), tflux::test::ReadBytes(expected));
+    PostMessageW(done, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitGone(done));
+
     PostMessageW(form, WM_CLOSE, 0, 0);
     EXPECT_EQ(window.Wait(10000), std::optional<DWORD>(0));
 }
