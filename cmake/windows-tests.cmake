@@ -64,6 +64,22 @@ if(TARGET tflux-krn AND TFLUX_XVFB_RUN)
   list(FILTER TFLUX_WINE_ENV EXCLUDE REGEX "^DISPLAY=")
   set_tests_properties(window_under_wine PROPERTIES
     ENVIRONMENT "${TFLUX_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300 RUN_SERIAL ON)
+  # The same at 150% and 200%: the prefix's screen resolution is set for the run, then put back.
+  foreach(dpi 144 192)
+    add_test(NAME window_under_wine_${dpi}dpi
+      COMMAND sh -c [=[
+        wine=$1; server=$2; shift 2
+        key='HKCU\Control Panel\Desktop'
+        "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "$TFLUX_SCREEN_DPI" /f >/dev/null && "$server" -w
+        "$@"; status=$?
+        "$wine" reg delete "$key" /v LogPixels /f >/dev/null; "$server" -w
+        exit $status]=] sh ${TFLUX_WINE} ${TFLUX_WINESERVER}
+        ${TFLUX_XVFB_RUN} -a -s "-screen 0 1600x1000x24" ${TFLUX_WINE}
+        $<TARGET_FILE:window_tests> $<TARGET_FILE:tflux-krn> $<TARGET_FILE:tflux-krn-cli>
+        ${CMAKE_BINARY_DIR}/window-windows-${dpi}dpi.png)
+    set_tests_properties(window_under_wine_${dpi}dpi PROPERTIES
+      ENVIRONMENT "${TFLUX_WINE_ENV};TFLUX_SCREEN_DPI=${dpi}" FIXTURES_REQUIRED wine TIMEOUT 300 RUN_SERIAL ON)
+  endforeach()
 elseif(TARGET tflux-krn)
   message(STATUS "xvfb-run not found (Debian package xvfb): the window's test under Wine cannot run")
 endif()

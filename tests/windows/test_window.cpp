@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -208,6 +209,9 @@ TEST(Window, PatchesByKeyboardAsTheCommandLineDoesAndRefusesItsInputAsOutput) {
     RECT client;
     GetClientRect(form, &client);
     const UINT dpi = GetDpiForWindow(form);
+    if (const char* screen = std::getenv("TFLUX_SCREEN_DPI")) {
+        EXPECT_EQ(dpi, UINT(std::atoi(screen))) << "the window did not take the screen's scale";
+    }
     EXPECT_EQ(client.right, MulDiv(321, int(dpi), 96));
     EXPECT_EQ(client.bottom, MulDiv(98, int(dpi), 96));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
