@@ -146,6 +146,30 @@ windows_path(win_nofolder "${WORK}/no such folder/out.z64")
 run(wr ${WINE} ${CLI_EXE} patch "${win_input}" "${win_nofolder}")
 check("wr_rc EQUAL 1 AND wr_err MATCHES \"Invalid output file\"" "output in a missing folder: ${wr_rc} ${wr_err}")
 
+# ---- Windows names: devices, read-only outputs, \\?\ paths, paths that start with a slash ----
+windows_path(win_input "${WORK}/café € E.z64")
+windows_path(win_unpacked "${WORK}/windows/unpacked")
+windows_path(win_source "${WORK}/windows/source")
+run(wf ${WINE} ${CLI_EXE} payload from-image "${win_input}" "${win_source}")
+check("wf_rc EQUAL 0" "payload from-image: ${wf_out}${wf_err}")
+# An output named as a device is refused by every command that writes, as any output is.
+foreach(case "patch;${win_input};CON.z64" "patch;${win_input};con .z64" "patch;${win_input};NUL"
+             "patch;${win_input};Z:\\tmp\\aux.v64" "payload;unpack;COM1"
+             "payload;pack;${win_unpacked};lpt1.dat" "payload;from-image;${win_input};nul"
+             "payload;build;${win_source};Prn.dat")
+  run(wn ${WINE} ${CLI_EXE} ${case})
+  check("wn_rc EQUAL 1 AND wn_err MATCHES \"(^|\n)Invalid output file\n[^\n]*names the device\""
+        "${case}: an output named as a device: ${wn_rc} ${wn_err}")
+endforeach()
+# An input so named is refused without waiting on the device.
+foreach(case "identify;CON" "identify;nul.z64" "patch;COM1;${win_out}" "patch;--payload;AUX;${win_input};${win_out}")
+  run(wn ${WINE} ${CLI_EXE} ${case})
+  set(wn_said "${wn_out}${wn_err}")
+  check("wn_rc EQUAL 1 AND wn_said MATCHES \"the device\"" "${case}: an input named as a device: ${wn_rc} ${wn_said}")
+endforeach()
+
+# ---- end of Windows names ----
+
 # Nothing half-made is left beside the outputs.
 file(GLOB leftovers "${WORK}/windows/.tflux-krn-*" "${WORK}/.tflux-krn-*")
 check("\"${leftovers}\" STREQUAL \"\"" "temporary files left: ${leftovers}")

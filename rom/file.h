@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rom/errors.h"
@@ -245,6 +246,12 @@ std::vector<std::filesystem::path> ListFolder(const std::filesystem::path& dir,
                                               IoHook* hook = nullptr);
 // Folder::OpenPrivate, for a caller that does not keep the folder open.
 void EnsureTemporaryFolder(const std::filesystem::path& dir, IoHook* hook = nullptr);
+
+// The device Windows takes a file named `name` for in any folder (CON, PRN, AUX, NUL, COM1 to
+// COM9, LPT1 to LPT9, in any case, with any extension and the spaces and dots the system
+// drops), in upper case; "" when `name` names a file. Windows alone reserves these names, but
+// the rule is the same on every system.
+std::string DeviceNamed(std::string_view name);
 
 // Whether a new file may be created in `dir` (an existing folder that may be written and listed:
 // the replacement looks there for the files of killed runs first).

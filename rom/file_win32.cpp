@@ -108,6 +108,14 @@ File::~File() {
 
 File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
     const char* verb = BeginOpen(path, mode, hook);
+    // A device opens like a file and may wait for whatever is at its other end: a name the system
+    // keeps for one is not opened at all.
+    const std::u8string name = path.filename().u8string();
+    if (const std::string device = DeviceNamed(std::string(name.begin(), name.end()));
+        !device.empty()) {
+        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+                          ": not a regular file but the device " + device);
+    }
     DWORD access = 0;
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {

@@ -55,6 +55,38 @@ TEST(File, OpensRegularFilesOnlyAndNamesThePathOnFailure) {
 #endif
 }
 
+TEST(DeviceNamed, TellsTheNamesWindowsKeepsForDevicesFromFileNames) {
+    const struct {
+        const char* name;
+        const char* device;
+    } cases[] = {
+        {"CON", "CON"},
+        {"con.z64", "CON"},
+        {"aux.v64", "AUX"},
+        {"Prn", "PRN"},
+        {"NUL", "NUL"},
+        {"nul.tar.gz", "NUL"},
+        {"con .z64", "CON"},
+        {"NUL. ", "NUL"},
+        {"COM1", "COM1"},
+        {"lpt9.txt", "LPT9"},
+        {"COM1:", "COM1"},
+        {"CONSOLE", ""},
+        {"COM0", ""},
+        {"COM10", ""},
+        {"LPT", ""},
+        {" NUL", ""},
+        {"my con.z64", ""},
+        {"x.con", ""},
+        {"", ""},
+        {".nul", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DeviceNamed(c.name), c.device);
+    }
+}
+
 TEST(File, NeverWritesThroughALinkWhenAskedNotTo) {
     test::ScratchDir dir;
     test::WriteBytes(dir / "target", {1, 2, 3});
