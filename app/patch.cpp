@@ -264,8 +264,7 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
         }
     }
     if (kind == FileKind::Regular) {
-        // Opening for writing proves the file may be replaced, without changing a byte.
-        File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
+        ExpectReplaceable(output, hook);
     }
     // The output is assembled beside its name, so its folder must take a new file. Asking is
     // enough: a scratch file there could itself be left behind.

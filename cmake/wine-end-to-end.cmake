@@ -168,6 +168,29 @@ foreach(case "identify;CON" "identify;nul.z64" "patch;COM1;${win_out}" "patch;--
   check("wn_rc EQUAL 1 AND wn_said MATCHES \"the device\"" "${case}: an input named as a device: ${wn_rc} ${wn_said}")
 endforeach()
 
+# A read-only output is replaced, and what replaces it is read-only too, a patched image and a
+# container alike.
+function(attributes out path)
+  execute_process(COMMAND ${WINE} cmd /c attrib "${path}" OUTPUT_VARIABLE listed TIMEOUT 60)
+  string(REGEX MATCH "^[A-Z ]*" listed "${listed}")
+  string(REPLACE " " "" listed "${listed}")
+  set(${out} "${listed}" PARENT_SCOPE)
+endfunction()
+windows_path(win_ro "${WORK}/windows/read-only.z64")
+windows_path(win_ro_dat "${WORK}/windows/read-only.dat")
+foreach(case "patch;${win_input};${win_ro}" "payload;pack;${win_unpacked};${win_ro_dat}")
+  list(GET case -1 target)
+  run(wp ${WINE} ${CLI_EXE} ${case})
+  execute_process(COMMAND ${WINE} cmd /c attrib +r "${target}" TIMEOUT 60)
+  attributes(before "${target}")
+  run(wp ${WINE} ${CLI_EXE} ${case})
+  attributes(after "${target}")
+  check("wp_rc EQUAL 0 AND before MATCHES R AND after STREQUAL before"
+        "${case} over a read-only output: ${wp_rc} ${wp_err}, attributes '${before}' then '${after}'")
+endforeach()
+same_bytes(same "${WORK}/linux/E_krn.z64" "${WORK}/windows/read-only.z64")
+check(same "the image patched over a read-only output differs from the Linux output")
+
 # ---- end of Windows names ----
 
 # Nothing half-made is left beside the outputs.
