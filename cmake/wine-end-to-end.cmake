@@ -191,6 +191,25 @@ endforeach()
 same_bytes(same "${WORK}/linux/E_krn.z64" "${WORK}/windows/read-only.z64")
 check(same "the image patched over a read-only output differs from the Linux output")
 
+# \\?\ paths, and paths that start with a slash, which Wine maps as Windows does its own.
+set(verbatim_in "\\\\?\\${win_input}")
+windows_path(win_verbatim_out "${WORK}/windows/verbatim.z64")
+set(verbatim_out "\\\\?\\${win_verbatim_out}")
+run(li ${HOST_BIN}/tflux-krn-cli identify "${WORK}/café € E.z64")
+foreach(input "${verbatim_in}" "${WORK}/café € E.z64")
+  run(wi ${WINE} ${CLI_EXE} identify "${input}")
+  check("wi_rc EQUAL 0 AND wi_out STREQUAL li_out" "identify ${input}: ${wi_rc} ${wi_out}${wi_err}")
+endforeach()
+foreach(case "${verbatim_in};${verbatim_out};verbatim" "${WORK}/café € E.z64;${WORK}/windows/slash.z64;slash")
+  list(GET case 0 input)
+  list(GET case 1 output)
+  list(GET case 2 name)
+  run(wp ${WINE} ${CLI_EXE} patch "${input}" "${output}")
+  same_bytes(same "${WORK}/linux/E_krn.z64" "${WORK}/windows/${name}.z64")
+  check("wp_rc EQUAL 0 AND same" "patch ${input} ${output}: ${wp_rc} ${wp_out}${wp_err}")
+endforeach()
+run(wc ${WINE} ${CHECKSUM_EXE} --verify "${WORK}/windows/slash.z64")
+check("wc_rc EQUAL 0" "checksum --verify of a path that starts with a slash: ${wc_out}${wc_err}")
 # ---- end of Windows names ----
 
 # Nothing half-made is left beside the outputs.

@@ -368,6 +368,11 @@ bool SameFile(const fs::path& a, const fs::path& b, IoHook* hook) {
 
 fs::path ResolveLinks(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Examine, path);
+#ifdef _WIN32
+    if (IsVerbatim(path)) {
+        return ResolveVerbatim(path);
+    }
+#endif
     std::error_code ec;
     fs::path resolved = fs::weakly_canonical(path, ec);
     if (ec) {

@@ -498,6 +498,52 @@ void ExpectReplaceable(const fs::path& path, IoHook* hook) {
     CloseHandle(handle);
 }
 
+bool IsVerbatim(const fs::path& path) {
+    return path.native().starts_with(L"\\\\?\\");
+}
+
+fs::path ResolveVerbatim(const fs::path& path) {
+    fs::path existing = path;
+    fs::path missing;
+    for (;;) {
+        HANDLE handle =
+            CreateFileW(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            std::wstring resolved(MAX_PATH, L'\0');
+            DWORD n = 0;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                n = GetFinalPathNameByHandleW(handle, resolved.data(),
+                                              static_cast<DWORD>(resolved.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                if (n < resolved.size()) {
+                    break;
+                }
+                resolved.resize(n);
+            }
+            const DWORD error = GetLastError();
+            CloseHandle(handle);
+            if (n == 0 || n >= resolved.size()) {
+                throw Win32Error("examine", path, error);
+            }
+            resolved.resize(n);
+            return missing.empty() ? fs::path(resolved) : fs::path(resolved) / missing;
+        }
+        const DWORD error = GetLastError();
+        fs::path parent = existing.parent_path();
+        // A drive's root is named with its backslash: without it, the name is the volume's.
+        if (!parent.empty() && parent.native().back() == L':') {
+            parent += L"\\";
+        }
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || parent.empty() ||
+            parent == existing) {
+            throw Win32Error("examine", path, error);
+        }
+        missing = missing.empty() ? existing.filename() : existing.filename() / missing;
+        existing = parent;
+    }
+}
+
 // Both files are already open, so CopyFileExW, which wants names, does not apply.
 std::uint64_t CopyFileHead(const File& from, File& to, std::uint64_t size) {
     AnnounceTo(to.Hook(), IoOp::Copy, to.Path());

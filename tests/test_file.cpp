@@ -430,6 +430,17 @@ TEST(FileReplacement, AReadOnlyTargetIsReplacedByAReadOnlyFileOrLeftAsItWas) {
     }
 }
 
+// The standard library takes \\?\ for a folder named "?"; the system resolves such a path.
+TEST(ResolveLinks, ResolvesVerbatimPathsAsFarAsTheyExist) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "image.z64", {1});
+    for (const fs::path name : {"image.z64", "new.z64", "new folder\\new.z64"}) {
+        SCOPED_TRACE(name.string());
+        const fs::path plain = fs::absolute(dir.path() / name);
+        const fs::path resolved = ResolveLinks(L"\\\\?\\" + plain.native());
+        EXPECT_EQ(resolved.native(), L"\\\\?\\" + fs::weakly_canonical(plain).native());
+    }
+}
 #endif
 
 TEST(FileReplacement, AFailedFlushAfterTheRenameIsReturnedWithItsCause) {
