@@ -267,8 +267,7 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
         }
     }
     if (kind == FileKind::Regular) {
-        // Opening for writing proves the file may be replaced, without changing a byte.
-        File existing = File::Open(output, OpenMode::Write, Links::Follow, hook);
+        ExpectReplaceable(output, hook);
     }
     // The output is assembled beside its name, so its folder must take a new file. Asking is
     // enough: a scratch file there could itself be left behind.
@@ -281,12 +280,30 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
     return std::nullopt;
 }
 
+// Windows takes such a name for its device in every folder: the patch would write into the
+// device, or fail at the rename after all the work.
+std::optional<OutputRefusal> CheckDeviceName([[maybe_unused]] const std::string& outputPath) {
+#ifdef _WIN32
+    const fs::path named(outputPath);
+    const fs::path last = named.has_filename() ? named.filename() : named.parent_path().filename();
+    if (const std::string device = DeviceNamed(last.string()); !device.empty()) {
+        return OutputRefusal{outputPath + " names the device " + device +
+                             ", as it does in every folder and with any extension: choose "
+                             "another name"};
+    }
+#endif
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<OutputRefusal> CheckOutput(const std::string& outputPath, OutputShape shape,
                                          std::span<const fs::path> inputs, bool replaceGameImage,
                                          IoHook* hook) {
     try {
+        if (std::optional<OutputRefusal> device = CheckDeviceName(outputPath)) {
+            return device;
+        }
         return shape == OutputShape::Folder
                    ? CheckFolderOutput(outputPath, hook)
                    : CheckFileOutput(outputPath, inputs, replaceGameImage, hook);

@@ -76,7 +76,8 @@ struct OutputRefusal {
 // Why a command that reads `inputs` may not write `outputPath`, or nullopt when it may. A file
 // output is absent or a regular file that may be replaced, none of the inputs (links followed),
 // in a folder that takes a new file, and no unpatched image of the game unless
-// `replaceGameImage`; a folder output is absent or an empty folder. Changes nothing.
+// `replaceGameImage`; a folder output is absent or an empty folder. On Windows, neither is named
+// as a device is (see DeviceNamed). Changes nothing.
 std::optional<OutputRefusal> CheckOutput(const std::string& outputPath, OutputShape shape,
                                          std::span<const std::filesystem::path> inputs,
                                          bool replaceGameImage, IoHook* hook = nullptr);

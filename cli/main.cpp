@@ -139,6 +139,9 @@ int main(int argc, char** argv) {
     const tflux::Utf8Console console;
     CLI::App app{"Turns an image of T-Flux X into the T-Flux KRN track-pack edition.",
                  "tflux-krn-cli"};
+    // A path that starts with a slash, which Windows takes too, is a path, not an option; the
+    // subcommands inherit this.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("tflux-krn-cli ") + TFLUX_VERSION);
     app.require_subcommand(1);
     Arguments arguments;

@@ -176,6 +176,72 @@ run(wc ${WINE} ${CHECKSUM_EXE} -v "${win_repatched}")
 string(FIND "${wc_out}" "再び.v64" wc_names_file)
 check("wc_rc EQUAL 0 AND NOT wc_names_file EQUAL -1" "checksum -v of a Japanese name: ${wc_rc} ${wc_out}${wc_err}")
 
+# ---- Windows names: devices, read-only outputs, \\?\ paths, paths that start with a slash ----
+windows_path(win_input "${WORK}/café € E.z64")
+windows_path(win_unpacked "${WORK}/windows/unpacked")
+windows_path(win_source "${WORK}/windows/source")
+run(wf ${WINE} ${CLI_EXE} payload from-image "${win_input}" "${win_source}")
+check("wf_rc EQUAL 0" "payload from-image: ${wf_out}${wf_err}")
+# An output named as a device is refused by every command that writes, as any output is.
+foreach(case "patch;${win_input};CON.z64" "patch;${win_input};con .z64" "patch;${win_input};NUL"
+             "patch;${win_input};Z:\\tmp\\aux.v64" "payload;unpack;COM1"
+             "payload;pack;${win_unpacked};lpt1.dat" "payload;from-image;${win_input};nul"
+             "payload;build;${win_source};Prn.dat")
+  run(wn ${WINE} ${CLI_EXE} ${case})
+  check("wn_rc EQUAL 1 AND wn_err MATCHES \"(^|\n)Invalid output file\n[^\n]*names the device\""
+        "${case}: an output named as a device: ${wn_rc} ${wn_err}")
+endforeach()
+# An input so named is refused without waiting on the device.
+foreach(case "identify;CON" "identify;nul.z64" "patch;COM1;${win_out}" "patch;--payload;AUX;${win_input};${win_out}")
+  run(wn ${WINE} ${CLI_EXE} ${case})
+  set(wn_said "${wn_out}${wn_err}")
+  check("wn_rc EQUAL 1 AND wn_said MATCHES \"the device\"" "${case}: an input named as a device: ${wn_rc} ${wn_said}")
+endforeach()
+
+# A read-only output is replaced, and what replaces it is read-only too, a patched image and a
+# container alike.
+function(attributes out path)
+  execute_process(COMMAND ${WINE} cmd /c attrib "${path}" OUTPUT_VARIABLE listed TIMEOUT 60)
+  string(REGEX MATCH "^[A-Z ]*" listed "${listed}")
+  string(REPLACE " " "" listed "${listed}")
+  set(${out} "${listed}" PARENT_SCOPE)
+endfunction()
+windows_path(win_ro "${WORK}/windows/read-only.z64")
+windows_path(win_ro_dat "${WORK}/windows/read-only.dat")
+foreach(case "patch;${win_input};${win_ro}" "payload;pack;${win_unpacked};${win_ro_dat}")
+  list(GET case -1 target)
+  run(wp ${WINE} ${CLI_EXE} ${case})
+  execute_process(COMMAND ${WINE} cmd /c attrib +r "${target}" TIMEOUT 60)
+  attributes(before "${target}")
+  run(wp ${WINE} ${CLI_EXE} ${case})
+  attributes(after "${target}")
+  check("wp_rc EQUAL 0 AND before MATCHES R AND after STREQUAL before"
+        "${case} over a read-only output: ${wp_rc} ${wp_err}, attributes '${before}' then '${after}'")
+endforeach()
+same_bytes(same "${WORK}/linux/E_krn.z64" "${WORK}/windows/read-only.z64")
+check(same "the image patched over a read-only output differs from the Linux output")
+
+# \\?\ paths, and paths that start with a slash, which Wine maps as Windows does its own.
+set(verbatim_in "\\\\?\\${win_input}")
+windows_path(win_verbatim_out "${WORK}/windows/verbatim.z64")
+set(verbatim_out "\\\\?\\${win_verbatim_out}")
+run(li ${HOST_BIN}/tflux-krn-cli identify "${WORK}/café € E.z64")
+foreach(input "${verbatim_in}" "${WORK}/café € E.z64")
+  run(wi ${WINE} ${CLI_EXE} identify "${input}")
+  check("wi_rc EQUAL 0 AND wi_out STREQUAL li_out" "identify ${input}: ${wi_rc} ${wi_out}${wi_err}")
+endforeach()
+foreach(case "${verbatim_in};${verbatim_out};verbatim" "${WORK}/café € E.z64;${WORK}/windows/slash.z64;slash")
+  list(GET case 0 input)
+  list(GET case 1 output)
+  list(GET case 2 name)
+  run(wp ${WINE} ${CLI_EXE} patch "${input}" "${output}")
+  same_bytes(same "${WORK}/linux/E_krn.z64" "${WORK}/windows/${name}.z64")
+  check("wp_rc EQUAL 0 AND same" "patch ${input} ${output}: ${wp_rc} ${wp_out}${wp_err}")
+endforeach()
+run(wc ${WINE} ${CHECKSUM_EXE} --verify "${WORK}/windows/slash.z64")
+check("wc_rc EQUAL 0" "checksum --verify of a path that starts with a slash: ${wc_out}${wc_err}")
+# ---- end of Windows names ----
+
 # Nothing half-made is left beside the outputs.
 file(GLOB leftovers "${WORK}/windows/.tflux-krn-*" "${WORK}/.tflux-krn-*")
 check("\"${leftovers}\" STREQUAL \"\"" "temporary files left: ${leftovers}")

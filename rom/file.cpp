@@ -474,6 +474,10 @@ bool Folder::Is(const fs::path& path) const {
     return at.st_dev == held.st_dev && at.st_ino == held.st_ino;
 }
 
+void ExpectReplaceable(const fs::path& path, IoHook* hook) {
+    File::Open(path, OpenMode::Write, Links::Follow, hook);
+}
+
 bool CanCreateFileIn(const fs::path& dir, IoHook* hook) {
     AnnounceTo(hook, IoOp::Create, dir);
     struct stat st {};

@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rom/errors.h"
@@ -246,13 +247,25 @@ std::vector<std::filesystem::path> ListFolder(const std::filesystem::path& dir,
 // Folder::OpenPrivate, for a caller that does not keep the folder open.
 void EnsureTemporaryFolder(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
+// The device Windows takes a file named `name` for in any folder (CON, PRN, AUX, NUL, COM1 to
+// COM9, LPT1 to LPT9, in any case, with any extension and the spaces and dots the system
+// drops), in upper case; "" when `name` names a file. Windows alone reserves these names, but
+// the rule is the same on every system.
+std::string DeviceNamed(std::string_view name);
+
+// Fails as opening the file at `path` for writing would, unless that file may be replaced. On
+// Windows a read-only one may, when its attributes may be changed: RenameFile carries the
+// attribute over to the file that replaces it.
+void ExpectReplaceable(const std::filesystem::path& path, IoHook* hook = nullptr);
+
 // Whether a new file may be created in `dir` (an existing folder that may be written and listed:
 // the replacement looks there for the files of killed runs first).
 bool CanCreateFileIn(const std::filesystem::path& dir, IoHook* hook = nullptr);
 
 // Removes a file; a path that does not exist is not an error.
 void RemoveFile(const std::filesystem::path& path, IoHook* hook = nullptr);
-// Atomically replaces `to` with `from` (same directory).
+// Atomically replaces `to` with `from` (same directory). On Windows, a read-only `to` leaves
+// `from` read-only in its place, and stays as it was when the rename fails.
 void RenameFile(const std::filesystem::path& from, const std::filesystem::path& to,
                 IoHook* hook = nullptr);
 // Copies the whole of `from` into `to` (both open) with the system's in-kernel copy where it

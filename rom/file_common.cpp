@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -312,6 +313,30 @@ FileKind Examine(const fs::path& path, Links links, IoHook* hook, std::error_cod
     }
 }
 
+std::string DeviceNamed(std::string_view name) {
+    // What the system compares: the name without trailing colons, up to its first dot, without
+    // trailing spaces.
+    while (!name.empty() && name.back() == ':') {
+        name.remove_suffix(1);
+    }
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') {
+        name.remove_suffix(1);
+    }
+    std::string upper(name);
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
+    constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    if (std::find(std::begin(kDevices), std::end(kDevices), upper) != std::end(kDevices)) {
+        return upper;
+    }
+    const bool numbered = upper.size() == 4 &&
+                          (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+                          upper[3] >= '1' && upper[3] <= '9';
+    return numbered ? upper : "";
+}
+
 bool PathExists(const fs::path& path, IoHook* hook) {
     return Examine(path, Links::NoFollow, hook) != FileKind::None;
 }
@@ -344,6 +369,11 @@ bool SameFile(const fs::path& a, const fs::path& b, IoHook* hook) {
 
 fs::path ResolveLinks(const fs::path& path, IoHook* hook) {
     AnnounceTo(hook, IoOp::Examine, path);
+#ifdef _WIN32
+    if (IsVerbatim(path)) {
+        return ResolveVerbatim(path);
+    }
+#endif
     std::error_code ec;
     fs::path resolved = fs::weakly_canonical(path, ec);
     if (ec) {

@@ -16,4 +16,11 @@ std::uint64_t CopyRemainder(const File& from, File& to, std::uint64_t done, std:
 // empty name. Returns the verb its errors use, "open" or "create".
 const char* BeginOpen(const std::filesystem::path& path, OpenMode mode, IoHook* hook);
 
+#ifdef _WIN32
+// Whether `path` begins with \\?\, which the standard library takes for a folder named "?".
+bool IsVerbatim(const std::filesystem::path& path);
+// ResolveLinks for such a path, which the system resolves itself.
+std::filesystem::path ResolveVerbatim(const std::filesystem::path& path);
+#endif
+
 }  // namespace tflux

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,11 @@ void AnnounceTo(IoHook* hook, IoOp op, const fs::path& path) {
 HANDLE AsHandle(void* handle) {
     return static_cast<HANDLE>(handle);
 }
+
+// The attributes a replaced file passes on to the file that replaces it; read-only only once the
+// new file is written.
+constexpr DWORD kPassedOn =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // ReadFile and WriteFile take a DWORD count.
 constexpr std::size_t kMaxTransfer = 1u << 30;
@@ -109,6 +115,14 @@ File::~File() {
 
 File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) {
     const char* verb = BeginOpen(path, mode, hook);
+    // A device opens like a file and may wait for whatever is at its other end: a name the system
+    // keeps for one is not opened at all.
+    const std::u8string name = path.filename().u8string();
+    if (const std::string device = DeviceNamed(std::string(name.begin(), name.end()));
+        !device.empty()) {
+        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+                          ": not a regular file but the device " + device);
+    }
     DWORD access = 0;
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {
@@ -272,8 +286,8 @@ DirectoryLock::~DirectoryLock() {
 }
 
 // Access rights come from the folder a new file is created in, as the output's did; what a
-// replaced output can pass on is its attributes (hidden, say). Read-only never gets this far:
-// such an output is refused before the patch starts.
+// replaced output can pass on is its attributes (hidden, say). Read-only is passed on by the
+// rename, since the new file is written after this.
 void CopyPermissions(const fs::path& previous, const File& to) {
     AnnounceTo(to.Hook(), IoOp::Examine, previous);
     const DWORD attributes = GetFileAttributesW(previous.c_str());
@@ -281,8 +295,7 @@ void CopyPermissions(const fs::path& previous, const File& to) {
         return;
     }
     AnnounceTo(to.Hook(), IoOp::Permissions, to.Path());
-    const DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    const DWORD kept = attributes & kPassedOn;
     if (kept != 0) {
         FILE_BASIC_INFO info{};  // zero times: left as they are
         info.FileAttributes = kept;
@@ -401,13 +414,134 @@ void RemoveFile(const fs::path& path, IoHook* hook) {
     }
 }
 
+namespace {
+
+bool IsReadOnlyFile(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// While it lives, the read-only attribute is on `from` and off `to`, so that `from` may be renamed
+// over `to` and be read-only there; unless kept, both get their attributes back.
+class ReadOnlyHandOver {
+  public:
+    ReadOnlyHandOver(const fs::path& from, const fs::path& to, DWORD target, IoHook* hook)
+        : from_(from), to_(to), target_(target), source_(GetFileAttributesW(from.c_str())) {
+        AnnounceTo(hook, IoOp::Permissions, from);
+        if (source_ == INVALID_FILE_ATTRIBUTES ||
+            !SetFileAttributesW(from.c_str(), (target & kPassedOn) | FILE_ATTRIBUTE_READONLY)) {
+            ThrowLastError("set permissions of", from);
+        }
+        try {
+            AnnounceTo(hook, IoOp::Permissions, to);
+            if (!SetFileAttributesW(to.c_str(), target & ~FILE_ATTRIBUTE_READONLY)) {
+                ThrowLastError("set permissions of", to);
+            }
+        } catch (...) {
+            SetFileAttributesW(from.c_str(), source_);
+            throw;
+        }
+        armed_ = true;
+    }
+    ReadOnlyHandOver(const ReadOnlyHandOver&) = delete;
+    ReadOnlyHandOver& operator=(const ReadOnlyHandOver&) = delete;
+    ~ReadOnlyHandOver() {
+        if (armed_) {
+            SetFileAttributesW(to_.c_str(), target_);
+            SetFileAttributesW(from_.c_str(), source_);
+        }
+    }
+    void Keep() { armed_ = false; }
+
+  private:
+    fs::path from_;
+    fs::path to_;
+    DWORD target_;
+    DWORD source_;
+    bool armed_ = false;
+};
+
+}  // namespace
+
 void RenameFile(const fs::path& from, const fs::path& to, IoHook* hook) {
     AnnounceTo(hook, IoOp::Rename, to);
+    // Windows renames nothing over a read-only file, and the replaced file was read-only for a
+    // reason: the new one takes the attribute over.
+    const DWORD target = GetFileAttributesW(to.c_str());
+    std::optional<ReadOnlyHandOver> handOver;
+    if (IsReadOnlyFile(target)) {
+        handOver.emplace(from, to, target, hook);
+    }
     // Write-through: the call returns once the new name is on disk, which is what
     // SyncDirectory does after a rename elsewhere.
     if (!MoveFileExW(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ThrowLastError("replace", to);
+    }
+    if (handOver) {
+        handOver->Keep();
+    }
+}
+
+void ExpectReplaceable(const fs::path& path, IoHook* hook) {
+    if (!IsReadOnlyFile(GetFileAttributesW(path.c_str()))) {
+        File::Open(path, OpenMode::Write, Links::Follow, hook);
+        return;
+    }
+    AnnounceTo(hook, IoOp::Permissions, path);
+    // What the replacement needs of a read-only file: to take its attribute off.
+    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ThrowLastError("open", path);
+    }
+    CloseHandle(handle);
+}
+
+bool IsVerbatim(const fs::path& path) {
+    return path.native().starts_with(L"\\\\?\\");
+}
+
+fs::path ResolveVerbatim(const fs::path& path) {
+    fs::path existing = path;
+    fs::path missing;
+    for (;;) {
+        HANDLE handle =
+            CreateFileW(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            std::wstring resolved(MAX_PATH, L'\0');
+            DWORD n = 0;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                n = GetFinalPathNameByHandleW(handle, resolved.data(),
+                                              static_cast<DWORD>(resolved.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                if (n < resolved.size()) {
+                    break;
+                }
+                resolved.resize(n);
+            }
+            const DWORD error = GetLastError();
+            CloseHandle(handle);
+            if (n == 0 || n >= resolved.size()) {
+                throw Win32Error("examine", path, error);
+            }
+            resolved.resize(n);
+            return missing.empty() ? fs::path(resolved) : fs::path(resolved) / missing;
+        }
+        const DWORD error = GetLastError();
+        fs::path parent = existing.parent_path();
+        // A drive's root is named with its backslash: without it, the name is the volume's.
+        if (!parent.empty() && parent.native().back() == L':') {
+            parent += L"\\";
+        }
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || parent.empty() ||
+            parent == existing) {
+            throw Win32Error("examine", path, error);
+        }
+        missing = missing.empty() ? existing.filename() : existing.filename() / missing;
+        existing = parent;
     }
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -53,6 +55,38 @@ TEST(File, OpensRegularFilesOnlyAndNamesThePathOnFailure) {
 #else
     EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
 #endif
+}
+
+TEST(DeviceNamed, TellsTheNamesWindowsKeepsForDevicesFromFileNames) {
+    const struct {
+        const char* name;
+        const char* device;
+    } cases[] = {
+        {"CON", "CON"},
+        {"con.z64", "CON"},
+        {"aux.v64", "AUX"},
+        {"Prn", "PRN"},
+        {"NUL", "NUL"},
+        {"nul.tar.gz", "NUL"},
+        {"con .z64", "CON"},
+        {"NUL. ", "NUL"},
+        {"COM1", "COM1"},
+        {"lpt9.txt", "LPT9"},
+        {"COM1:", "COM1"},
+        {"CONSOLE", ""},
+        {"COM0", ""},
+        {"COM10", ""},
+        {"LPT", ""},
+        {" NUL", ""},
+        {"my con.z64", ""},
+        {"x.con", ""},
+        {"", ""},
+        {".nul", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DeviceNamed(c.name), c.device);
+    }
 }
 
 TEST(File, NeverWritesThroughALinkWhenAskedNotTo) {
@@ -362,6 +396,52 @@ TEST(FileReplacement, TheTargetIsUntouchedUntilCommitAndThenWhollyNew) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
 }
+
+#ifdef _WIN32
+// Windows renames nothing over a read-only file: the new file takes the attribute over, and a
+// failure on the way leaves the target as it was and nothing beside it.
+TEST(FileReplacement, AReadOnlyTargetIsReplacedByAReadOnlyFileOrLeftAsItWas) {
+    const struct {
+        const char* failing;
+        int failAt;  // among the attribute changes; the first is CopyPermissions'
+    } cases[] = {{"nothing", 0}, {"marking the new file", 2}, {"clearing the target", 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        test::ScratchDir dir;
+        const fs::path target = dir / "image.z64";
+        test::WriteBytes(target, {1, 2, 3});
+        ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+        test::FaultHook hook;
+        if (c.failAt > 0) {
+            hook.FailOps({IoOp::Permissions}).FailAt(c.failAt);
+        }
+        {
+            FileReplacement replacement(target, &hook);
+            replacement.file().WriteAt(0, std::vector<std::uint8_t>{7, 8});
+            replacement.file().Close();
+            EXPECT_EQ(FailureOf([&] { (void)replacement.Commit(); }).empty(), c.failAt == 0);
+        }
+        const std::vector<std::uint8_t> expected =
+            c.failAt == 0 ? std::vector<std::uint8_t>{7, 8} : std::vector<std::uint8_t>{1, 2, 3};
+        EXPECT_EQ(test::ReadBytes(target), expected);
+        EXPECT_NE(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+        EXPECT_EQ(test::DirectoryNames(dir.path()), std::set<std::string>{"image.z64"});
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+// The standard library takes \\?\ for a folder named "?"; the system resolves such a path.
+TEST(ResolveLinks, ResolvesVerbatimPathsAsFarAsTheyExist) {
+    test::ScratchDir dir;
+    test::WriteBytes(dir / "image.z64", {1});
+    for (const fs::path name : {"image.z64", "new.z64", "new folder\\new.z64"}) {
+        SCOPED_TRACE(name.string());
+        const fs::path plain = fs::absolute(dir.path() / name);
+        const fs::path resolved = ResolveLinks(L"\\\\?\\" + plain.native());
+        EXPECT_EQ(resolved.native(), L"\\\\?\\" + fs::weakly_canonical(plain).native());
+    }
+}
+#endif
 
 TEST(FileReplacement, AFailedFlushAfterTheRenameIsReturnedWithItsCause) {
     test::ScratchDir dir;

@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
     const tflux::Utf8Console console;
     CLI::App app{"Recomputes or checks the header checksums (CRC1, CRC2) of a cartridge image.",
                  kProgram};
+    // A path that starts with a slash, which Windows takes too, is a path, not an option.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string(kProgram) + " " + TFLUX_VERSION);
     app.footer(
         "Exit status: 0 done (the checksums match), 1 the image failed (its checksums differ,\n"
