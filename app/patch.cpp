@@ -284,9 +284,9 @@ std::optional<OutputRefusal> CheckFileOutput(const std::string& outputPath,
 // device, or fail at the rename after all the work.
 std::optional<OutputRefusal> CheckDeviceName([[maybe_unused]] const std::string& outputPath) {
 #ifdef _WIN32
-    const fs::path named(outputPath);
+    const fs::path named = PathFromText(outputPath);
     const fs::path last = named.has_filename() ? named.filename() : named.parent_path().filename();
-    if (const std::string device = DeviceNamed(last.string()); !device.empty()) {
+    if (const std::string device = DeviceNamed(PathText(last)); !device.empty()) {
         return OutputRefusal{outputPath + " names the device " + device +
                              ", as it does in every folder and with any extension: choose "
                              "another name"};

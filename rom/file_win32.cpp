@@ -117,10 +117,8 @@ File File::Open(const fs::path& path, OpenMode mode, Links links, IoHook* hook) 
     const char* verb = BeginOpen(path, mode, hook);
     // A device opens like a file and may wait for whatever is at its other end: a name the system
     // keeps for one is not opened at all.
-    const std::u8string name = path.filename().u8string();
-    if (const std::string device = DeviceNamed(std::string(name.begin(), name.end()));
-        !device.empty()) {
-        throw EngineError(std::string("cannot ") + verb + " " + path.string() +
+    if (const std::string device = DeviceNamed(PathText(path.filename())); !device.empty()) {
+        throw EngineError(std::string("cannot ") + verb + " " + PathText(path) +
                           ": not a regular file but the device " + device);
     }
     DWORD access = 0;
