@@ -30,6 +30,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     CLI::App cli{"", "tflux-krn"};
     tflux::win32::WindowStart start;
     bool version = false;
+    // An image named with forward slashes is an image, not an option.
+    cli.allow_windows_style_options(false);
     cli.set_help_flag();
     bool help = false;
     cli.add_flag("-h,--help", help);
