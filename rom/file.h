@@ -42,7 +42,8 @@ const char* IoOpName(IoOp op);
 class IoHook {
   public:
     virtual ~IoHook() = default;
-    // Called before the operation; throw EngineError to make it fail.
+    // Called before the operation; throw EngineError to make it fail. Image hashing reads on two
+    // threads at once, so a hook may be called from both.
     virtual void Before(IoOp op, const std::filesystem::path& path) = 0;
 };
 

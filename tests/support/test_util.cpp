@@ -369,6 +369,7 @@ bool FaultHook::IsCandidate(IoOp op, const fs::path& path) const {
 }
 
 void FaultHook::Before(IoOp op, const fs::path& path) {
+    const std::lock_guard lock(*mutex_);
     ops_.push_back({op, path});
     for (const Action& action : actions_) {
         action(op, path);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -154,6 +156,8 @@ class FaultHook : public IoHook {
   private:
     bool IsCandidate(IoOp op, const std::filesystem::path& path) const;
 
+    // Before may be called from two threads at once; held by pointer so a hook can be returned.
+    std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
     std::vector<SeenOp> ops_;
     bool conditioned_ = false;
     int failAt_ = 0;  // 0: every candidate
