@@ -940,8 +940,14 @@ class Validator {
         figures_.minTension = std::numeric_limits<double>::infinity();
         figures_.maxTension = -std::numeric_limits<double>::infinity();
         figures_.minTransitionSlack = std::numeric_limits<double>::infinity();
+        splines_.clear();
+        frames_.clear();
         for (std::size_t i = 0; i < n_; ++i) {
-            lengths_[i] = SegmentLength(c_, i);
+            splines_.emplace_back(c_, i);
+            frames_.push_back(FrameAtPoint(c_, i));
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            lengths_[i] = SegmentLength(splines_[i]);
             figures_.length += lengths_[i];
             MeasureSpacing(i);
         }
@@ -952,7 +958,15 @@ class Validator {
             }
         }
         figures_.minFoldMargin = MeasureFolds();
-        figures_.slices = CountSlices();
+        // A road longer than any course may be is refused for that; its slices would be a
+        // second sentence about the same fault, and counting them the bulk of the work.
+        if (figures_.length <= kRules.maxLength) {
+            figures_.slices = CountSlices();
+        }
+    }
+
+    SegmentSampler SamplerOf(std::size_t i) const {
+        return SegmentSampler(splines_[i], frames_[i], frames_[(i + 1) % n_]);
     }
 
     void CountSegments() {
@@ -1023,7 +1037,7 @@ class Validator {
         double margin = std::numeric_limits<double>::infinity();
         for (std::size_t i = 0; i < n_; ++i) {
             const bool tube = IsTube(ShapeOf(i));
-            const SegmentSampler sampler(c_, i);
+            const SegmentSampler sampler = SamplerOf(i);
             bool reported[2] = {false, false};
             RoadSample a = sampler.Sample(0);
             for (int k = 0; k < kFoldSamples; ++k) {
@@ -1119,18 +1133,18 @@ class Validator {
         const auto sampled = [&](std::size_t index) {
             while (distance.size() <= index && segment < n_) {
                 if (!sampler) {
-                    sampler.emplace(c_, segment);
-                    previous = sampler->Sample(0).centre;
+                    sampler.emplace(SamplerOf(segment));
+                    previous = sampler->Spline().Position(0);
                     k = segment == 0 ? 0 : 1;
                 }
-                const RoadSample f = sampler->Sample(double(k) / samples[segment]);
+                const RoadEdges f = sampler->Edges(double(k) / samples[segment]);
                 ++work_;
                 if (k > 0) {
                     travelled += (f.centre - previous).Length();
                 }
                 previous = f.centre;
-                edges[0].Append(f.centre - f.right * (f.leftRadius + kEdgeBeyondRadius));
-                edges[1].Append(f.centre + f.right * (f.rightRadius + kEdgeBeyondRadius));
+                edges[0].Append(f.left);
+                edges[1].Append(f.right);
                 distance.push_back(travelled);
                 if (++k > samples[segment]) {
                     sampler.reset();
@@ -1243,8 +1257,10 @@ class Validator {
     std::size_t n_;
     std::vector<std::string> problems_;
     std::vector<double> lengths_;
-    std::vector<std::string> folds_;  // MeasureFolds's sentences, for CheckFolds
-    std::size_t work_ = 0;            // samples taken and runs looked at
+    std::vector<SegmentSpline> splines_;  // each segment's, worked out once
+    std::vector<RoadSample> frames_;      // the road's frame at each point
+    std::vector<std::string> folds_;      // MeasureFolds's sentences, for CheckFolds
+    std::size_t work_ = 0;                // samples taken and runs looked at
     CourseFigures figures_;
 };
 

@@ -130,7 +130,8 @@ std::vector<std::string> ValidateCourse(const Course& course);
 // Figures a person or a test reads off a course; only meaningful for 4..64 points.
 struct CourseFigures {
     double length = 0;              // sum over segments of 50 chords each
-    int slices = 0;                 // how many slices the game builds the road from
+    int slices = 0;                 // how many slices the game builds the road from; 0 when
+                                    // the road is not finite or too long to count
     double minPointDistance = 0;    // between consecutive points
     double minEdgeDistance = 0;     // between consecutive points' edge points
     double minTension = 0;          // smallest and largest root of any segment's tension solve

@@ -59,16 +59,18 @@ TensionSolve SolveTension(const Course& course, std::size_t segment) {
 
 namespace {
 
-inline Vec3 PositionOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
-                       double t) {
+// The curve in the game's own form: the figures and sentences that quote positions and
+// lengths round them as this form does.
+Vec3 PositionOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
+                double t) {
     const double t2 = t * t;
     const double t3 = t2 * t;
     return p0 * (s * (-t3 + 2 * t2 - t)) + p1 * ((2 - s) * t3 + (s - 3) * t2 + 1) +
            p2 * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) + p3 * (s * (t3 - t2));
 }
 
-inline Vec3 DerivativeOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
-                         double t) {
+Vec3 DerivativeOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
+                  double t) {
     const double t2 = t * t;
     return p0 * (s * (-3 * t2 + 4 * t - 1)) + p1 * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
            p2 * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) + p3 * (s * (3 * t2 - 2 * t));
@@ -89,11 +91,14 @@ Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, doubl
 }
 
 double SegmentLength(const Course& course, std::size_t segment) {
-    const SegmentSpline sampler(course, segment);
+    return SegmentLength(SegmentSpline(course, segment));
+}
+
+double SegmentLength(const SegmentSpline& spline) {
     double length = 0;
-    Vec3 previous = sampler.Position(0);
+    Vec3 previous = spline.ExactPosition(0);
     for (int k = 1; k <= kChordsPerSegment; ++k) {
-        const Vec3 next = sampler.Position(double(k) / kChordsPerSegment);
+        const Vec3 next = spline.ExactPosition(double(k) / kChordsPerSegment);
         length += (next - previous).Length();
         previous = next;
     }
@@ -119,8 +124,8 @@ Vec3 BankedUp(const Vec3& forward, double bankDegrees) {
     return (up * std::cos(angle) + right * std::sin(angle)).Unit();
 }
 
-inline RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, double left,
-                        double right) {
+RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, double left,
+                 double right) {
     RoadSample sample;
     sample.centre = centre;
     sample.forward = forward.Unit();
@@ -132,6 +137,20 @@ inline RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upH
     sample.leftRadius = left;
     sample.rightRadius = right;
     return sample;
+}
+
+// Frame's right vector in one square root: forward x up is the unit tangent crossed with the
+// hint, whose length is that of the hint's part square to the tangent. False where Frame takes
+// its other ways (no tangent, or a hint along it).
+inline bool QuickRight(const Vec3& derivative, const Vec3& upHint, Vec3& right) {
+    const double squared = derivative.Dot(derivative);
+    const Vec3 cross = derivative.Cross(upHint);
+    const double crossSquared = cross.Dot(cross);
+    if (!(squared > 0) || !(crossSquared >= 1e-18 * squared)) {
+        return false;
+    }
+    right = cross * (1.0 / std::sqrt(crossSquared));
+    return true;
 }
 
 }  // namespace
@@ -147,20 +166,30 @@ RoadSample FrameAtPoint(const Course& course, std::size_t i) {
 }
 
 SegmentSpline::SegmentSpline(const Course& course, std::size_t segment)
-    : s_(SolveTension(course, segment).tension) {
+    : SegmentSpline(course, segment, SolveTension(course, segment).tension) {}
+
+SegmentSpline::SegmentSpline(const Course& course, std::size_t segment, double s) : s_(s) {
     const auto i = static_cast<long>(segment);
-    p0_ = CoursePoint(course, i - 1);
-    p1_ = CoursePoint(course, i);
-    p2_ = CoursePoint(course, i + 1);
-    p3_ = CoursePoint(course, i + 2);
+    const Vec3 p0 = CoursePoint(course, i - 1);
+    const Vec3 p1 = CoursePoint(course, i);
+    const Vec3 p2 = CoursePoint(course, i + 1);
+    const Vec3 p3 = CoursePoint(course, i + 2);
+    p_[0] = p0;
+    p_[1] = p1;
+    p_[2] = p2;
+    p_[3] = p3;
+    c0_ = p1;
+    c1_ = (p2 - p0) * s;
+    c2_ = p0 * (2 * s) + p1 * (s - 3) + p2 * (3 - 2 * s) - p3 * s;
+    c3_ = (p3 - p0) * s + (p1 - p2) * (2 - s);
 }
 
-Vec3 SegmentSpline::Position(double t) const {
-    return PositionOf(p0_, p1_, p2_, p3_, s_, t);
+Vec3 SegmentSpline::ExactPosition(double t) const {
+    return PositionOf(p_[0], p_[1], p_[2], p_[3], s_, t);
 }
 
-Vec3 SegmentSpline::Derivative(double t) const {
-    return DerivativeOf(p0_, p1_, p2_, p3_, s_, t);
+Vec3 SegmentSpline::ExactDerivative(double t) const {
+    return DerivativeOf(p_[0], p_[1], p_[2], p_[3], s_, t);
 }
 
 SegmentSampler::SegmentSampler(const Course& course, std::size_t segment)
@@ -171,9 +200,32 @@ SegmentSampler::SegmentSampler(const Course& course, std::size_t segment)
 
 RoadSample SegmentSampler::Sample(double t) const {
     const Vec3 up = start_.up * (1 - t) + end_.up * t;
-    return Frame(spline_.Position(t), spline_.Derivative(t), up,
-                 start_.leftRadius * (1 - t) + end_.leftRadius * t,
-                 start_.rightRadius * (1 - t) + end_.rightRadius * t);
+    const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t;
+    const double right = start_.rightRadius * (1 - t) + end_.rightRadius * t;
+    const Vec3 derivative = spline_.ExactDerivative(t);
+    RoadSample sample;
+    if (!QuickRight(derivative, up, sample.right)) {
+        return Frame(spline_.ExactPosition(t), derivative, up, left, right);
+    }
+    sample.centre = spline_.ExactPosition(t);
+    sample.forward = derivative.Unit();
+    sample.up = sample.right.Cross(sample.forward);
+    sample.leftRadius = left;
+    sample.rightRadius = right;
+    return sample;
+}
+
+RoadEdges SegmentSampler::Edges(double t) const {
+    const Vec3 up = start_.up * (1 - t) + end_.up * t;
+    const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t + kEdgeBeyondRadius;
+    const double right = start_.rightRadius * (1 - t) + end_.rightRadius * t + kEdgeBeyondRadius;
+    const Vec3 centre = spline_.Position(t);
+    const Vec3 derivative = spline_.Derivative(t);
+    Vec3 across;
+    if (!QuickRight(derivative, up, across)) {
+        across = Frame(centre, derivative, up, 0, 0).right;
+    }
+    return {centre, centre - across * left, centre + across * right};
 }
 
 std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples) {

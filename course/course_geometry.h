@@ -58,6 +58,8 @@ Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, doubl
 
 // The sum of kChordsPerSegment chords along the segment.
 double SegmentLength(const Course& course, std::size_t segment);
+class SegmentSpline;
+double SegmentLength(const SegmentSpline& spline);
 
 struct RoadSample {
     Vec3 centre;
@@ -71,26 +73,45 @@ struct RoadSample {
 // The road frame at point i, where segment i starts.
 RoadSample FrameAtPoint(const Course& course, std::size_t i);
 
-// One segment's spline: its four points and its tension looked up once. Gives exactly the
-// values of SplinePosition and SplineDerivative.
+// One segment's spline: its four points and its tension looked up once, kept as the cubic's
+// coefficients so that a position costs a few multiplications.
 class SegmentSpline {
   public:
     SegmentSpline(const Course& course, std::size_t segment);
+    // With tension s, whatever the segment's own.
+    SegmentSpline(const Course& course, std::size_t segment, double s);
     double Tension() const { return s_; }
-    Vec3 Position(double t) const;
-    Vec3 Derivative(double t) const;
+    Vec3 Position(double t) const { return c0_ + (c1_ + (c2_ + c3_ * t) * t) * t; }
+    Vec3 Derivative(double t) const { return c1_ + (c2_ * 2 + c3_ * (3 * t)) * t; }
+    // As SplinePosition reckons it, to the last bit: for the length, which sentences quote.
+    Vec3 ExactPosition(double t) const;
+    Vec3 ExactDerivative(double t) const;
 
   private:
-    Vec3 p0_, p1_, p2_, p3_;
     double s_ = 0.5;
+    Vec3 p_[4];
+    Vec3 c0_, c1_, c2_, c3_;  // pos(t) = c0 + c1 t + c2 t² + c3 t³
 };
 
-// The spline and the frames at both ends: exactly the frames SampleSegment gives, at any t.
+// Where the centre line and both edges lie at one point of a segment.
+struct RoadEdges {
+    Vec3 centre;
+    Vec3 left;
+    Vec3 right;
+};
+
+// The spline and the frames at both ends; the frames between follow them linearly.
 class SegmentSampler {
   public:
     SegmentSampler(const Course& course, std::size_t segment);
+    // From frames already worked out: those FrameAtPoint gives at the segment's two points.
+    SegmentSampler(const SegmentSpline& spline, const RoadSample& start, const RoadSample& end)
+        : spline_(spline), start_(start), end_(end) {}
     const SegmentSpline& Spline() const { return spline_; }
     RoadSample Sample(double t) const;
+    // The centre and the edges alone, kEdgeBeyondRadius beyond the radii: what the slices
+    // are cut from.
+    RoadEdges Edges(double t) const;
 
   private:
     SegmentSpline spline_;
