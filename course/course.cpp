@@ -483,9 +483,7 @@ struct Spacing {
 };
 
 // How far point i lies from the next point, and its edge points from the next point's.
-Spacing SpacingAt(const Course& course, std::size_t i, std::size_t next) {
-    const RoadSample fa = FrameAtPoint(course, i);
-    const RoadSample fb = FrameAtPoint(course, next);
+Spacing SpacingAt(const RoadSample& fa, const RoadSample& fb) {
     return {
         (fb.centre - fa.centre).Length(),
         ((fb.centre - fb.right * fb.leftRadius) - (fa.centre - fa.right * fa.leftRadius)).Length(),
@@ -495,50 +493,29 @@ Spacing SpacingAt(const Course& course, std::size_t i, std::size_t next) {
 
 // One edge of the road along the whole course, and the question the game asks of it as it cuts
 // slices: whether a sample between two others lies more than the stray limit off the straight
-// line through them. Asked for every sample, that is all-pairs work within each slice; so the
-// samples are grouped in aligned runs of 2, 4, 8, ... with, for each run, how far its samples lie
-// at most from the chord between its first and last sample (its reach). The distance to a line
-// is convex, so no sample of a run lies farther off the line than its farther end plus the
-// reach: runs that stay clear of the limit are passed over, and only the samples of the others
-// are measured, each exactly as the game's test measures it, so that every answer is the same.
+// line through them. The game asks with the far end one sample further each time until a slice
+// starts; between those asks the line turns about its start, which moves no sample farther off
+// it than the sample's distance from the start times the change of the line's unit direction.
+// So how far off the samples lie at most carries over from one ask to the next, and they are
+// measured again only when that bound nears the limit.
 class EdgeStrays {
   public:
-    // `tolerance` covers the rounding of the reaches and the bounds, which stay far inside it.
+    // `tolerance` covers the rounding of the bounds, which stays far inside it.
     EdgeStrays(double limit, double tolerance, std::size_t samples)
         : limit_(limit), tolerance_(tolerance) {
         p_.reserve(samples);
-        reach_.emplace_back();  // one sample alone: no reach
-        for (int level = 1; (samples >> level) > 0; ++level) {
-            reach_.emplace_back().reserve(samples >> level);
-        }
     }
 
-    // The next sample along the edge; each run that it completes gets its reach.
-    void Append(const Vec3& point) {
-        p_.push_back(point);
-        const std::size_t count = p_.size();
-        for (int level = 1; (count & ((std::size_t(1) << level) - 1)) == 0; ++level) {
-            if (int(reach_.size()) == level) {
-                reach_.emplace_back();
-            }
-            reach_[std::size_t(level)].push_back(
-                level == 1 ? 0.0 : RunReach(level, (count >> level) - 1));
-        }
-    }
+    void Append(const Vec3& point) { p_.push_back(point); }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
-    // through those two. Counts the runs and samples it looks at into `work`.
-    //
-    // The game asks with `to` one further each time until a slice starts. Between those asks
-    // the line turns about `from`, which moves no sample farther off it than the sample's
-    // distance from `from` times the change of the line's unit direction; so an upper bound on
-    // how far off the samples lie carries over from one ask to the next, and no sample is
-    // measured until the bound nears the limit.
+    // through those two. Counts the asks and the samples measured into `work`.
     bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
         ++work;
-        const Line line{p_[from], p_[to] - p_[from], (p_[to] - p_[from]).Length()};
-        const Vec3 unit = line.length > 0 ? line.along * (1 / line.length) : Vec3{};
-        if (from != from_ || to != to_ + 1 || !(line.length > 0) || !(lastLength_ > 0)) {
+        const Vec3 along = p_[to] - p_[from];
+        const double length = along.Length();
+        const Vec3 unit = length > 0 ? along * (1 / length) : Vec3{};
+        if (from != from_ || to != to_ + 1 || !(length > 0) || !(lastLength_ > 0)) {
             from_ = from;
             bound_ = std::numeric_limits<double>::infinity();
             farthest_ = 0;
@@ -550,103 +527,45 @@ class EdgeStrays {
         }
         to_ = to;
         unit_ = unit;
-        lastLength_ = line.length;
+        lastLength_ = length;
         if (bound_ <= limit_ - tolerance_) {
             return false;
         }
-        // The bound says nothing more: look at the runs, and keep how far off they lie at most.
-        bound_ = 0;
-        farthest_ = 0;
-        std::size_t x = from + 1;
-        while (x < to) {
-            // The largest aligned run that starts at x and ends before `to`.
-            int level = 0;
-            while (level + 1 < int(reach_.size()) && (x & ((std::size_t(2) << level) - 1)) == 0 &&
-                   x + (std::size_t(2) << level) <= to) {
-                ++level;
-            }
-            const std::size_t last = x + (std::size_t(1) << level) - 1;
-            const double first = line.Off(p_[x]);
-            if (Visit(line, level, x >> level, first, level == 0 ? first : line.Off(p_[last]),
-                      work)) {
-                bound_ = std::numeric_limits<double>::infinity();
-                return true;
-            }
-            // How far the run lies from `from` at most: that distance is convex too.
-            const double reach = level < 2 ? 0 : reach_[std::size_t(level)][x >> level];
-            farthest_ = std::max({farthest_, (p_[x] - line.from).Length() + reach,
-                                  (p_[last] - line.from).Length() + reach});
-            x = last + 1;
+        work += to - from;
+        return Measure(from, to, along, length);
+    }
+
+  private:
+    // Every sample between, each as the game measures it: its distance off the line, or from
+    // the start when the line has no length. Squared, so that a sample costs no division.
+    bool Measure(std::size_t from, std::size_t to, const Vec3& along, double length) {
+        const Vec3 start = p_[from];
+        const double scale = length > 0 ? length * length : 1;
+        double worst = 0;     // the largest squared distance off, times `scale`
+        double farthest = 0;  // the largest squared distance from the start
+        for (std::size_t x = from + 1; x < to; ++x) {
+            const Vec3 q = p_[x] - start;
+            const double fromStart = q.Dot(q);
+            const Vec3 off = q.Cross(along);
+            const double offTimesLength = length > 0 ? off.Dot(off) : fromStart;
+            worst = offTimesLength > worst ? offTimesLength : worst;
+            farthest = fromStart > farthest ? fromStart : farthest;
         }
+        if (worst > limit_ * limit_ * scale) {
+            bound_ = std::numeric_limits<double>::infinity();
+            return true;
+        }
+        bound_ = std::sqrt(worst / scale);
+        farthest_ = std::sqrt(farthest);
         if (!std::isfinite(bound_) || !std::isfinite(farthest_)) {
             bound_ = std::numeric_limits<double>::infinity();
         }
         return false;
     }
 
-  private:
-    struct Line {
-        Vec3 from, along;
-        double length;
-        // The game's measure: the distance off the line, or from its start when it has none.
-        double Off(const Vec3& p) const {
-            return length > 0 ? (p - from).Cross(along).Length() / length : (p - from).Length();
-        }
-    };
-
-    static double SegmentDistance(const Vec3& q, const Vec3& a, const Vec3& b) {
-        const Vec3 d = b - a;
-        const double squared = d.Dot(d);
-        const double t = squared > 0 ? std::clamp((q - a).Dot(d) / squared, 0.0, 1.0) : 0.0;
-        return (q - (a + d * t)).Length();
-    }
-
-    // From the two halves' reaches: each half's chord lies within its inner end's distance of
-    // the whole run's chord. Anything but a finite number stands for "could be anywhere".
-    double RunReach(int level, std::size_t i) const {
-        const std::vector<double>& halves = reach_[std::size_t(level - 1)];
-        const std::size_t first = i << level;
-        const std::size_t last = first + (std::size_t(1) << level) - 1;
-        const std::size_t middle = first + (std::size_t(1) << (level - 1));
-        const Vec3& a = p_[first];
-        const Vec3& b = p_[last];
-        const double reach = std::max(halves[2 * i] + SegmentDistance(p_[middle - 1], a, b),
-                                      halves[2 * i + 1] + SegmentDistance(p_[middle], a, b));
-        return std::isfinite(reach) ? reach : std::numeric_limits<double>::infinity();
-    }
-
-    // A run this close to the limit is looked into further, so that the bound left for the
-    // next asks has some room.
-    static constexpr double kHeadroom = 1;
-
-    // Run i of `level`, whose first and last samples lie `first` and `last` off the line; keeps
-    // in bound_ how far off the run's samples lie at most.
-    bool Visit(const Line& line, int level, std::size_t i, double first, double last,
-               std::size_t& work) {
-        ++work;
-        if (level == 0) {
-            bound_ = std::max(bound_, first);
-            return first > limit_;
-        }
-        if (level == 1) {
-            bound_ = std::max({bound_, first, last});
-            return first > limit_ || last > limit_;
-        }
-        const double reach = reach_[std::size_t(level)][i];
-        const double clear = limit_ - tolerance_ - kHeadroom - reach;
-        if (first <= clear && last <= clear) {
-            bound_ = std::max({bound_, first + reach, last + reach});
-            return false;
-        }
-        const std::size_t middle = (i << level) + (std::size_t(1) << (level - 1));
-        return Visit(line, level - 1, 2 * i, first, line.Off(p_[middle - 1]), work) ||
-               Visit(line, level - 1, 2 * i + 1, line.Off(p_[middle]), last, work);
-    }
-
     std::vector<Vec3> p_;
     double limit_;
     double tolerance_;
-    std::vector<std::vector<double>> reach_;  // reach_[level][i]: run i of 2^level samples
     // The last ask, and what it leaves for the next: an upper bound on how far off the line the
     // samples strictly between lie, and on how far they lie from `from`.
     std::size_t from_ = 0, to_ = 0;
@@ -861,7 +780,7 @@ class Validator {
             Add(Segment(i) + ": points " + pair + " are " + Fixed(distance) +
                 " apart; they must be at least " + Number(kRules.minPointDistance) + " apart");
         }
-        const Spacing gaps = SpacingAt(c_, i, j);
+        const Spacing gaps = SpacingAt(FrameAt(i), FrameAt(j));
         for (const auto& [side, gap] :
              {std::pair{"left", gaps.left}, std::pair{"right", gaps.right}}) {
             if (gap < kRules.minEdgeDistance) {
@@ -890,7 +809,7 @@ class Validator {
     }
 
     void CheckTension(std::size_t i) {
-        const TensionSolve solve = SolveTension(c_, i);
+        const TensionSolve& solve = SolveAt(i);
         if (!solve.rootsExist) {
             Add(Segment(i) + ": the spline's tension cannot be solved for these points");
         } else if (!solve.solved) {
@@ -901,7 +820,7 @@ class Validator {
     }
 
     void CheckMidpoint(std::size_t i) {
-        const double s = SolveTension(c_, i).tension;
+        const double s = SolveAt(i).tension;
         const Vec3 mid = SplinePosition(c_, i, s, 0.5);
         if (mid.y <= kRules.minMidpointHeight) {
             Add(Segment(i) + ": its midpoint lies at y = " + Number(std::round(mid.y)) +
@@ -940,12 +859,7 @@ class Validator {
         figures_.minTension = std::numeric_limits<double>::infinity();
         figures_.maxTension = -std::numeric_limits<double>::infinity();
         figures_.minTransitionSlack = std::numeric_limits<double>::infinity();
-        splines_.clear();
-        frames_.clear();
-        for (std::size_t i = 0; i < n_; ++i) {
-            splines_.emplace_back(c_, i);
-            frames_.push_back(FrameAtPoint(c_, i));
-        }
+        Prepare();
         for (std::size_t i = 0; i < n_; ++i) {
             lengths_[i] = SegmentLength(splines_[i]);
             figures_.length += lengths_[i];
@@ -965,6 +879,29 @@ class Validator {
         }
     }
 
+    // Each segment's tension, spline and starting frame, worked out once for all the rules;
+    // only for finite points.
+    void Prepare() {
+        if (!frames_.empty()) {
+            return;
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            solves_.push_back(SolveTension(c_, i));
+            splines_.emplace_back(c_, i, solves_[i].tension);
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            frames_.push_back(FrameAtPoint(c_, i, splines_[i]));
+        }
+    }
+    const TensionSolve& SolveAt(std::size_t i) {
+        Prepare();
+        return solves_[i];
+    }
+    const RoadSample& FrameAt(std::size_t i) {
+        Prepare();
+        return frames_[i];
+    }
+
     SegmentSampler SamplerOf(std::size_t i) const {
         return SegmentSampler(splines_[i], frames_[i], frames_[(i + 1) % n_]);
     }
@@ -982,10 +919,10 @@ class Validator {
 
     void MeasureSpacing(std::size_t i) {
         const std::size_t j = (i + 1) % n_;
-        const Spacing gaps = SpacingAt(c_, i, j);
+        const Spacing gaps = SpacingAt(FrameAt(i), FrameAt(j));
         figures_.minPointDistance = std::min(figures_.minPointDistance, gaps.centres);
         figures_.minEdgeDistance = std::min({figures_.minEdgeDistance, gaps.left, gaps.right});
-        const TensionSolve solve = SolveTension(c_, i);
+        const TensionSolve& solve = SolveAt(i);
         if (solve.rootsExist) {
             figures_.minTension = std::min({figures_.minTension, solve.alpha1, solve.alpha2});
             figures_.maxTension = std::max({figures_.maxTension, solve.alpha1, solve.alpha2});
@@ -1257,10 +1194,11 @@ class Validator {
     std::size_t n_;
     std::vector<std::string> problems_;
     std::vector<double> lengths_;
-    std::vector<SegmentSpline> splines_;  // each segment's, worked out once
-    std::vector<RoadSample> frames_;      // the road's frame at each point
-    std::vector<std::string> folds_;      // MeasureFolds's sentences, for CheckFolds
-    std::size_t work_ = 0;                // samples taken and runs looked at
+    std::vector<TensionSolve> solves_;  // Prepare's: each segment's
+    std::vector<SegmentSpline> splines_;
+    std::vector<RoadSample> frames_;  // the road's frame at each point
+    std::vector<std::string> folds_;  // MeasureFolds's sentences, for CheckFolds
+    std::size_t work_ = 0;            // samples taken and runs looked at
     CourseFigures figures_;
 };
 

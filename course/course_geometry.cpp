@@ -158,8 +158,11 @@ inline bool QuickRight(const Vec3& derivative, const Vec3& upHint, Vec3& right) 
 RoadSample FrameAtPoint(const Course& course, std::size_t i) {
     const std::size_t n = course.PointsInUse();
     const std::size_t index = n == 0 ? 0 : i % n;
-    const double s = SolveTension(course, index).tension;
-    const Vec3 forward = SplineDerivative(course, index, s, 0).Unit();
+    return FrameAtPoint(course, index, SegmentSpline(course, index));
+}
+
+RoadSample FrameAtPoint(const Course& course, std::size_t index, const SegmentSpline& spline) {
+    const Vec3 forward = spline.ExactDerivative(0).Unit();
     const ControlPoint& p = course.points[index];
     return Frame(CoursePoint(course, static_cast<long>(index)), forward,
                  BankedUp(forward, course.bank[index]), p.left, p.right);

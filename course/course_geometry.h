@@ -73,6 +73,9 @@ struct RoadSample {
 // The road frame at point i, where segment i starts.
 RoadSample FrameAtPoint(const Course& course, std::size_t i);
 
+// The same from segment `index`'s spline, already worked out.
+RoadSample FrameAtPoint(const Course& course, std::size_t index, const SegmentSpline& spline);
+
 // One segment's spline: its four points and its tension looked up once, kept as the cubic's
 // coefficients so that a position costs a few multiplications.
 class SegmentSpline {
