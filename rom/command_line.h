@@ -22,8 +22,10 @@ class Utf8Console {
     Utf8Console(const Utf8Console&) = delete;
     Utf8Console& operator=(const Utf8Console&) = delete;
 
+#ifdef _WIN32
   private:
     unsigned int previous_ = 0;  // the console's own output code page, to put back; 0 for none
+#endif
 };
 
 }  // namespace tflux
