@@ -494,19 +494,24 @@ Spacing SpacingAt(const RoadSample& fa, const RoadSample& fb) {
 // One edge of the road along the whole course, and the question the game asks of it as it cuts
 // slices: whether a sample between two others lies more than the stray limit off the straight
 // line through them. The game asks with the far end one sample further each time until a slice
-// starts; between those asks the line turns about its start, which moves no sample farther off
-// it than the sample's distance from the start times the change of the line's unit direction.
-// So how far off the samples lie at most carries over from one ask to the next, and they are
-// measured again only when that bound nears the limit.
+// starts; between those asks the line turns about its start, which moves a sample off it by at
+// most the sample's distance from the start times the change of the line's unit direction. So
+// each sample keeps the turn, summed since the slice began, that it can take before it might
+// come near the limit; while the summed turn stays below the least of those, no sample needs
+// measuring, and past it only the samples whose own allowance ran out are measured again.
 class EdgeStrays {
   public:
-    // `tolerance` covers the rounding of the bounds, which stays far inside it.
+    // `tolerance` covers the rounding of the allowances, which stays far inside it.
     EdgeStrays(double limit, double tolerance, std::size_t samples)
-        : limit_(limit), tolerance_(tolerance) {
+        : limit_(limit), margin_(limit - tolerance) {
         p_.reserve(samples);
+        reach_.reserve(samples);
     }
 
-    void Append(const Vec3& point) { p_.push_back(point); }
+    void Append(const Vec3& point) {
+        p_.push_back(point);
+        reach_.push_back(0);
+    }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
     // through those two. Counts the asks and the samples measured into `work`.
@@ -514,65 +519,94 @@ class EdgeStrays {
         ++work;
         const Vec3 along = p_[to] - p_[from];
         const double length = along.Length();
-        const Vec3 unit = length > 0 ? along * (1 / length) : Vec3{};
-        if (from != from_ || to != to_ + 1 || !(length > 0) || !(lastLength_ > 0)) {
-            from_ = from;
-            bound_ = std::numeric_limits<double>::infinity();
-            farthest_ = 0;
-        } else {
-            // The newest sample ends the last ask's line: it lies that line's length from
-            // `from`, and so no farther off the new line than that length times the turn.
-            farthest_ = std::max(farthest_, lastLength_);
-            bound_ += farthest_ * (unit - unit_).Length();
-        }
+        const Vec3 unit = along * (1 / length);
+        const bool follows = from == from_ && to == to_ + 1 && length > 0 && lastLength_ > 0;
+        from_ = from;
         to_ = to;
+        if (!follows) {
+            unit_ = unit;
+            lastLength_ = length;
+            turn_ = 0;
+            work += to - from;
+            return MeasureAll(along, length);
+        }
+        // The newest sample between ended the last ask's line: it lay on it, that line's
+        // length from the start.
+        const double joined = turn_ + margin_ / lastLength_;
+        reach_[to - 1] = joined;
+        nearest_ = joined >= nearest_ ? nearest_ : joined;
+        turn_ += (unit - unit_).Length();
         unit_ = unit;
         lastLength_ = length;
-        if (bound_ <= limit_ - tolerance_) {
+        if (turn_ <= nearest_) {
             return false;
         }
-        work += to - from;
-        return Measure(from, to, along, length);
+        return MeasureSome(along, length, work);
     }
 
   private:
-    // Every sample between, each as the game measures it: its distance off the line, or from
-    // the start when the line has no length. Squared, so that a sample costs no division.
-    bool Measure(std::size_t from, std::size_t to, const Vec3& along, double length) {
-        const Vec3 start = p_[from];
+    // How far sample x lies off the line, squared and times the line's length squared, and
+    // from the start, squared: as the game measures it, with no division.
+    struct Offset {
+        double offSquared;
+        double fromStartSquared;
+    };
+    Offset OffsetOf(std::size_t x, const Vec3& along, double length) const {
+        const Vec3 q = p_[x] - p_[from_];
+        const double fromStart = q.Dot(q);
+        const Vec3 off = q.Cross(along);
+        return {length > 0 ? off.Dot(off) : fromStart, fromStart};
+    }
+    bool Beyond(const Offset& o, double length) const {
         const double scale = length > 0 ? length * length : 1;
-        double worst = 0;     // the largest squared distance off, times `scale`
-        double farthest = 0;  // the largest squared distance from the start
-        for (std::size_t x = from + 1; x < to; ++x) {
-            const Vec3 q = p_[x] - start;
-            const double fromStart = q.Dot(q);
-            const Vec3 off = q.Cross(along);
-            const double offTimesLength = length > 0 ? off.Dot(off) : fromStart;
-            worst = offTimesLength > worst ? offTimesLength : worst;
-            farthest = fromStart > farthest ? fromStart : farthest;
+        return o.offSquared > limit_ * limit_ * scale;
+    }
+    // The summed turn at which sample x, measured now, might come near the limit. A value that
+    // is not a number fails every comparison, and so has the sample measured at every ask.
+    double ReachOf(const Offset& o, double length) const {
+        const double off = length > 0 ? std::sqrt(o.offSquared) / length : 0;
+        return turn_ + (margin_ - off) / std::sqrt(o.fromStartSquared);
+    }
+
+    bool MeasureAll(const Vec3& along, double length) {
+        nearest_ = std::numeric_limits<double>::infinity();
+        for (std::size_t x = from_ + 1; x < to_; ++x) {
+            const Offset o = OffsetOf(x, along, length);
+            if (Beyond(o, length)) {
+                return true;
+            }
+            reach_[x] = ReachOf(o, length);
+            nearest_ = reach_[x] >= nearest_ ? nearest_ : reach_[x];
         }
-        if (worst > limit_ * limit_ * scale) {
-            bound_ = std::numeric_limits<double>::infinity();
-            return true;
-        }
-        bound_ = std::sqrt(worst / scale);
-        farthest_ = std::sqrt(farthest);
-        if (!std::isfinite(bound_) || !std::isfinite(farthest_)) {
-            bound_ = std::numeric_limits<double>::infinity();
+        return false;
+    }
+
+    bool MeasureSome(const Vec3& along, double length, std::size_t& work) {
+        nearest_ = std::numeric_limits<double>::infinity();
+        for (std::size_t x = from_ + 1; x < to_; ++x) {
+            if (!(turn_ <= reach_[x])) {
+                ++work;
+                const Offset o = OffsetOf(x, along, length);
+                if (Beyond(o, length)) {
+                    return true;
+                }
+                reach_[x] = ReachOf(o, length);
+            }
+            nearest_ = reach_[x] >= nearest_ ? nearest_ : reach_[x];
         }
         return false;
     }
 
     std::vector<Vec3> p_;
+    std::vector<double> reach_;  // per sample between: the summed turn it may take
     double limit_;
-    double tolerance_;
-    // The last ask, and what it leaves for the next: an upper bound on how far off the line the
-    // samples strictly between lie, and on how far they lie from `from`.
+    double margin_;  // the limit less the tolerance
+    // The last ask, the summed turn of its line since the slice began, and the least reach.
     std::size_t from_ = 0, to_ = 0;
     Vec3 unit_;
     double lastLength_ = 0;
-    double bound_ = std::numeric_limits<double>::infinity();
-    double farthest_ = 0;
+    double turn_ = 0;
+    double nearest_ = 0;
 };
 
 // The features' lanes taken so far in one segment, and the feature that took the last new one.
