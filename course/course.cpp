@@ -503,19 +503,14 @@ class EdgeStrays {
   public:
     // `tolerance` covers the rounding of the allowances, which stays far inside it.
     EdgeStrays(double limit, double tolerance, std::size_t samples)
-        : limit_(limit), margin_(limit - tolerance) {
-        p_.reserve(samples);
-        reach_.reserve(samples);
-    }
+        : p_(samples), reach_(samples), limit_(limit), margin_(limit - tolerance) {}
 
-    void Append(const Vec3& point) {
-        p_.push_back(point);
-        reach_.push_back(0);
-    }
+    // Sets sample `index`, below the count given at construction.
+    void Put(std::size_t index, const Vec3& point) { p_[index] = point; }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
     // through those two. Counts the asks and the samples measured into `work`.
-    bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
+    [[gnu::always_inline]] bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
         ++work;
         const Vec3 along = p_[to] - p_[from];
         const double length = along.Length();
@@ -568,7 +563,7 @@ class EdgeStrays {
         return turn_ + (margin_ - off) / std::sqrt(o.fromStartSquared);
     }
 
-    bool MeasureAll(const Vec3& along, double length) {
+    [[gnu::noinline]] bool MeasureAll(const Vec3& along, double length) {
         nearest_ = std::numeric_limits<double>::infinity();
         for (std::size_t x = from_ + 1; x < to_; ++x) {
             const Offset o = OffsetOf(x, along, length);
@@ -581,7 +576,7 @@ class EdgeStrays {
         return false;
     }
 
-    bool MeasureSome(const Vec3& along, double length, std::size_t& work) {
+    [[gnu::noinline]] bool MeasureSome(const Vec3& along, double length, std::size_t& work) {
         nearest_ = std::numeric_limits<double>::infinity();
         for (std::size_t x = from_ + 1; x < to_; ++x) {
             if (!(turn_ <= reach_[x])) {
@@ -1010,20 +1005,20 @@ class Validator {
             const bool tube = IsTube(ShapeOf(i));
             const SegmentSampler sampler = SamplerOf(i);
             bool reported[2] = {false, false};
-            RoadSample a = sampler.Sample(0);
+            EdgeSample a = EdgesAt(sampler, 0, tube);
             for (int k = 0; k < kFoldSamples; ++k) {
-                const RoadSample b = sampler.Sample(double(k + 1) / kFoldSamples);
+                const EdgeSample b = EdgesAt(sampler, double(k + 1) / kFoldSamples, tube);
                 ++work_;
                 const double advance = (b.centre - a.centre).Dot(a.forward);
                 for (int side = 0; side < 2 && advance > 1e-9; ++side) {
-                    const double share = EdgeAdvance(a, b, side == 0, tube) / advance;
+                    const double share = (b.edge[side] - a.edge[side]).Dot(a.forward) / advance;
                     margin = std::min(margin, share);
                     if (share <= 0 && !reported[side]) {
                         reported[side] = true;
                         folds_.push_back(
                             Segment(i) + ": the " + (side == 0 ? "left" : "right") +
                             " edge folds over itself: the curve is too tight for a half-width of " +
-                            Thousands(side == 0 || tube ? a.leftRadius : a.rightRadius));
+                            Thousands(a.halfWidth[side]));
                     }
                 }
                 a = b;
@@ -1032,15 +1027,20 @@ class Validator {
         return margin;
     }
 
-    // How far one edge moves forward from sample a to sample b; a tube's edges follow its
-    // left radius.
-    static double EdgeAdvance(const RoadSample& a, const RoadSample& b, bool left, bool tube) {
-        const double sign = left ? -1 : 1;
-        const double ra = (tube || left ? a.leftRadius : a.rightRadius) + kEdgeBeyondRadius;
-        const double rb = (tube || left ? b.leftRadius : b.rightRadius) + kEdgeBeyondRadius;
-        const Vec3 ea = a.centre + a.right * (sign * ra);
-        const Vec3 eb = b.centre + b.right * (sign * rb);
-        return (eb - ea).Dot(a.forward);
+    // Where the centre line and each edge lie at one sample, and the half-width to each edge;
+    // a tube's edges follow its left radius.
+    struct EdgeSample {
+        Vec3 centre;
+        Vec3 forward;
+        Vec3 edge[2];  // left, right
+        double halfWidth[2];
+    };
+    static EdgeSample EdgesAt(const SegmentSampler& sampler, double t, bool tube) {
+        const RoadSample s = sampler.QuickSample(t);
+        EdgeSample e{s.centre, s.forward, {}, {s.leftRadius, tube ? s.leftRadius : s.rightRadius}};
+        e.edge[0] = s.centre + s.right * -(e.halfWidth[0] + kEdgeBeyondRadius);
+        e.edge[1] = s.centre + s.right * (e.halfWidth[1] + kEdgeBeyondRadius);
+        return e;
     }
 
     void CheckFolds() {
@@ -1092,37 +1092,35 @@ class Validator {
         const double tolerance = plan.tolerance;
         EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
                                EdgeStrays(kRules.sliceStray, tolerance, total)};
-        std::vector<double> distance;
-        distance.reserve(total);
-        // The samples are taken as the slices reach them: a course that runs past the most
-        // slices worth counting is not sampled beyond that.
+        std::vector<double> distance(total);
+        std::size_t taken = 0;
+        // The samples are taken a segment at a time as the slices reach them: a course that
+        // runs past the most slices worth counting is not sampled far beyond that.
         std::size_t segment = 0;
-        int k = 0;
-        std::optional<SegmentSampler> sampler;
-        Vec3 previous;
         double travelled = 0;
-        const auto sampled = [&](std::size_t index) {
-            while (distance.size() <= index && segment < n_) {
-                if (!sampler) {
-                    sampler.emplace(SamplerOf(segment));
-                    previous = sampler->Spline().Position(0);
-                    k = segment == 0 ? 0 : 1;
-                }
-                const RoadEdges f = sampler->Edges(double(k) / samples[segment]);
-                ++work_;
+        const auto sampleSegment = [&] {
+            const SegmentSampler sampler = SamplerOf(segment);
+            const int count = samples[segment];
+            const int first = segment == 0 ? 0 : 1;
+            Vec3 previous = sampler.Spline().Position(0);
+            for (int k = first; k <= count; ++k) {
+                const RoadEdges f = sampler.Edges(double(k) / count);
                 if (k > 0) {
                     travelled += (f.centre - previous).Length();
                 }
                 previous = f.centre;
-                edges[0].Append(f.left);
-                edges[1].Append(f.right);
-                distance.push_back(travelled);
-                if (++k > samples[segment]) {
-                    sampler.reset();
-                    ++segment;
-                }
+                edges[0].Put(taken, f.left);
+                edges[1].Put(taken, f.right);
+                distance[taken++] = travelled;
             }
-            return distance.size() > index;
+            work_ += std::size_t(count + 1 - first);
+            ++segment;
+        };
+        const auto sampled = [&](std::size_t index) {
+            while (taken <= index && segment < n_) {
+                sampleSegment();
+            }
+            return taken > index;
         };
         int slices = 1;
         std::size_t start = 0;

@@ -139,20 +139,6 @@ RoadSample Frame(const Vec3& centre, const Vec3& forward, const Vec3& upHint, do
     return sample;
 }
 
-// Frame's right vector in one square root: forward x up is the unit tangent crossed with the
-// hint, whose length is that of the hint's part square to the tangent. False where Frame takes
-// its other ways (no tangent, or a hint along it).
-inline bool QuickRight(const Vec3& derivative, const Vec3& upHint, Vec3& right) {
-    const double squared = derivative.Dot(derivative);
-    const Vec3 cross = derivative.Cross(upHint);
-    const double crossSquared = cross.Dot(cross);
-    if (!(squared > 0) || !(crossSquared >= 1e-18 * squared)) {
-        return false;
-    }
-    right = cross * (1.0 / std::sqrt(crossSquared));
-    return true;
-}
-
 }  // namespace
 
 RoadSample FrameAtPoint(const Course& course, std::size_t i) {
@@ -202,7 +188,7 @@ SegmentSampler::SegmentSampler(const Course& course, std::size_t segment)
                         course.PointsInUse() == 0 ? 0 : (segment + 1) % course.PointsInUse())) {}
 
 RoadSample SegmentSampler::Sample(double t) const {
-    const Vec3 up = start_.up * (1 - t) + end_.up * t;
+    const Vec3 up = UpAt(t);
     const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t;
     const double right = start_.rightRadius * (1 - t) + end_.rightRadius * t;
     const Vec3 derivative = spline_.ExactDerivative(t);
@@ -218,17 +204,8 @@ RoadSample SegmentSampler::Sample(double t) const {
     return sample;
 }
 
-RoadEdges SegmentSampler::Edges(double t) const {
-    const Vec3 up = start_.up * (1 - t) + end_.up * t;
-    const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t + kEdgeBeyondRadius;
-    const double right = start_.rightRadius * (1 - t) + end_.rightRadius * t + kEdgeBeyondRadius;
-    const Vec3 centre = spline_.Position(t);
-    const Vec3 derivative = spline_.Derivative(t);
-    Vec3 across;
-    if (!QuickRight(derivative, up, across)) {
-        across = Frame(centre, derivative, up, 0, 0).right;
-    }
-    return {centre, centre - across * left, centre + across * right};
+Vec3 SegmentSampler::FrameRight(const Vec3& derivative, const Vec3& upHint) {
+    return Frame({}, derivative, upHint, 0, 0).right;
 }
 
 std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples) {

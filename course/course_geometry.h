@@ -89,6 +89,17 @@ class SegmentSpline {
     // As SplinePosition reckons it, to the last bit: for the length, which sentences quote.
     Vec3 ExactPosition(double t) const;
     Vec3 ExactDerivative(double t) const;
+    // Both at once, each to the same last bit.
+    void ExactPositionAndDerivative(double t, Vec3& position, Vec3& derivative) const {
+        const double t2 = t * t;
+        const double t3 = t2 * t;
+        const double s = s_;
+        position = p_[0] * (s * (-t3 + 2 * t2 - t)) + p_[1] * ((2 - s) * t3 + (s - 3) * t2 + 1) +
+                   p_[2] * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) + p_[3] * (s * (t3 - t2));
+        derivative =
+            p_[0] * (s * (-3 * t2 + 4 * t - 1)) + p_[1] * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
+            p_[2] * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) + p_[3] * (s * (3 * t2 - 2 * t));
+    }
 
   private:
     double s_ = 0.5;
@@ -112,11 +123,50 @@ class SegmentSampler {
         : spline_(spline), start_(start), end_(end) {}
     const SegmentSpline& Spline() const { return spline_; }
     RoadSample Sample(double t) const;
+    // As Sample, with no up vector: for the walks that take thousands of samples and read
+    // only where the road runs and how wide it is.
+    RoadSample QuickSample(double t) const {
+        RoadSample sample;
+        Vec3 derivative;
+        spline_.ExactPositionAndDerivative(t, sample.centre, derivative);
+        sample.right = RightAt(derivative, UpAt(t));
+        sample.forward = derivative.Unit();
+        sample.leftRadius = start_.leftRadius * (1 - t) + end_.leftRadius * t;
+        sample.rightRadius = start_.rightRadius * (1 - t) + end_.rightRadius * t;
+        return sample;
+    }
     // The centre and the edges alone, kEdgeBeyondRadius beyond the radii: what the slices
     // are cut from.
-    RoadEdges Edges(double t) const;
+    RoadEdges Edges(double t) const {
+        const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t + kEdgeBeyondRadius;
+        const double right =
+            start_.rightRadius * (1 - t) + end_.rightRadius * t + kEdgeBeyondRadius;
+        const Vec3 centre = spline_.Position(t);
+        const Vec3 across = RightAt(spline_.Derivative(t), UpAt(t));
+        return {centre, centre - across * left, centre + across * right};
+    }
 
   private:
+    Vec3 UpAt(double t) const { return start_.up * (1 - t) + end_.up * t; }
+    // The frame's right vector in one square root: the tangent crossed with the up hint, whose
+    // length is that of the hint's part square to the tangent. False where the frame takes its
+    // other ways (no tangent, or a hint along it).
+    static bool QuickRight(const Vec3& derivative, const Vec3& upHint, Vec3& right) {
+        const double squared = derivative.Dot(derivative);
+        const Vec3 cross = derivative.Cross(upHint);
+        const double crossSquared = cross.Dot(cross);
+        if (!(squared > 0) || !(crossSquared >= 1e-18 * squared)) {
+            return false;
+        }
+        right = cross * (1.0 / std::sqrt(crossSquared));
+        return true;
+    }
+    static Vec3 RightAt(const Vec3& derivative, const Vec3& upHint) {
+        Vec3 right;
+        return QuickRight(derivative, upHint, right) ? right : FrameRight(derivative, upHint);
+    }
+    static Vec3 FrameRight(const Vec3& derivative, const Vec3& upHint);
+
     SegmentSpline spline_;
     RoadSample start_, end_;
 };
