@@ -1000,14 +1000,16 @@ class Validator {
     // where the edge runs backwards and the road folds. Keeps a sentence for each folding
     // segment's side, which CheckFolds reports.
     double MeasureFolds() {
+        static_assert(kFoldSamples < int(SampleChunk::kSize));
         double margin = std::numeric_limits<double>::infinity();
+        SampleChunk samples;
         for (std::size_t i = 0; i < n_; ++i) {
             const bool tube = IsTube(ShapeOf(i));
-            const SegmentSampler sampler = SamplerOf(i);
+            SamplerOf(i).QuickSamplesAlong(kFoldSamples, samples);
             bool reported[2] = {false, false};
-            EdgeSample a = EdgesAt(sampler, 0, tube);
+            EdgeSample a = EdgesAt(samples, 0, tube);
             for (int k = 0; k < kFoldSamples; ++k) {
-                const EdgeSample b = EdgesAt(sampler, double(k + 1) / kFoldSamples, tube);
+                const EdgeSample b = EdgesAt(samples, std::size_t(k + 1), tube);
                 ++work_;
                 const double advance = (b.centre - a.centre).Dot(a.forward);
                 for (int side = 0; side < 2 && advance > 1e-9; ++side) {
@@ -1035,11 +1037,18 @@ class Validator {
         Vec3 edge[2];  // left, right
         double halfWidth[2];
     };
-    static EdgeSample EdgesAt(const SegmentSampler& sampler, double t, bool tube) {
-        const RoadSample s = sampler.QuickSample(t);
-        EdgeSample e{s.centre, s.forward, {}, {s.leftRadius, tube ? s.leftRadius : s.rightRadius}};
-        e.edge[0] = s.centre + s.right * -(e.halfWidth[0] + kEdgeBeyondRadius);
-        e.edge[1] = s.centre + s.right * (e.halfWidth[1] + kEdgeBeyondRadius);
+    static EdgeSample EdgesAt(const SampleChunk& s, std::size_t k, bool tube) {
+        const auto at = [k](const double(&row)[3][SampleChunk::kSize]) {
+            return Vec3{row[0][k], row[1][k], row[2][k]};
+        };
+        const Vec3 centre = at(s.centre);
+        const Vec3 right = at(s.right);
+        EdgeSample e{centre,
+                     at(s.forward),
+                     {},
+                     {s.leftRadius[k], tube ? s.leftRadius[k] : s.rightRadius[k]}};
+        e.edge[0] = centre + right * -(e.halfWidth[0] + kEdgeBeyondRadius);
+        e.edge[1] = centre + right * (e.halfWidth[1] + kEdgeBeyondRadius);
         return e;
     }
 
@@ -1098,22 +1107,23 @@ class Validator {
         // runs past the most slices worth counting is not sampled far beyond that.
         std::size_t segment = 0;
         double travelled = 0;
+        EdgeRows rows;
         const auto sampleSegment = [&] {
             const SegmentSampler sampler = SamplerOf(segment);
-            const int count = samples[segment];
             const int first = segment == 0 ? 0 : 1;
+            sampler.EdgesAlong(first, samples[segment], rows);
             Vec3 previous = sampler.Spline().Position(0);
-            for (int k = first; k <= count; ++k) {
-                const RoadEdges f = sampler.Edges(double(k) / count);
-                if (k > 0) {
-                    travelled += (f.centre - previous).Length();
+            for (std::size_t k = 0; k < rows.size; ++k) {
+                const Vec3 centre{rows.centre[0][k], rows.centre[1][k], rows.centre[2][k]};
+                if (first + k > 0) {
+                    travelled += (centre - previous).Length();
                 }
-                previous = f.centre;
-                edges[0].Put(taken, f.left);
-                edges[1].Put(taken, f.right);
+                previous = centre;
+                edges[0].Put(taken, {rows.left[0][k], rows.left[1][k], rows.left[2][k]});
+                edges[1].Put(taken, {rows.right[0][k], rows.right[1][k], rows.right[2][k]});
                 distance[taken++] = travelled;
             }
-            work_ += std::size_t(count + 1 - first);
+            work_ += rows.size;
             ++segment;
         };
         const auto sampled = [&](std::size_t index) {

@@ -208,6 +208,137 @@ Vec3 SegmentSampler::FrameRight(const Vec3& derivative, const Vec3& upHint) {
     return Frame({}, derivative, upHint, 0, 0).right;
 }
 
+namespace {
+
+double Axis(const Vec3& v, int axis) {
+    return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
+}
+
+}  // namespace
+
+// Each quantity in its own loop over a chunk of samples, in the same steps and order as
+// Sample, QuickSample and Edges take them one sample at a time, so that every sample comes
+// out the same to the last bit.
+void SegmentSampler::Chunk(const double* t, std::size_t m, bool exact, SampleChunk& out) const {
+    if (exact) {
+        double w[4][SampleChunk::kSize], dw[4][SampleChunk::kSize];
+        const double s = spline_.s_;
+        for (std::size_t k = 0; k < m; ++k) {
+            const double t2 = t[k] * t[k];
+            const double t3 = t2 * t[k];
+            w[0][k] = s * (-t3 + 2 * t2 - t[k]);
+            w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
+            w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
+            w[3][k] = s * (t3 - t2);
+            dw[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
+            dw[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
+            dw[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
+            dw[3][k] = s * (3 * t2 - 2 * t[k]);
+        }
+        for (int a = 0; a < 3; ++a) {
+            const double p0 = Axis(spline_.p_[0], a), p1 = Axis(spline_.p_[1], a);
+            const double p2 = Axis(spline_.p_[2], a), p3 = Axis(spline_.p_[3], a);
+            for (std::size_t k = 0; k < m; ++k) {
+                out.centre[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
+                out.d[a][k] = p0 * dw[0][k] + p1 * dw[1][k] + p2 * dw[2][k] + p3 * dw[3][k];
+            }
+        }
+    } else {
+        for (int a = 0; a < 3; ++a) {
+            const double c0 = Axis(spline_.c0_, a), c1 = Axis(spline_.c1_, a);
+            const double c2 = Axis(spline_.c2_, a), c3 = Axis(spline_.c3_, a);
+            for (std::size_t k = 0; k < m; ++k) {
+                out.centre[a][k] = c0 + (c1 + (c2 + c3 * t[k]) * t[k]) * t[k];
+                out.d[a][k] = c1 + (c2 * 2 + c3 * (3 * t[k])) * t[k];
+            }
+        }
+    }
+    double up[3][SampleChunk::kSize];
+    for (int a = 0; a < 3; ++a) {
+        const double su = Axis(start_.up, a), eu = Axis(end_.up, a);
+        for (std::size_t k = 0; k < m; ++k) {
+            up[a][k] = su * (1 - t[k]) + eu * t[k];
+        }
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        out.leftRadius[k] = start_.leftRadius * (1 - t[k]) + end_.leftRadius * t[k];
+        out.rightRadius[k] = start_.rightRadius * (1 - t[k]) + end_.rightRadius * t[k];
+    }
+    // QuickRight for every sample; those it does not hold for are redone below.
+    double squared[SampleChunk::kSize], crossSquared[SampleChunk::kSize];
+    const auto& d = out.d;
+    for (std::size_t k = 0; k < m; ++k) {
+        squared[k] = d[0][k] * d[0][k] + d[1][k] * d[1][k] + d[2][k] * d[2][k];
+        const double cx = d[1][k] * up[2][k] - d[2][k] * up[1][k];
+        const double cy = d[2][k] * up[0][k] - d[0][k] * up[2][k];
+        const double cz = d[0][k] * up[1][k] - d[1][k] * up[0][k];
+        crossSquared[k] = cx * cx + cy * cy + cz * cz;
+        const double inverse = 1.0 / std::sqrt(crossSquared[k]);
+        out.right[0][k] = cx * inverse;
+        out.right[1][k] = cy * inverse;
+        out.right[2][k] = cz * inverse;
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        if (!(squared[k] > 0) || !(crossSquared[k] >= 1e-18 * squared[k])) {
+            const Vec3 right =
+                FrameRight({d[0][k], d[1][k], d[2][k]}, {up[0][k], up[1][k], up[2][k]});
+            for (int a = 0; a < 3; ++a) {
+                out.right[a][k] = Axis(right, a);
+            }
+        }
+    }
+}
+
+void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
+    const std::size_t n = count >= first ? std::size_t(count - first + 1) : 0;
+    rows.size = n;
+    for (auto* row : {&rows.centre, &rows.left, &rows.right}) {
+        for (std::vector<double>& axis : *row) {
+            axis.resize(std::max(axis.size(), n));
+        }
+    }
+    SampleChunk chunk;
+    for (std::size_t base = 0; base < n; base += SampleChunk::kSize) {
+        const std::size_t m = std::min(SampleChunk::kSize, n - base);
+        double t[SampleChunk::kSize];
+        for (std::size_t k = 0; k < m; ++k) {
+            t[k] = double(first + int(base + k)) / count;
+        }
+        Chunk(t, m, false, chunk);
+        for (int a = 0; a < 3; ++a) {
+            double* centre = rows.centre[a].data() + base;
+            double* left = rows.left[a].data() + base;
+            double* right = rows.right[a].data() + base;
+            for (std::size_t k = 0; k < m; ++k) {
+                centre[k] = chunk.centre[a][k];
+                left[k] = chunk.centre[a][k] -
+                          chunk.right[a][k] * (chunk.leftRadius[k] + kEdgeBeyondRadius);
+                right[k] = chunk.centre[a][k] +
+                           chunk.right[a][k] * (chunk.rightRadius[k] + kEdgeBeyondRadius);
+            }
+        }
+    }
+}
+
+void SegmentSampler::QuickSamplesAlong(int count, SampleChunk& chunk) const {
+    const std::size_t n = count >= 0 ? std::min(std::size_t(count) + 1, SampleChunk::kSize) : 0;
+    double t[SampleChunk::kSize] = {};
+    for (std::size_t k = 0; k < n; ++k) {
+        t[k] = double(k) / count;
+    }
+    chunk.size = n;
+    Chunk(t, n, true, chunk);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double length =
+            std::sqrt(chunk.d[0][k] * chunk.d[0][k] + chunk.d[1][k] * chunk.d[1][k] +
+                      chunk.d[2][k] * chunk.d[2][k]);
+        const double inverse = length > 0 ? 1.0 / length : 1.0;
+        for (int a = 0; a < 3; ++a) {
+            chunk.forward[a][k] = chunk.d[a][k] * inverse;
+        }
+    }
+}
+
 std::vector<RoadSample> SampleSegment(const Course& course, std::size_t segment, int samples) {
     const SegmentSampler sampler(course, segment);
     std::vector<RoadSample> frames;

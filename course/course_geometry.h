@@ -86,6 +86,8 @@ class SegmentSpline {
     double Tension() const { return s_; }
     Vec3 Position(double t) const { return c0_ + (c1_ + (c2_ + c3_ * t) * t) * t; }
     Vec3 Derivative(double t) const { return c1_ + (c2_ * 2 + c3_ * (3 * t)) * t; }
+    // Position and Derivative a row of samples at a time.
+    friend class SegmentSampler;
     // As SplinePosition reckons it, to the last bit: for the length, which sentences quote.
     Vec3 ExactPosition(double t) const;
     Vec3 ExactDerivative(double t) const;
@@ -107,11 +109,23 @@ class SegmentSpline {
     Vec3 c0_, c1_, c2_, c3_;  // pos(t) = c0 + c1 t + c2 t² + c3 t³
 };
 
-// Where the centre line and both edges lie at one point of a segment.
-struct RoadEdges {
-    Vec3 centre;
-    Vec3 left;
-    Vec3 right;
+// The centre and both edges at many samples, one array per coordinate, so that the loops
+// that fill them work on several samples at once.
+struct EdgeRows {
+    std::size_t size = 0;
+    std::vector<double> centre[3], left[3], right[3];  // x, y, z
+};
+
+// Up to kSize samples of one segment in the same form: per coordinate x, y, z, then sample.
+struct SampleChunk {
+    static constexpr std::size_t kSize = 128;
+    std::size_t size = 0;
+    double centre[3][kSize];
+    double d[3][kSize];        // the spline's derivative
+    double forward[3][kSize];  // QuickSamplesAlong only
+    double right[3][kSize];
+    double leftRadius[kSize];
+    double rightRadius[kSize];
 };
 
 // The spline and the frames at both ends; the frames between follow them linearly.
@@ -123,30 +137,17 @@ class SegmentSampler {
         : spline_(spline), start_(start), end_(end) {}
     const SegmentSpline& Spline() const { return spline_; }
     RoadSample Sample(double t) const;
-    // As Sample, with no up vector: for the walks that take thousands of samples and read
-    // only where the road runs and how wide it is.
-    RoadSample QuickSample(double t) const {
-        RoadSample sample;
-        Vec3 derivative;
-        spline_.ExactPositionAndDerivative(t, sample.centre, derivative);
-        sample.right = RightAt(derivative, UpAt(t));
-        sample.forward = derivative.Unit();
-        sample.leftRadius = start_.leftRadius * (1 - t) + end_.leftRadius * t;
-        sample.rightRadius = start_.rightRadius * (1 - t) + end_.rightRadius * t;
-        return sample;
-    }
-    // The centre and the edges alone, kEdgeBeyondRadius beyond the radii: what the slices
-    // are cut from.
-    RoadEdges Edges(double t) const {
-        const double left = start_.leftRadius * (1 - t) + end_.leftRadius * t + kEdgeBeyondRadius;
-        const double right =
-            start_.rightRadius * (1 - t) + end_.rightRadius * t + kEdgeBeyondRadius;
-        const Vec3 centre = spline_.Position(t);
-        const Vec3 across = RightAt(spline_.Derivative(t), UpAt(t));
-        return {centre, centre - across * left, centre + across * right};
-    }
+    // Sample(k / count) for k = 0 .. count, below SampleChunk::kSize, into `chunk`, with no
+    // up vector: for the walks that read only where the road runs and how wide it is.
+    void QuickSamplesAlong(int count, SampleChunk& chunk) const;
+    // The centre and the edges, kEdgeBeyondRadius beyond the radii, at t = k / count for
+    // k = first .. count: what the slices are cut from.
+    void EdgesAlong(int first, int count, EdgeRows& rows) const;
 
   private:
+    // The centre, derivative, right vector and radii at t[0 .. m), in the exact form or the
+    // cubic's.
+    void Chunk(const double* t, std::size_t m, bool exact, SampleChunk& out) const;
     Vec3 UpAt(double t) const { return start_.up * (1 - t) + end_.up * t; }
     // The frame's right vector in one square root: the tangent crossed with the up hint, whose
     // length is that of the hint's part square to the tangent. False where the frame takes its
@@ -160,10 +161,6 @@ class SegmentSampler {
         }
         right = cross * (1.0 / std::sqrt(crossSquared));
         return true;
-    }
-    static Vec3 RightAt(const Vec3& derivative, const Vec3& upHint) {
-        Vec3 right;
-        return QuickRight(derivative, upHint, right) ? right : FrameRight(derivative, upHint);
     }
     static Vec3 FrameRight(const Vec3& derivative, const Vec3& upHint);
 
