@@ -1,7 +1,9 @@
 // tflux-krn-bench: the patch as users run it, against the cost of copying the image durably and
-// against applying the same change with xdelta3, on a generated image, in one interleaved run.
+// against applying the same change with xdelta3, on a generated image, in one interleaved run;
+// then the instructions a few commands cost, counted by callgrind.
 //
 //   tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 PROGRAM] [--pack DIR]
+//                   [--valgrind PROGRAM]
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -45,6 +47,10 @@ constexpr double kTargetOverFloor = 1.25;
 constexpr double kTargetPayloadOverFloor = 1.15;
 constexpr double kTargetOverXdelta = 0.35;
 constexpr double kTargetPeakRssMiB = 8.0;
+// Instructions per run under callgrind, start-up and exit included: unlike times, they hold
+// still from one machine and one load to the next.
+constexpr std::uint64_t kBudgetPayloadCheckIr = 60'000'000;
+constexpr std::uint64_t kBudgetMapTrackIr = 150'000'000;
 
 struct Options {
     fs::path bin;
@@ -53,6 +59,7 @@ struct Options {
     fs::path json;
     std::string xdelta3 = "xdelta3";
     fs::path pack;  // a pack source folder, for the pack commands
+    std::string valgrind = "valgrind";
 };
 
 struct Sample {
@@ -271,6 +278,9 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--pack", options.pack,
                    "Pack source folder: times payload check and payload build on it too");
+    app.add_option("--valgrind", options.valgrind,
+                   "The valgrind program that counts instructions (rows say so when missing)")
+        ->capture_default_str();
 }
 
 std::string Fixed(double value, int digits) {
@@ -475,6 +485,102 @@ Ratios RatiosOf(const std::vector<Command>& commands) {
             static_cast<double>(commands[0].maxRssKiB) / 1024.0, Median(commands[3].ms) / floor};
 }
 
+// One command's instructions as callgrind counts them; a figure kept for reference has no
+// budget, and none is counted without valgrind.
+struct Count {
+    std::string name;
+    std::string shown;
+    std::vector<std::string> args;  // after the program's path
+    std::optional<std::uint64_t> budget;
+    std::optional<std::uint64_t> instructions;
+};
+
+// Whether `program` would start: a path to an executable, or a name found on PATH.
+bool Runnable(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return ::access(program.c_str(), X_OK) == 0;
+    }
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (::access((fs::path(dir.empty() ? "." : dir) / program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Callgrind counts one event, instructions; its out file gives the whole run's in one line.
+std::uint64_t TotalInstructions(const fs::path& out) {
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("summary:", 0) == 0 || line.rfind("totals:", 0) == 0) {
+            return std::stoull(line.substr(line.find(':') + 1));
+        }
+    }
+    Die("no instruction total in " + out.string());
+}
+
+// Each command once under callgrind, after everything timed, on the built-in pack.
+std::vector<Count> CountInstructions(const Setup& setup, const Options& options) {
+    const fs::path map = setup.work / "count-map.png";
+    std::vector<Count> counts = {
+        {"payload_check",
+         "tflux-krn-cli payload check",
+         {"payload", "check"},
+         kBudgetPayloadCheckIr,
+         {}},
+        {"payload_map_track",
+         "tflux-krn-cli payload map --track 1",
+         {"payload", "map", "--track", "1", map.string()},
+         kBudgetMapTrackIr,
+         {}},
+        {"version", "tflux-krn-cli --version (start-up)", {"--version"}, std::nullopt, {}},
+    };
+    if (!Runnable(options.valgrind)) {
+        return counts;
+    }
+    const fs::path out = setup.work / "callgrind.out";
+    for (Count& count : counts) {
+        std::vector<std::string> argv = {options.valgrind, "-q", "--tool=callgrind",
+                                         "--callgrind-out-file=" + out.string(), setup.cli};
+        argv.insert(argv.end(), count.args.begin(), count.args.end());
+        fs::remove(out);
+        fs::remove(map);
+        Run(argv);
+        count.instructions = TotalInstructions(out);
+    }
+    fs::remove(out);
+    fs::remove(map);
+    return counts;
+}
+
+// Whether every counted command is within its budget; none when nothing was counted.
+std::optional<bool> MeetBudgets(const std::vector<Count>& counts) {
+    std::optional<bool> met;
+    for (const Count& count : counts) {
+        if (count.instructions && count.budget) {
+            met = met.value_or(true) && *count.instructions <= *count.budget;
+        }
+    }
+    return met;
+}
+
+nlohmann::json CountRows(const std::vector<Count>& counts) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const Count& count : counts) {
+        const bool judged = count.instructions && count.budget;
+        rows.push_back(
+            {{"name", count.name},
+             {"command", count.shown},
+             {"instructions", count.instructions ? nlohmann::json(*count.instructions) : nullptr},
+             {"budget", count.budget ? nlohmann::json(*count.budget) : nullptr},
+             {"meets_budget",
+              judged ? nlohmann::json(*count.instructions <= *count.budget) : nullptr}});
+    }
+    return rows;
+}
+
 // Everything measured, as --json writes it.
 struct Results {
     nlohmann::json machine;
@@ -483,10 +589,12 @@ struct Results {
     nlohmann::json checksum;
     nlohmann::json validator;
     Ratios ratios;
+    std::vector<Count> counts;
 };
 
 nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
     const Ratios& r = results.ratios;
+    const std::optional<bool> budgets = MeetBudgets(results.counts);
     return {{"image_bytes", fs::file_size(setup.image)},
             {"delta_bytes", fs::file_size(setup.delta)},
             {"runs", runs},
@@ -505,7 +613,9 @@ nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
             {"meets_targets", r.MeetTargets()},
             {"checksum", results.checksum},
             {"validator", results.validator},
-            {"pack_commands", results.packRows}};
+            {"pack_commands", results.packRows},
+            {"instructions", CountRows(results.counts)},
+            {"meets_budgets", budgets ? nlohmann::json(*budgets) : nullptr}};
 }
 
 // A table row of a command's figures, from its JSON row.
@@ -543,6 +653,29 @@ void ImageTable(std::ostream& table, const Results& results, int runs) {
           << " | <= " << Fixed(kTargetPayloadOverFloor, 2) << " |\n";
 }
 
+// An empty cell is left blank, as in the other tables.
+std::string TableRow(const std::vector<std::string>& cells) {
+    std::string row = "|";
+    for (const std::string& cell : cells) {
+        row += cell.empty() ? " |" : " " + cell + " |";
+    }
+    return row + "\n";
+}
+
+void CountTable(std::ostream& table, const std::vector<Count>& counts) {
+    table << "\n| instructions, one run under callgrind | millions | budget | met |\n";
+    table << "|---|---:|---:|---|\n";
+    const auto millions = [](std::uint64_t n) { return Fixed(static_cast<double>(n) / 1e6, 2); };
+    for (const Count& count : counts) {
+        const bool judged = count.instructions && count.budget;
+        table << TableRow(
+            {count.shown,
+             count.instructions ? millions(*count.instructions) : "not counted, no valgrind",
+             count.budget ? "<= " + millions(*count.budget) : "",
+             judged ? (*count.instructions <= *count.budget ? "yes" : "no") : ""});
+    }
+}
+
 void ChecksumAndPackTables(std::ostream& table, const Results& results) {
     const nlohmann::json& checksum = results.checksum;
     table << "\n| 1 MiB checksum range | us | MB/s |\n|---|---:|---:|\n";
@@ -569,8 +702,13 @@ void Report(const Results& results, int runs) {
     std::ostringstream table;
     ImageTable(table, results, runs);
     ChecksumAndPackTables(table, results);
+    CountTable(table, results.counts);
     std::cout << table.str();
     std::cout << (results.ratios.MeetTargets() ? "All targets met.\n" : "Some targets missed.\n");
+    const std::optional<bool> budgets = MeetBudgets(results.counts);
+    std::cout << (!budgets   ? "Instruction budgets not counted: valgrind not found.\n"
+                  : *budgets ? "All instruction budgets met.\n"
+                             : "Some instruction budgets missed.\n");
 }
 
 void WriteJson(const fs::path& path, const nlohmann::json& doc) {
@@ -586,7 +724,7 @@ void WriteJson(const fs::path& path, const nlohmann::json& doc) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Times tflux-krn-cli patch against a durable copy of the image and against "
-        "xdelta3, on a generated image.",
+        "xdelta3, on a generated image, and counts the instructions a few commands cost.",
         "tflux-krn-bench"};
     Options options;
     AddOptions(app, options);
@@ -607,6 +745,7 @@ int main(int argc, char** argv) {
     results.checksum = TimeChecksum(setup.image, 201);
     results.packRows = CommandRows(TimePackCommands(setup, options), false);
     results.validator = TimeValidator(31);
+    results.counts = CountInstructions(setup, options);
     results.rows = CommandRows(commands, true);
     results.ratios = RatiosOf(commands);
     results.machine = MachineFacts(setup);
