@@ -8,7 +8,7 @@ SAMPLE_DIR := $(BUILD)/sample
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libcli11-dev nlohmann-json3-dev libcairo2-dev libpng-dev libgcrypt20-dev pkg-config
 # Needed by one target only; added to PACKAGES for that target (and so for its deps).
-BENCH_PACKAGES := xdelta3
+BENCH_PACKAGES := xdelta3 valgrind
 # `make package`: dpkg-shlibdeps works out the package's dependencies, with `file`'s help.
 PACKAGE_PACKAGES := dpkg-dev file
 # `make test-package`: the validators a desktop and a software centre apply, and a man renderer.
@@ -123,8 +123,9 @@ screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot $(BUILD)/screenshot.png $(BUILD)/screenshot-refused.png
 	QT_QPA_PLATFORM=offscreen $(BIN)/tflux-krn-screenshot --tracks $(BUILD)/screenshot-tracks.png
 
-# The patch against copying the image durably and against xdelta3, on a generated image:
-# prints the table and writes it to $(BUILD)/bench.json.
+# The patch against copying the image durably and against xdelta3, on a generated image, and
+# the instructions a few commands cost under callgrind: prints the table and writes it to
+# $(BUILD)/bench.json.
 bench: PACKAGES += $(BENCH_PACKAGES)
 bench: build
 	$(BIN)/tflux-krn-bench --bin $(BIN) --work $(BUILD)/bench-work --json $(BUILD)/bench.json \

@@ -1,7 +1,9 @@
 // tflux-krn-bench: the patch as users run it, against the cost of copying the image durably and
-// against applying the same change with xdelta3, on a generated image, in one interleaved run.
+// against applying the same change with xdelta3, on a generated image, in one interleaved run;
+// then the instructions a few commands cost, counted by callgrind.
 //
 //   tflux-krn-bench --bin DIR --work DIR [--runs N] [--json FILE] [--xdelta3 PROGRAM] [--pack DIR]
+//                   [--valgrind PROGRAM]
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -41,8 +43,14 @@ namespace {
 
 // Ratios the patch is held to, against commands timed in the same run.
 constexpr double kTargetOverFloor = 1.25;
+// The patch given a container file also reads and checks it, and still comes close to cp.
+constexpr double kTargetPayloadOverFloor = 1.15;
 constexpr double kTargetOverXdelta = 0.35;
 constexpr double kTargetPeakRssMiB = 8.0;
+// Instructions per run under callgrind, start-up and exit included: unlike times, they hold
+// still from one machine and one load to the next.
+constexpr std::uint64_t kBudgetPayloadCheckIr = 60'000'000;
+constexpr std::uint64_t kBudgetMapTrackIr = 150'000'000;
 
 struct Options {
     fs::path bin;
@@ -51,6 +59,7 @@ struct Options {
     fs::path json;
     std::string xdelta3 = "xdelta3";
     fs::path pack;  // a pack source folder, for the pack commands
+    std::string valgrind = "valgrind";
 };
 
 struct Sample {
@@ -269,6 +278,9 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--pack", options.pack,
                    "Pack source folder: times payload check and payload build on it too");
+    app.add_option("--valgrind", options.valgrind,
+                   "The valgrind program that counts instructions (rows say so when missing)")
+        ->capture_default_str();
 }
 
 std::string Fixed(double value, int digits) {
@@ -283,11 +295,13 @@ struct Setup {
     fs::path image;
     fs::path reference;
     fs::path delta;
+    fs::path container;  // the built-in pack as a file, for patch --payload
     std::string cli;
 };
 
-// Untimed: the image, the patch's own output as the reference, and a VCDIFF delta that turns
-// the image into exactly that output.
+// Untimed: the image, the patch's own output as the reference, a VCDIFF delta that turns the
+// image into exactly that output, and the built-in container written out, which patches the
+// image into the same output.
 Setup Prepare(const Options& options) {
     fs::create_directories(options.work);
     Setup setup;
@@ -295,8 +309,10 @@ Setup Prepare(const Options& options) {
     setup.image = setup.work / "image.z64";
     setup.reference = setup.work / "reference.z64";
     setup.delta = setup.work / "image.vcdiff";
+    setup.container = setup.work / "payload.dat";
     setup.cli = (fs::absolute(options.bin) / "tflux-krn-cli").string();
     tflux::WriteSampleImage(setup.image, {});
+    tflux::WriteFileWhole(setup.container, tflux::LoadPayload(std::nullopt).container);
     fs::remove(setup.reference);
     Run({setup.cli, "patch", setup.image.string(), setup.reference.string()});
     Run({options.xdelta3, "-e", "-f", "-s", setup.image.string(), setup.reference.string(),
@@ -304,12 +320,19 @@ Setup Prepare(const Options& options) {
     return setup;
 }
 
-// The patch, its floor and xdelta3, in that order: the report reads them by position too.
+// The patch, its floor, xdelta3 and the patch given a container file, in that order: the
+// report reads them by position too.
 std::vector<Command> ImageCommands(const Setup& setup, const Options& options) {
     std::vector<Command> commands = {
         {"patch", "tflux-krn-cli patch", setup.work / "out-patch.z64", {}, {}, 0},
         {"floor", "cp + sync (floor)", setup.work / "out-floor.z64", {}, {}, 0},
         {"xdelta3", "xdelta3 -d", setup.work / "out-xdelta3.z64", {}, {}, 0},
+        {"patch_payload",
+         "tflux-krn-cli patch --payload",
+         setup.work / "out-patch-payload.z64",
+         {},
+         {},
+         0},
     };
     const std::string image = setup.image.string();
     commands[0].steps = {{setup.cli, "patch", image, commands[0].output.string()}};
@@ -317,6 +340,8 @@ std::vector<Command> ImageCommands(const Setup& setup, const Options& options) {
                          {"sync", commands[1].output.string()}};
     commands[2].steps = {
         {options.xdelta3, "-d", "-s", image, setup.delta.string(), commands[2].output.string()}};
+    commands[3].steps = {{setup.cli, "patch", "--payload", setup.container.string(), image,
+                          commands[3].output.string()}};
     return commands;
 }
 
@@ -329,8 +354,9 @@ void CheckOutputs(const std::vector<Command>& commands, const Setup& setup) {
         }
     }
     if (!SameContents(commands[0].output, setup.reference) ||
-        !SameContents(commands[2].output, setup.reference)) {
-        Die("the patch and xdelta3 do not produce the same output");
+        !SameContents(commands[2].output, setup.reference) ||
+        !SameContents(commands[3].output, setup.reference)) {
+        Die("the patch, xdelta3 and the patch with --payload do not produce the same output");
     }
     if (!SameContents(commands[1].output, setup.image)) {
         Die("cp did not reproduce the image");
@@ -436,17 +462,18 @@ nlohmann::json MachineFacts(const Setup& setup) {
             {"temporary_file_system", FileSystemOf(fs::temp_directory_path())}};
 }
 
-// The patch against the other two image commands, as their medians stand.
+// The patch against the other image commands, as their medians stand.
 struct Ratios {
     double overFloor = 0;
     double overXdelta = 0;
     // What any patch that flushes its 16 MiB could reach against xdelta3, which does not.
     double floorOverXdelta = 0;
     double patchRssMiB = 0;
+    double payloadOverFloor = 0;
 
     bool MeetTargets() const {
         return overFloor <= kTargetOverFloor && overXdelta <= kTargetOverXdelta &&
-               patchRssMiB <= kTargetPeakRssMiB;
+               patchRssMiB <= kTargetPeakRssMiB && payloadOverFloor <= kTargetPayloadOverFloor;
     }
 };
 
@@ -455,7 +482,103 @@ Ratios RatiosOf(const std::vector<Command>& commands) {
     const double floor = Median(commands[1].ms);
     const double xdelta = Median(commands[2].ms);
     return {patch / floor, patch / xdelta, floor / xdelta,
-            static_cast<double>(commands[0].maxRssKiB) / 1024.0};
+            static_cast<double>(commands[0].maxRssKiB) / 1024.0, Median(commands[3].ms) / floor};
+}
+
+// One command's instructions as callgrind counts them; a figure kept for reference has no
+// budget, and none is counted without valgrind.
+struct Count {
+    std::string name;
+    std::string shown;
+    std::vector<std::string> args;  // after the program's path
+    std::optional<std::uint64_t> budget;
+    std::optional<std::uint64_t> instructions;
+};
+
+// Whether `program` would start: a path to an executable, or a name found on PATH.
+bool Runnable(const std::string& program) {
+    if (program.find('/') != std::string::npos) {
+        return ::access(program.c_str(), X_OK) == 0;
+    }
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (::access((fs::path(dir.empty() ? "." : dir) / program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Callgrind counts one event, instructions; its out file gives the whole run's in one line.
+std::uint64_t TotalInstructions(const fs::path& out) {
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("summary:", 0) == 0 || line.rfind("totals:", 0) == 0) {
+            return std::stoull(line.substr(line.find(':') + 1));
+        }
+    }
+    Die("no instruction total in " + out.string());
+}
+
+// Each command once under callgrind, after everything timed, on the built-in pack.
+std::vector<Count> CountInstructions(const Setup& setup, const Options& options) {
+    const fs::path map = setup.work / "count-map.png";
+    std::vector<Count> counts = {
+        {"payload_check",
+         "tflux-krn-cli payload check",
+         {"payload", "check"},
+         kBudgetPayloadCheckIr,
+         {}},
+        {"payload_map_track",
+         "tflux-krn-cli payload map --track 1",
+         {"payload", "map", "--track", "1", map.string()},
+         kBudgetMapTrackIr,
+         {}},
+        {"version", "tflux-krn-cli --version (start-up)", {"--version"}, std::nullopt, {}},
+    };
+    if (!Runnable(options.valgrind)) {
+        return counts;
+    }
+    const fs::path out = setup.work / "callgrind.out";
+    for (Count& count : counts) {
+        std::vector<std::string> argv = {options.valgrind, "-q", "--tool=callgrind",
+                                         "--callgrind-out-file=" + out.string(), setup.cli};
+        argv.insert(argv.end(), count.args.begin(), count.args.end());
+        fs::remove(out);
+        fs::remove(map);
+        Run(argv);
+        count.instructions = TotalInstructions(out);
+    }
+    fs::remove(out);
+    fs::remove(map);
+    return counts;
+}
+
+// Whether every counted command is within its budget; none when nothing was counted.
+std::optional<bool> MeetBudgets(const std::vector<Count>& counts) {
+    std::optional<bool> met;
+    for (const Count& count : counts) {
+        if (count.instructions && count.budget) {
+            met = met.value_or(true) && *count.instructions <= *count.budget;
+        }
+    }
+    return met;
+}
+
+nlohmann::json CountRows(const std::vector<Count>& counts) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const Count& count : counts) {
+        const bool judged = count.instructions && count.budget;
+        rows.push_back(
+            {{"name", count.name},
+             {"command", count.shown},
+             {"instructions", count.instructions ? nlohmann::json(*count.instructions) : nullptr},
+             {"budget", count.budget ? nlohmann::json(*count.budget) : nullptr},
+             {"meets_budget",
+              judged ? nlohmann::json(*count.instructions <= *count.budget) : nullptr}});
+    }
+    return rows;
 }
 
 // Everything measured, as --json writes it.
@@ -466,10 +589,12 @@ struct Results {
     nlohmann::json checksum;
     nlohmann::json validator;
     Ratios ratios;
+    std::vector<Count> counts;
 };
 
 nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
     const Ratios& r = results.ratios;
+    const std::optional<bool> budgets = MeetBudgets(results.counts);
     return {{"image_bytes", fs::file_size(setup.image)},
             {"delta_bytes", fs::file_size(setup.delta)},
             {"runs", runs},
@@ -479,14 +604,18 @@ nlohmann::json Document(const Results& results, const Setup& setup, int runs) {
              {{"patch_over_floor", r.overFloor},
               {"patch_over_xdelta3", r.overXdelta},
               {"floor_over_xdelta3", r.floorOverXdelta},
+              {"patch_payload_over_floor", r.payloadOverFloor},
               {"target_patch_over_floor", kTargetOverFloor},
-              {"target_patch_over_xdelta3", kTargetOverXdelta}}},
+              {"target_patch_over_xdelta3", kTargetOverXdelta},
+              {"target_patch_payload_over_floor", kTargetPayloadOverFloor}}},
             {"patch_peak_rss_mib", r.patchRssMiB},
             {"target_patch_peak_rss_mib", kTargetPeakRssMiB},
             {"meets_targets", r.MeetTargets()},
             {"checksum", results.checksum},
             {"validator", results.validator},
-            {"pack_commands", results.packRows}};
+            {"pack_commands", results.packRows},
+            {"instructions", CountRows(results.counts)},
+            {"meets_budgets", budgets ? nlohmann::json(*budgets) : nullptr}};
 }
 
 // A table row of a command's figures, from its JSON row.
@@ -520,6 +649,31 @@ void ImageTable(std::ostream& table, const Results& results, int runs) {
     table << "| floor / xdelta3 (for reference) | " << Fixed(r.floorOverXdelta, 2) << " | |\n";
     table << "| patch peak RSS (MiB) | " << Fixed(r.patchRssMiB, 1)
           << " | <= " << Fixed(kTargetPeakRssMiB, 1) << " |\n";
+    table << "| patch --payload / floor | " << Fixed(r.payloadOverFloor, 2)
+          << " | <= " << Fixed(kTargetPayloadOverFloor, 2) << " |\n";
+}
+
+// An empty cell is left blank, as in the other tables.
+std::string TableRow(const std::vector<std::string>& cells) {
+    std::string row = "|";
+    for (const std::string& cell : cells) {
+        row += cell.empty() ? " |" : " " + cell + " |";
+    }
+    return row + "\n";
+}
+
+void CountTable(std::ostream& table, const std::vector<Count>& counts) {
+    table << "\n| instructions, one run under callgrind | millions | budget | met |\n";
+    table << "|---|---:|---:|---|\n";
+    const auto millions = [](std::uint64_t n) { return Fixed(static_cast<double>(n) / 1e6, 2); };
+    for (const Count& count : counts) {
+        const bool judged = count.instructions && count.budget;
+        table << TableRow(
+            {count.shown,
+             count.instructions ? millions(*count.instructions) : "not counted, no valgrind",
+             count.budget ? "<= " + millions(*count.budget) : "",
+             judged ? (*count.instructions <= *count.budget ? "yes" : "no") : ""});
+    }
 }
 
 void ChecksumAndPackTables(std::ostream& table, const Results& results) {
@@ -548,8 +702,13 @@ void Report(const Results& results, int runs) {
     std::ostringstream table;
     ImageTable(table, results, runs);
     ChecksumAndPackTables(table, results);
+    CountTable(table, results.counts);
     std::cout << table.str();
     std::cout << (results.ratios.MeetTargets() ? "All targets met.\n" : "Some targets missed.\n");
+    const std::optional<bool> budgets = MeetBudgets(results.counts);
+    std::cout << (!budgets   ? "Instruction budgets not counted: valgrind not found.\n"
+                  : *budgets ? "All instruction budgets met.\n"
+                             : "Some instruction budgets missed.\n");
 }
 
 void WriteJson(const fs::path& path, const nlohmann::json& doc) {
@@ -565,7 +724,7 @@ void WriteJson(const fs::path& path, const nlohmann::json& doc) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Times tflux-krn-cli patch against a durable copy of the image and against "
-        "xdelta3, on a generated image.",
+        "xdelta3, on a generated image, and counts the instructions a few commands cost.",
         "tflux-krn-bench"};
     Options options;
     AddOptions(app, options);
@@ -578,13 +737,15 @@ int main(int argc, char** argv) {
     std::vector<Command> commands = ImageCommands(setup, options);
     CheckOutputs(commands, setup);
     TimeInterleaved(commands, options.runs, setup.work);
-    if (!SameContents(commands[0].output, setup.reference)) {
+    if (!SameContents(commands[0].output, setup.reference) ||
+        !SameContents(commands[3].output, setup.reference)) {
         Die("the patch's last output differs from the reference");
     }
     Results results;
     results.checksum = TimeChecksum(setup.image, 201);
     results.packRows = CommandRows(TimePackCommands(setup, options), false);
     results.validator = TimeValidator(31);
+    results.counts = CountInstructions(setup, options);
     results.rows = CommandRows(commands, true);
     results.ratios = RatiosOf(commands);
     results.machine = MachineFacts(setup);
@@ -596,5 +757,6 @@ int main(int argc, char** argv) {
     for (const Command& command : commands) {
         fs::remove(command.output);
     }
+    fs::remove(setup.container);
     return 0;
 }
