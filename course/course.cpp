@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <optional>
 
@@ -503,16 +504,19 @@ class EdgeStrays {
   public:
     // `tolerance` covers the rounding of the allowances, which stays far inside it.
     EdgeStrays(double limit, double tolerance, std::size_t samples)
-        : p_(samples), reach_(samples), limit_(limit), margin_(limit - tolerance) {}
+        : p_(std::make_unique_for_overwrite<Point[]>(samples)),
+          reach_(std::make_unique_for_overwrite<double[]>(samples)),
+          limit_(limit),
+          margin_(limit - tolerance) {}
 
     // Sets sample `index`, below the count given at construction.
-    void Put(std::size_t index, const Vec3& point) { p_[index] = point; }
+    void Put(std::size_t index, const Vec3& point) { p_[index] = {point.x, point.y, point.z}; }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
     // through those two. Counts the asks and the samples measured into `work`.
     [[gnu::always_inline]] bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
         ++work;
-        const Vec3 along = p_[to] - p_[from];
+        const Vec3 along = At(to) - At(from);
         const double length = along.Length();
         const Vec3 unit = along * (1 / length);
         const bool follows = from == from_ && to == to_ + 1 && length > 0 && lastLength_ > 0;
@@ -547,7 +551,7 @@ class EdgeStrays {
         double fromStartSquared;
     };
     Offset OffsetOf(std::size_t x, const Vec3& along, double length) const {
-        const Vec3 q = p_[x] - p_[from_];
+        const Vec3 q = At(x) - At(from_);
         const double fromStart = q.Dot(q);
         const Vec3 off = q.Cross(along);
         return {length > 0 ? off.Dot(off) : fromStart, fromStart};
@@ -592,8 +596,13 @@ class EdgeStrays {
         return false;
     }
 
-    std::vector<Vec3> p_;
-    std::vector<double> reach_;  // per sample between: the summed turn it may take
+    // Left as they come: each sample and reach is written before it is read.
+    struct Point {
+        double x, y, z;
+    };
+    Vec3 At(std::size_t i) const { return {p_[i].x, p_[i].y, p_[i].z}; }
+    std::unique_ptr<Point[]> p_;
+    std::unique_ptr<double[]> reach_;  // per sample between: the summed turn it may take
     double limit_;
     double margin_;  // the limit less the tolerance
     // The last ask, the summed turn of its line since the slice began, and the least reach.
@@ -1000,56 +1009,62 @@ class Validator {
     // where the edge runs backwards and the road folds. Keeps a sentence for each folding
     // segment's side, which CheckFolds reports.
     double MeasureFolds() {
-        static_assert(kFoldSamples < int(SampleChunk::kSize));
+        constexpr std::size_t kSteps = kFoldSamples;
+        static_assert(kSteps < SampleChunk::kSize);
         double margin = std::numeric_limits<double>::infinity();
-        SampleChunk samples;
+        SampleChunk s;
         for (std::size_t i = 0; i < n_; ++i) {
             const bool tube = IsTube(ShapeOf(i));
-            SamplerOf(i).QuickSamplesAlong(kFoldSamples, samples);
+            SamplerOf(i).QuickSamplesAlong(kFoldSamples, s);
+            // Each edge at every sample, then how far the centre and each edge move forward
+            // to the next; one quantity per loop, so that they run several samples at once.
+            double halfWidth[2][kSteps + 1], edge[2][3][kSteps + 1];
+            for (std::size_t k = 0; k <= kSteps; ++k) {
+                halfWidth[0][k] = s.leftRadius[k];
+                halfWidth[1][k] = tube ? s.leftRadius[k] : s.rightRadius[k];
+            }
+            for (int a = 0; a < 3; ++a) {
+                for (std::size_t k = 0; k <= kSteps; ++k) {
+                    edge[0][a][k] =
+                        s.centre[a][k] + s.right[a][k] * -(halfWidth[0][k] + kEdgeBeyondRadius);
+                    edge[1][a][k] =
+                        s.centre[a][k] + s.right[a][k] * (halfWidth[1][k] + kEdgeBeyondRadius);
+                }
+            }
+            double advance[kSteps], share[2][kSteps];
+            const auto forward = [&s](const double(&p)[3][SampleChunk::kSize], std::size_t k) {
+                return (p[0][k + 1] - p[0][k]) * s.forward[0][k] +
+                       (p[1][k + 1] - p[1][k]) * s.forward[1][k] +
+                       (p[2][k + 1] - p[2][k]) * s.forward[2][k];
+            };
+            for (std::size_t k = 0; k < kSteps; ++k) {
+                advance[k] = forward(s.centre, k);
+            }
+            for (int side = 0; side < 2; ++side) {
+                for (std::size_t k = 0; k < kSteps; ++k) {
+                    const double moved =
+                        (edge[side][0][k + 1] - edge[side][0][k]) * s.forward[0][k] +
+                        (edge[side][1][k + 1] - edge[side][1][k]) * s.forward[1][k] +
+                        (edge[side][2][k + 1] - edge[side][2][k]) * s.forward[2][k];
+                    share[side][k] = moved / advance[k];
+                }
+            }
             bool reported[2] = {false, false};
-            EdgeSample a = EdgesAt(samples, 0, tube);
-            for (int k = 0; k < kFoldSamples; ++k) {
-                const EdgeSample b = EdgesAt(samples, std::size_t(k + 1), tube);
+            for (std::size_t k = 0; k < kSteps; ++k) {
                 ++work_;
-                const double advance = (b.centre - a.centre).Dot(a.forward);
-                for (int side = 0; side < 2 && advance > 1e-9; ++side) {
-                    const double share = (b.edge[side] - a.edge[side]).Dot(a.forward) / advance;
-                    margin = std::min(margin, share);
-                    if (share <= 0 && !reported[side]) {
+                for (int side = 0; side < 2 && advance[k] > 1e-9; ++side) {
+                    margin = std::min(margin, share[side][k]);
+                    if (share[side][k] <= 0 && !reported[side]) {
                         reported[side] = true;
                         folds_.push_back(
                             Segment(i) + ": the " + (side == 0 ? "left" : "right") +
                             " edge folds over itself: the curve is too tight for a half-width of " +
-                            Thousands(a.halfWidth[side]));
+                            Thousands(halfWidth[side][k]));
                     }
                 }
-                a = b;
             }
         }
         return margin;
-    }
-
-    // Where the centre line and each edge lie at one sample, and the half-width to each edge;
-    // a tube's edges follow its left radius.
-    struct EdgeSample {
-        Vec3 centre;
-        Vec3 forward;
-        Vec3 edge[2];  // left, right
-        double halfWidth[2];
-    };
-    static EdgeSample EdgesAt(const SampleChunk& s, std::size_t k, bool tube) {
-        const auto at = [k](const double(&row)[3][SampleChunk::kSize]) {
-            return Vec3{row[0][k], row[1][k], row[2][k]};
-        };
-        const Vec3 centre = at(s.centre);
-        const Vec3 right = at(s.right);
-        EdgeSample e{centre,
-                     at(s.forward),
-                     {},
-                     {s.leftRadius[k], tube ? s.leftRadius[k] : s.rightRadius[k]}};
-        e.edge[0] = centre + right * -(e.halfWidth[0] + kEdgeBeyondRadius);
-        e.edge[1] = centre + right * (e.halfWidth[1] + kEdgeBeyondRadius);
-        return e;
     }
 
     void CheckFolds() {
@@ -1101,7 +1116,7 @@ class Validator {
         const double tolerance = plan.tolerance;
         EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
                                EdgeStrays(kRules.sliceStray, tolerance, total)};
-        std::vector<double> distance(total);
+        const std::unique_ptr<double[]> distance = std::make_unique_for_overwrite<double[]>(total);
         std::size_t taken = 0;
         // The samples are taken a segment at a time as the slices reach them: a course that
         // runs past the most slices worth counting is not sampled far beyond that.
