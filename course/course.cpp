@@ -502,15 +502,16 @@ Spacing SpacingAt(const RoadSample& fa, const RoadSample& fb) {
 // measuring, and past it only the samples whose own allowance ran out are measured again.
 class EdgeStrays {
   public:
+    // The samples are rows x, y and z, filled as the asks reach them, up to `samples`;
     // `tolerance` covers the rounding of the allowances, which stays far inside it.
-    EdgeStrays(double limit, double tolerance, std::size_t samples)
-        : p_(std::make_unique_for_overwrite<Point[]>(samples)),
+    EdgeStrays(const double* x, const double* y, const double* z, std::size_t samples, double limit,
+               double tolerance)
+        : x_(x),
+          y_(y),
+          z_(z),
           reach_(std::make_unique_for_overwrite<double[]>(samples)),
           limit_(limit),
           margin_(limit - tolerance) {}
-
-    // Sets sample `index`, below the count given at construction.
-    void Put(std::size_t index, const Vec3& point) { p_[index] = {point.x, point.y, point.z}; }
 
     // Whether a sample strictly between `from` and `to` lies more than the limit off the line
     // through those two. Counts the asks and the samples measured into `work`.
@@ -596,12 +597,11 @@ class EdgeStrays {
         return false;
     }
 
-    // Left as they come: each sample and reach is written before it is read.
-    struct Point {
-        double x, y, z;
-    };
-    Vec3 At(std::size_t i) const { return {p_[i].x, p_[i].y, p_[i].z}; }
-    std::unique_ptr<Point[]> p_;
+    Vec3 At(std::size_t i) const { return {x_[i], y_[i], z_[i]}; }
+    const double* x_;
+    const double* y_;
+    const double* z_;
+    // Left as it comes: each reach is written before it is read.
     std::unique_ptr<double[]> reach_;  // per sample between: the summed turn it may take
     double limit_;
     double margin_;  // the limit less the tolerance
@@ -1114,38 +1114,46 @@ class Validator {
         const std::vector<int>& samples = plan.samples;
         const std::size_t total = plan.total;
         const double tolerance = plan.tolerance;
-        EdgeStrays edges[2] = {EdgeStrays(kRules.sliceStray, tolerance, total),
-                               EdgeStrays(kRules.sliceStray, tolerance, total)};
+        EdgeRows rows(total);
+        EdgeStrays edges[2] = {EdgeStrays(rows.Left(0), rows.Left(1), rows.Left(2), total,
+                                          kRules.sliceStray, tolerance),
+                               EdgeStrays(rows.Right(0), rows.Right(1), rows.Right(2), total,
+                                          kRules.sliceStray, tolerance)};
         const std::unique_ptr<double[]> distance = std::make_unique_for_overwrite<double[]>(total);
-        std::size_t taken = 0;
         // The samples are taken a segment at a time as the slices reach them: a course that
         // runs past the most slices worth counting is not sampled far beyond that.
         std::size_t segment = 0;
         double travelled = 0;
-        EdgeRows rows;
         const auto sampleSegment = [&] {
             const SegmentSampler sampler = SamplerOf(segment);
-            const int first = segment == 0 ? 0 : 1;
-            sampler.EdgesAlong(first, samples[segment], rows);
-            Vec3 previous = sampler.Spline().Position(0);
-            for (std::size_t k = 0; k < rows.size; ++k) {
-                const Vec3 centre{rows.centre[0][k], rows.centre[1][k], rows.centre[2][k]};
-                if (first + k > 0) {
-                    travelled += (centre - previous).Length();
-                }
-                previous = centre;
-                edges[0].Put(taken, {rows.left[0][k], rows.left[1][k], rows.left[2][k]});
-                edges[1].Put(taken, {rows.right[0][k], rows.right[1][k], rows.right[2][k]});
-                distance[taken++] = travelled;
+            const std::size_t from = rows.Size();
+            sampler.EdgesAlong(segment == 0 ? 0 : 1, samples[segment], rows);
+            // The chords first, which run several at once, then their running sum.
+            const double* cx = rows.Centre(0);
+            const double* cy = rows.Centre(1);
+            const double* cz = rows.Centre(2);
+            for (std::size_t k = from + 1; k < rows.Size(); ++k) {
+                const double dx = cx[k] - cx[k - 1], dy = cy[k] - cy[k - 1], dz = cz[k] - cz[k - 1];
+                distance[k] = std::sqrt(dx * dx + dy * dy + dz * dz);
             }
-            work_ += rows.size;
+            if (segment > 0 && from < rows.Size()) {
+                const Vec3 start = sampler.Spline().Position(0);
+                distance[from] = (Vec3{cx[from], cy[from], cz[from]} - start).Length();
+            } else if (from < rows.Size()) {
+                distance[from] = 0;
+            }
+            for (std::size_t k = from; k < rows.Size(); ++k) {
+                travelled += distance[k];
+                distance[k] = travelled;
+            }
+            work_ += rows.Size() - from;
             ++segment;
         };
         const auto sampled = [&](std::size_t index) {
-            while (taken <= index && segment < n_) {
+            while (rows.Size() <= index && segment < n_) {
                 sampleSegment();
             }
-            return taken > index;
+            return rows.Size() > index;
         };
         int slices = 1;
         std::size_t start = 0;

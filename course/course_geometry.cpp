@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numbers>
+#include <stdexcept>
 
 namespace tflux {
 
@@ -289,26 +290,32 @@ void SegmentSampler::Chunk(const double* t, std::size_t m, bool exact, SampleChu
     }
 }
 
-void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
-    const std::size_t n = count >= first ? std::size_t(count - first + 1) : 0;
-    rows.size = n;
-    for (auto* row : {&rows.centre, &rows.left, &rows.right}) {
-        for (std::vector<double>& axis : *row) {
-            axis.resize(std::max(axis.size(), n));
+EdgeRows::EdgeRows(std::size_t capacity) : capacity_(capacity) {
+    for (auto* row : {&centre_, &left_, &right_}) {
+        for (std::unique_ptr<double[]>& axis : *row) {
+            axis = std::make_unique_for_overwrite<double[]>(capacity);
         }
     }
+}
+
+void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
+    const std::size_t n = count >= first ? std::size_t(count - first + 1) : 0;
+    if (n > rows.capacity_ - rows.size_) {
+        throw std::length_error("more road samples than their rows hold");
+    }
     SampleChunk chunk;
-    for (std::size_t base = 0; base < n; base += SampleChunk::kSize) {
-        const std::size_t m = std::min(SampleChunk::kSize, n - base);
+    for (std::size_t done = 0; done < n; done += SampleChunk::kSize) {
+        const std::size_t m = std::min(SampleChunk::kSize, n - done);
         double t[SampleChunk::kSize];
         for (std::size_t k = 0; k < m; ++k) {
-            t[k] = double(first + int(base + k)) / count;
+            t[k] = double(first + int(done + k)) / count;
         }
         Chunk(t, m, false, chunk);
+        const std::size_t base = rows.size_ + done;
         for (int a = 0; a < 3; ++a) {
-            double* centre = rows.centre[a].data() + base;
-            double* left = rows.left[a].data() + base;
-            double* right = rows.right[a].data() + base;
+            double* centre = rows.centre_[a].get() + base;
+            double* left = rows.left_[a].get() + base;
+            double* right = rows.right_[a].get() + base;
             for (std::size_t k = 0; k < m; ++k) {
                 centre[k] = chunk.centre[a][k];
                 left[k] = chunk.centre[a][k] -
@@ -318,6 +325,7 @@ void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
             }
         }
     }
+    rows.size_ += n;
 }
 
 void SegmentSampler::QuickSamplesAlong(int count, SampleChunk& chunk) const {

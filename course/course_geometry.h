@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "course/course.h"
@@ -110,10 +111,22 @@ class SegmentSpline {
 };
 
 // The centre and both edges at many samples, one array per coordinate, so that the loops
-// that fill them work on several samples at once.
-struct EdgeRows {
-    std::size_t size = 0;
-    std::vector<double> centre[3], left[3], right[3];  // x, y, z
+// that fill and read them work on several samples at once. Holds at most `capacity` samples.
+class EdgeRows {
+  public:
+    explicit EdgeRows(std::size_t capacity);
+    std::size_t Size() const { return size_; }
+    std::size_t Capacity() const { return capacity_; }
+    // Coordinate `axis` (x, y, z) of every sample so far.
+    const double* Centre(int axis) const { return centre_[axis].get(); }
+    const double* Left(int axis) const { return left_[axis].get(); }
+    const double* Right(int axis) const { return right_[axis].get(); }
+
+  private:
+    friend class SegmentSampler;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+    std::unique_ptr<double[]> centre_[3], left_[3], right_[3];
 };
 
 // Up to kSize samples of one segment in the same form: per coordinate x, y, z, then sample.
@@ -141,7 +154,8 @@ class SegmentSampler {
     // up vector: for the walks that read only where the road runs and how wide it is.
     void QuickSamplesAlong(int count, SampleChunk& chunk) const;
     // The centre and the edges, kEdgeBeyondRadius beyond the radii, at t = k / count for
-    // k = first .. count: what the slices are cut from.
+    // k = first .. count, added to `rows`: what the slices are cut from. Throws
+    // std::length_error beyond the rows' capacity.
     void EdgesAlong(int first, int count, EdgeRows& rows) const;
 
   private:
