@@ -513,35 +513,43 @@ class EdgeStrays {
           limit_(limit),
           margin_(limit - tolerance) {}
 
-    // Whether a sample strictly between `from` and `to` lies more than the limit off the line
-    // through those two. Counts the asks and the samples measured into `work`.
-    [[gnu::always_inline]] bool Strays(std::size_t from, std::size_t to, std::size_t& work) {
-        ++work;
-        const Vec3 along = At(to) - At(from);
-        const double length = along.Length();
-        const Vec3 unit = along * (1 / length);
-        const bool follows = from == from_ && to == to_ + 1 && length > 0 && lastLength_ > 0;
+    // Starts a slice at sample `from`: the asks that follow end one sample further each time.
+    void Begin(std::size_t from) {
         from_ = from;
+        to_ = from;
+        lastLength_ = 0;
+        readyFrom_ = readyEnd_ = 0;
+        ready_ = kFirstLines;
+    }
+
+    // Whether a sample strictly between the slice's start and sample `to`, the sample after
+    // the last ask's, lies more than the limit off the line through those two; samples below
+    // `sampled` exist. Counts the asks and the samples measured into `work`.
+    [[gnu::always_inline]] bool Strays(std::size_t to, std::size_t sampled, std::size_t& work) {
+        if (to >= readyEnd_) {
+            Lines(to, sampled);
+        }
+        const std::size_t i = to - readyFrom_;
+        const double length = length_[i];
+        const double lastLength = lastLength_;
         to_ = to;
-        if (!follows) {
-            unit_ = unit;
-            lastLength_ = length;
+        lastLength_ = length;
+        if (!(length > 0 && lastLength > 0)) {
             turn_ = 0;
-            work += to - from;
-            return MeasureAll(along, length);
+            work += 1 + to - from_;
+            return MeasureAll(At(to) - At(from_), length);
         }
         // The newest sample between ended the last ask's line: it lay on it, that line's
         // length from the start.
-        const double joined = turn_ + margin_ / lastLength_;
+        const double joined = turn_ + margin_ / lastLength;
         reach_[to - 1] = joined;
         nearest_ = joined >= nearest_ ? nearest_ : joined;
-        turn_ += (unit - unit_).Length();
-        unit_ = unit;
-        lastLength_ = length;
+        turn_ += turned_[i];
+        ++work;
         if (turn_ <= nearest_) {
             return false;
         }
-        return MeasureSome(along, length, work);
+        return MeasureSome(At(to) - At(from_), length, work);
     }
 
   private:
@@ -597,7 +605,39 @@ class EdgeStrays {
         return false;
     }
 
+    // The lines from the start to samples `to` onwards, up to `sampled`, and how far each
+    // one's unit direction lies from the one before's, worked out a row at a time; more at
+    // each refill, since a slice that has run long tends to run on.
+    [[gnu::noinline]] void Lines(std::size_t to, std::size_t sampled) {
+        const std::size_t m = std::min(ready_, sampled - to);
+        const double sx = x_[from_], sy = y_[from_], sz = z_[from_];
+        double ux[kMostLines + 1], uy[kMostLines + 1], uz[kMostLines + 1];
+        // The line before the first, when the last ask had one.
+        ux[0] = unit_.x;
+        uy[0] = unit_.y;
+        uz[0] = unit_.z;
+        for (std::size_t k = 0; k < m; ++k) {
+            const double ax = x_[to + k] - sx, ay = y_[to + k] - sy, az = z_[to + k] - sz;
+            const double length = std::sqrt(ax * ax + ay * ay + az * az);
+            const double inverse = 1 / length;
+            length_[k] = length;
+            ux[k + 1] = ax * inverse;
+            uy[k + 1] = ay * inverse;
+            uz[k + 1] = az * inverse;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const double dx = ux[k + 1] - ux[k], dy = uy[k + 1] - uy[k], dz = uz[k + 1] - uz[k];
+            turned_[k] = std::sqrt(dx * dx + dy * dy + dz * dz);
+        }
+        unit_ = {ux[m], uy[m], uz[m]};
+        readyFrom_ = to;
+        readyEnd_ = to + m;
+        ready_ = std::min(2 * ready_, kMostLines);
+    }
+
     Vec3 At(std::size_t i) const { return {x_[i], y_[i], z_[i]}; }
+    static constexpr std::size_t kFirstLines = 8;
+    static constexpr std::size_t kMostLines = 64;
     const double* x_;
     const double* y_;
     const double* z_;
@@ -607,10 +647,15 @@ class EdgeStrays {
     double margin_;  // the limit less the tolerance
     // The last ask, the summed turn of its line since the slice began, and the least reach.
     std::size_t from_ = 0, to_ = 0;
-    Vec3 unit_;
     double lastLength_ = 0;
     double turn_ = 0;
     double nearest_ = 0;
+    // The lines worked out ahead: to samples readyFrom_ .. readyEnd_, the last one's unit
+    // direction, and how many to work out next.
+    std::size_t readyFrom_ = 0, readyEnd_ = 0, ready_ = kFirstLines;
+    double length_[kMostLines];
+    double turned_[kMostLines];
+    Vec3 unit_;
 };
 
 // The features' lanes taken so far in one segment, and the feature that took the last new one.
@@ -1157,11 +1202,16 @@ class Validator {
         };
         int slices = 1;
         std::size_t start = 0;
+        edges[0].Begin(start);
+        edges[1].Begin(start);
         for (std::size_t at = 1; sampled(at); ++at) {
             if (distance[at] - distance[start] > kRules.sliceMaxLength ||
-                edges[0].Strays(start, at, work_) || edges[1].Strays(start, at, work_)) {
+                edges[0].Strays(at, rows.Size(), work_) ||
+                edges[1].Strays(at, rows.Size(), work_)) {
                 ++slices;
                 start = at - 1;
+                edges[0].Begin(start);
+                edges[1].Begin(start);
             }
             // Past twice the limit the exact count tells nobody anything more.
             if (slices > 2 * kRules.maxSlices) {
