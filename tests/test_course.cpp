@@ -8,6 +8,7 @@
 #include <limits>
 #include <numbers>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -880,6 +881,120 @@ TEST(CourseValidator, HostileCoursesKeepTheirVerdictsAtBoundedWork) {
         EXPECT_EQ(judged.figures.slices, c.slices) << c.which;
         EXPECT_EQ(Digest(judged.problems), c.digest) << c.which << Joined(judged.problems);
         EXPECT_LE(judged.work, 10 * valid) << c.which;
+    }
+}
+
+// Every ask of the slice walk measured in full, sample by sample, with no carried bounds.
+int SlicesAskedInFull(const Course& course) {
+    const std::size_t n = course.PointsInUse();
+    std::size_t total = 1;
+    std::vector<int> samples;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double wanted = std::ceil(SegmentLength(course, i) / 10);
+        samples.push_back(wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4);
+        total += std::size_t(samples.back());
+    }
+    EdgeRows rows(total);
+    std::vector<double> distance;
+    for (std::size_t i = 0; i < n; ++i) {
+        const SegmentSampler sampler(course, i);
+        const std::size_t from = rows.Size();
+        sampler.EdgesAlong(i == 0 ? 0 : 1, samples[i], rows);
+        Vec3 previous = sampler.Spline().Position(0);
+        for (std::size_t k = from; k < rows.Size(); ++k) {
+            const Vec3 centre{rows.Centre(0)[k], rows.Centre(1)[k], rows.Centre(2)[k]};
+            distance.push_back(
+                (distance.empty() ? 0 : distance.back() + (centre - previous).Length()));
+            previous = centre;
+        }
+    }
+    const auto strays = [&](const double* const* edge, std::size_t from, std::size_t to) {
+        const auto at = [&](std::size_t k) { return Vec3{edge[0][k], edge[1][k], edge[2][k]}; };
+        const Vec3 along = at(to) - at(from);
+        const double squared = along.Dot(along);
+        for (std::size_t x = from + 1; x < to; ++x) {
+            const Vec3 q = at(x) - at(from);
+            const Vec3 off = q.Cross(along);
+            if (squared > 0 ? off.Dot(off) > 400 * squared : q.Dot(q) > 400) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const double* left[3] = {rows.Left(0), rows.Left(1), rows.Left(2)};
+    const double* right[3] = {rows.Right(0), rows.Right(1), rows.Right(2)};
+    int slices = 1;
+    std::size_t start = 0;
+    for (std::size_t at = 1; at < rows.Size(); ++at) {
+        if (distance[at] - distance[start] > 2000 || strays(left, start, at) ||
+            strays(right, start, at)) {
+            ++slices;
+            start = at - 1;
+        }
+    }
+    return slices;
+}
+
+TEST(CourseValidator, SlicesCountAsIfEveryAskMeasuredEverySample) {
+    Course squeezed = Hostile(5);
+    Course banked = Hostile(4);
+    Course wiggle = Circle(24, 3000);
+    for (std::size_t i = 0; i < wiggle.PointsInUse(); ++i) {
+        wiggle.points[i].y = float(i % 3) * 150;
+        wiggle.bank[i] = std::int16_t(i % 2 ? 40 : -25);
+    }
+    const std::array<std::pair<const char*, Course>, 7> cases = {{
+        {"oval", Oval()},
+        {"hairpins", Hairpins(200)},
+        {"folding hairpins", Hairpins(600)},
+        {"small circle", Circle(64, 900)},
+        {"banked", banked},
+        {"squeezed", squeezed},
+        {"hilly zigzag", wiggle},
+    }};
+    for (const auto& [name, course] : cases) {
+        EXPECT_EQ(MeasureCourse(course).slices, SlicesAskedInFull(course)) << name;
+    }
+}
+
+TEST(CourseGeometry, RowsOfSamplesKeepTheBitsOfOneSampleAtATime) {
+    Course course = Hairpins(300);
+    course.bank[7] = 45;
+    course.points[7].y = 400;
+    for (const std::size_t segment : {0u, 6u, 7u, 8u}) {
+        const SegmentSampler sampler(course, segment);
+        SampleChunk chunk;
+        sampler.QuickSamplesAlong(64, chunk);
+        ASSERT_EQ(chunk.size, 65u);
+        for (std::size_t k = 0; k <= 64; ++k) {
+            const RoadSample one = sampler.Sample(double(k) / 64);
+            const Vec3 centre{chunk.centre[0][k], chunk.centre[1][k], chunk.centre[2][k]};
+            const Vec3 forward{chunk.forward[0][k], chunk.forward[1][k], chunk.forward[2][k]};
+            const Vec3 right{chunk.right[0][k], chunk.right[1][k], chunk.right[2][k]};
+            for (const auto& [a, b] :
+                 {std::pair{centre, one.centre}, {forward, one.forward}, {right, one.right}}) {
+                EXPECT_EQ(a.x, b.x) << segment << " " << k;
+                EXPECT_EQ(a.y, b.y) << segment << " " << k;
+                EXPECT_EQ(a.z, b.z) << segment << " " << k;
+            }
+            EXPECT_EQ(chunk.leftRadius[k], one.leftRadius);
+            EXPECT_EQ(chunk.rightRadius[k], one.rightRadius);
+        }
+        EdgeRows rows(201);
+        sampler.EdgesAlong(1, 200, rows);
+        ASSERT_EQ(rows.Size(), 200u);
+        for (std::size_t k = 0; k < rows.Size(); ++k) {
+            const double t = double(k + 1) / 200;
+            const Vec3 centre = sampler.Spline().Position(t);
+            EXPECT_EQ(rows.Centre(0)[k], centre.x);
+            EXPECT_EQ(rows.Centre(2)[k], centre.z);
+            const RoadSample one = sampler.Sample(t);
+            const Vec3 left = one.centre - one.right * (one.leftRadius + kEdgeBeyondRadius);
+            EXPECT_NEAR(rows.Left(0)[k], left.x, 1e-6) << segment << " " << k;
+            EXPECT_NEAR(rows.Left(1)[k], left.y, 1e-6) << segment << " " << k;
+        }
+        // The rows hold what they were made for and refuse the rest.
+        EXPECT_THROW(sampler.EdgesAlong(0, 1, rows), std::length_error);
     }
 }
 
