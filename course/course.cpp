@@ -536,8 +536,8 @@ class EdgeStrays {
         lastLength_ = length;
         if (!(length > 0 && lastLength > 0)) {
             turn_ = 0;
-            work += 1 + to - from_;
-            return MeasureAll(At(to) - At(from_), length);
+            ++work;
+            return Measure<true>(At(to) - At(from_), length, work);
         }
         // The newest sample between ended the last ask's line: it lay on it, that line's
         // length from the start.
@@ -549,7 +549,7 @@ class EdgeStrays {
         if (turn_ <= nearest_) {
             return false;
         }
-        return MeasureSome(At(to) - At(from_), length, work);
+        return Measure<false>(At(to) - At(from_), length, work);
     }
 
   private:
@@ -576,23 +576,13 @@ class EdgeStrays {
         return turn_ + (margin_ - off) / std::sqrt(o.fromStartSquared);
     }
 
-    [[gnu::noinline]] bool MeasureAll(const Vec3& along, double length) {
+    // Measures the samples between again: all of them, or those whose reach the summed turn
+    // has passed.
+    template <bool kAll>
+    [[gnu::noinline]] bool Measure(const Vec3& along, double length, std::size_t& work) {
         nearest_ = std::numeric_limits<double>::infinity();
         for (std::size_t x = from_ + 1; x < to_; ++x) {
-            const Offset o = OffsetOf(x, along, length);
-            if (Beyond(o, length)) {
-                return true;
-            }
-            reach_[x] = ReachOf(o, length);
-            nearest_ = reach_[x] >= nearest_ ? nearest_ : reach_[x];
-        }
-        return false;
-    }
-
-    [[gnu::noinline]] bool MeasureSome(const Vec3& along, double length, std::size_t& work) {
-        nearest_ = std::numeric_limits<double>::infinity();
-        for (std::size_t x = from_ + 1; x < to_; ++x) {
-            if (!(turn_ <= reach_[x])) {
+            if (kAll || !(turn_ <= reach_[x])) {
                 ++work;
                 const Offset o = OffsetOf(x, along, length);
                 if (Beyond(o, length)) {
