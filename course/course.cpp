@@ -386,6 +386,9 @@ constexpr Rules kRules;
 // Slices are looked for at samples this far apart at most along the road.
 constexpr double kSliceSampleStep = 10;
 constexpr int kFoldSamples = 64;
+// The asks an edge of the slice count takes before the other edge takes the same ones.
+constexpr std::size_t kFirstRun = 8;
+constexpr std::size_t kMostRun = 64;
 
 std::string Fixed(double value, int decimals = 1) {
     char text[64];
@@ -552,6 +555,55 @@ class EdgeStrays {
         return Measure<false>(At(to) - At(from_), length, work);
     }
 
+    // The first ask from `at` on, before `stop`, whose sample strays, as if each were asked
+    // with Strays in turn; `stop` when none does. The asks the summed turn leaves quiet run in
+    // a tight loop that keeps the walk's state in registers.
+    std::size_t FirstStray(std::size_t at, std::size_t stop, std::size_t sampled,
+                           std::size_t& work) {
+        while (at < stop) {
+            if (at >= readyEnd_) {
+                Lines(at, sampled);
+            }
+            const std::size_t end = std::min(stop, readyEnd_);
+            // Each quiet ask's line becomes the next one's last line, so only the first ask can
+            // meet a last line of no length.
+            double turn = turn_, nearest = nearest_;
+            const std::size_t first = at - readyFrom_;
+            const double* lengths = length_ + first;
+            const double* turned = turned_ + first;
+            const double* gains = gain_ + first;
+            double* reach = reach_.get() + at - 1;
+            const std::size_t quiet = lastLength_ > 0 ? end - at : 0;
+            double gain = quiet > 0 ? margin_ / lastLength_ : 0;
+            std::size_t k = 0;
+            for (; k < quiet; ++k) {
+                const double joined = turn + gain;
+                const double least = joined >= nearest ? nearest : joined;
+                const double next = turn + turned[k];
+                if (!(lengths[k] > 0) || !(next <= least)) {
+                    break;
+                }
+                reach[k] = joined;
+                nearest = least;
+                turn = next;
+                gain = gains[k];
+            }
+            const std::size_t to = at + k;
+            turn_ = turn;
+            nearest_ = nearest;
+            lastLength_ = k > 0 ? lengths[k - 1] : lastLength_;
+            work += to - at;
+            if (to == end) {
+                at = to;
+            } else if (Strays(to, sampled, work)) {
+                return to;
+            } else {
+                at = to + 1;
+            }
+        }
+        return stop;
+    }
+
   private:
     // How far sample x lies off the line, squared and times the line's length squared, and
     // from the start, squared: as the game measures it, with no division.
@@ -611,6 +663,7 @@ class EdgeStrays {
             const double length = std::sqrt(ax * ax + ay * ay + az * az);
             const double inverse = 1 / length;
             length_[k] = length;
+            gain_[k] = margin_ / length;
             ux[k + 1] = ax * inverse;
             uy[k + 1] = ay * inverse;
             uz[k + 1] = az * inverse;
@@ -644,6 +697,7 @@ class EdgeStrays {
     // direction, and how many to work out next.
     std::size_t readyFrom_ = 0, readyEnd_ = 0, ready_ = kFirstLines;
     double length_[kMostLines];
+    double gain_[kMostLines];  // the margin over each length: the reach its end sample joins with
     double turned_[kMostLines];
     Vec3 unit_;
 };
@@ -1194,15 +1248,28 @@ class Validator {
         std::size_t start = 0;
         edges[0].Begin(start);
         edges[1].Begin(start);
-        for (std::size_t at = 1; sampled(at); ++at) {
-            if (distance[at] - distance[start] > kRules.sliceMaxLength ||
-                edges[0].Strays(at, rows.Size(), work_) ||
-                edges[1].Strays(at, rows.Size(), work_)) {
-                ++slices;
-                start = at - 1;
-                edges[0].Begin(start);
-                edges[1].Begin(start);
+        // Each edge takes a run of asks before the other takes the same run: the left edge's
+        // asks past a stray of the right are wasted, and the runs grow with the slice.
+        std::size_t run = kFirstRun;
+        for (std::size_t at = 1; sampled(at);) {
+            const std::size_t stop = std::min(rows.Size(), at + run);
+            std::size_t far = at;  // where the slice would grow too long
+            while (far < stop && !(distance[far] - distance[start] > kRules.sliceMaxLength)) {
+                ++far;
             }
+            const std::size_t left = edges[0].FirstStray(at, far, rows.Size(), work_);
+            const std::size_t right = edges[1].FirstStray(at, left, rows.Size(), work_);
+            if (right == stop) {
+                at = stop;
+                run = std::min(2 * run, kMostRun);
+                continue;
+            }
+            ++slices;
+            start = right - 1;
+            edges[0].Begin(start);
+            edges[1].Begin(start);
+            at = right + 1;
+            run = kFirstRun;
             // Past twice the limit the exact count tells nobody anything more.
             if (slices > 2 * kRules.maxSlices) {
                 break;
