@@ -650,7 +650,7 @@ class EdgeStrays {
     // The lines from the start to samples `to` onwards, up to `sampled`, and how far each
     // one's unit direction lies from the one before's, worked out a row at a time; more at
     // each refill, since a slice that has run long tends to run on.
-    [[gnu::noinline]] void Lines(std::size_t to, std::size_t sampled) {
+    [[gnu::noinline]] TFLUX_ROWS_OF_SAMPLES void Lines(std::size_t to, std::size_t sampled) {
         const std::size_t m = std::min(ready_, sampled - to);
         const double sx = x_[from_], sy = y_[from_], sz = z_[from_];
         double ux[kMostLines + 1], uy[kMostLines + 1], uz[kMostLines + 1];
@@ -1097,7 +1097,7 @@ class Validator {
     // line's advance: 1 on a straight, 0 where the curve's radius meets the half-width, below 0
     // where the edge runs backwards and the road folds. Keeps a sentence for each folding
     // segment's side, which CheckFolds reports.
-    double MeasureFolds() {
+    TFLUX_ROWS_OF_SAMPLES double MeasureFolds() {
         constexpr std::size_t kSteps = kFoldSamples;
         static_assert(kSteps < SampleChunk::kSize);
         double margin = std::numeric_limits<double>::infinity();

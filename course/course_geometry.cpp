@@ -220,7 +220,8 @@ double Axis(const Vec3& v, int axis) {
 // Each quantity in its own loop over a chunk of samples, in the same steps and order as
 // Sample, QuickSample and Edges take them one sample at a time, so that every sample comes
 // out the same to the last bit.
-void SegmentSampler::Chunk(const double* t, std::size_t m, bool exact, SampleChunk& out) const {
+TFLUX_ROWS_OF_SAMPLES void SegmentSampler::Chunk(const double* t, std::size_t m, bool exact,
+                                                 SampleChunk& out) const {
     if (exact) {
         double w[4][SampleChunk::kSize], dw[4][SampleChunk::kSize];
         const double s = spline_.s_;
@@ -298,7 +299,7 @@ EdgeRows::EdgeRows(std::size_t capacity) : capacity_(capacity) {
     }
 }
 
-void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
+TFLUX_ROWS_OF_SAMPLES void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
     const std::size_t n = count >= first ? std::size_t(count - first + 1) : 0;
     if (n > rows.capacity_ - rows.size_) {
         throw std::length_error("more road samples than their rows hold");
@@ -328,7 +329,7 @@ void SegmentSampler::EdgesAlong(int first, int count, EdgeRows& rows) const {
     rows.size_ += n;
 }
 
-void SegmentSampler::QuickSamplesAlong(int count, SampleChunk& chunk) const {
+TFLUX_ROWS_OF_SAMPLES void SegmentSampler::QuickSamplesAlong(int count, SampleChunk& chunk) const {
     const std::size_t n = count >= 0 ? std::min(std::size_t(count) + 1, SampleChunk::kSize) : 0;
     double t[SampleChunk::kSize] = {};
     for (std::size_t k = 0; k < n; ++k) {

@@ -110,6 +110,15 @@ class SegmentSpline {
     Vec3 c0_, c1_, c2_, c3_;  // pos(t) = c0 + c1 t + c2 t² + c3 t³
 };
 
+// The loops over rows of samples are built twice, once for CPUs with 256-bit vectors, and the
+// loader picks the build the CPU can run: the same operations on four samples at a time
+// instead of two, which gives the same bits (neither build fuses a multiply and an add).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__)
+#define TFLUX_ROWS_OF_SAMPLES __attribute__((target_clones("avx2", "default")))
+#else
+#define TFLUX_ROWS_OF_SAMPLES
+#endif
+
 // The centre and both edges at many samples, one array per coordinate, so that the loops
 // that fill and read them work on several samples at once. Holds at most `capacity` samples.
 class EdgeRows {
