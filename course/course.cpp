@@ -1097,7 +1097,7 @@ class Validator {
     // line's advance: 1 on a straight, 0 where the curve's radius meets the half-width, below 0
     // where the edge runs backwards and the road folds. Keeps a sentence for each folding
     // segment's side, which CheckFolds reports.
-    TFLUX_ROWS_OF_SAMPLES double MeasureFolds() {
+    TFLUX_WIDE_VECTORS double MeasureFolds() {
         constexpr std::size_t kSteps = kFoldSamples;
         static_assert(kSteps < SampleChunk::kSize);
         double margin = std::numeric_limits<double>::infinity();

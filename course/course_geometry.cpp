@@ -91,17 +91,50 @@ Vec3 SplineDerivative(const Course& course, std::size_t segment, double s, doubl
                         CoursePoint(course, i + 1), CoursePoint(course, i + 2), s, t);
 }
 
+namespace {
+
+double Axis(const Vec3& v, int axis) {
+    return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
+}
+
+}  // namespace
+
 double SegmentLength(const Course& course, std::size_t segment) {
     return SegmentLength(SegmentSpline(course, segment));
 }
 
-double SegmentLength(const SegmentSpline& spline) {
+// The chords' ends a row at a time, in the steps ExactPosition takes, then the chords in order.
+TFLUX_ROWS_OF_SAMPLES double SegmentLength(const SegmentSpline& spline) {
+    constexpr int n = kChordsPerSegment;
+    const double s = spline.s_;
+    double w[4][n + 1];
+    for (int k = 0; k <= n; ++k) {
+        const double t = double(k) / n;
+        const double t2 = t * t;
+        const double t3 = t2 * t;
+        w[0][k] = s * (-t3 + 2 * t2 - t);
+        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
+        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t;
+        w[3][k] = s * (t3 - t2);
+    }
+    double at[3][n + 1];
+    for (int a = 0; a < 3; ++a) {
+        const double p0 = Axis(spline.p_[0], a), p1 = Axis(spline.p_[1], a);
+        const double p2 = Axis(spline.p_[2], a), p3 = Axis(spline.p_[3], a);
+        for (int k = 0; k <= n; ++k) {
+            at[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
+        }
+    }
+    double chord[n];
+    for (int k = 0; k < n; ++k) {
+        const double dx = at[0][k + 1] - at[0][k];
+        const double dy = at[1][k + 1] - at[1][k];
+        const double dz = at[2][k + 1] - at[2][k];
+        chord[k] = std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
     double length = 0;
-    Vec3 previous = spline.ExactPosition(0);
-    for (int k = 1; k <= kChordsPerSegment; ++k) {
-        const Vec3 next = spline.ExactPosition(double(k) / kChordsPerSegment);
-        length += (next - previous).Length();
-        previous = next;
+    for (int k = 0; k < n; ++k) {
+        length += chord[k];
     }
     return length;
 }
@@ -208,14 +241,6 @@ RoadSample SegmentSampler::Sample(double t) const {
 Vec3 SegmentSampler::FrameRight(const Vec3& derivative, const Vec3& upHint) {
     return Frame({}, derivative, upHint, 0, 0).right;
 }
-
-namespace {
-
-double Axis(const Vec3& v, int axis) {
-    return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
-}
-
-}  // namespace
 
 // Each quantity in its own loop over a chunk of samples, in the same steps and order as
 // Sample, QuickSample and Edges take them one sample at a time, so that every sample comes
