@@ -91,6 +91,18 @@ int Presenting(Streams io, const std::function<int()>& body) {
     }
 }
 
+int Writing(const std::string& output, Streams io, const std::function<int()>& body) {
+    const DeferredSignals defer;
+    const int status = Presenting(io, body);
+    if (const int signal = defer.Pending(); signal != 0) {
+        io.err << "tflux-krn-cli: stopped by signal " << signal
+               << (status == kExitOk ? ", once " + output + " was in place"
+                                     : "; " + output + " is as it was")
+               << std::endl;
+    }
+    return status;
+}
+
 std::optional<int> RefuseOutput(const std::string& output, OutputShape shape,
                                 std::span<const fs::path> inputs, bool force, Streams io) {
     const std::optional<OutputRefusal> refusal = CheckOutput(output, shape, inputs, force);
@@ -292,7 +304,7 @@ int Identify(const std::string& input, bool json, Streams io) {
 
 int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::string& dir,
                   Streams io) {
-    return Presenting(io, [&] {
+    return Writing(dir, io, [&] {
         if (const auto refused = RefuseOutput(dir, OutputShape::Folder, {}, false, io)) {
             return *refused;
         }
@@ -305,7 +317,7 @@ int PayloadUnpack(const std::optional<std::string>& payloadFile, const std::stri
 }
 
 int PayloadPack(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
-    return Presenting(io, [&] {
+    return Writing(output, io, [&] {
         const std::vector<fs::path> files = PackPayloadFiles(PathFromText(sourceDir));
         if (const auto refused = RefuseOutput(output, OutputShape::File, files, force, io)) {
             return *refused;

@@ -25,6 +25,11 @@ struct Streams {
 // it; the status is then ExitStatusOf the error.
 int Presenting(Streams io, const std::function<int()>& body);
 
+// Presenting for a command that writes `output`: a stop request (Ctrl-C, a hang-up, a plain
+// kill) waits until the output is in place or its unfinished files and folders are gone, says
+// which, and then takes effect.
+int Writing(const std::string& output, Streams io, const std::function<int()>& body);
+
 // When a command that reads `inputs` may not write `output`, says why on standard error as the
 // patch says it (the message, then the cause) and gives the refusal's status; nullopt when it
 // may. `force` lets an unpatched image of the game be replaced.

@@ -147,7 +147,7 @@ int PayloadCheck(const std::optional<std::string>& payloadFile, Streams io) {
 #ifdef TFLUX_COURSE_MAPS
 int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int> track,
                const std::string& out, Streams io) {
-    return Presenting(io, [&] {
+    return Writing(out, io, [&] {
         if (track && (*track < 1 || *track > kTrackCount)) {
             io.err << "tflux-krn-cli: there is no track " << *track << "; tracks are 1 to 24\n";
             return kExitUsage;
@@ -190,7 +190,7 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
 #endif
 
 int PayloadFromImage(const std::string& image, const std::string& dir, Streams io) {
-    return Presenting(io, [&] {
+    return Writing(dir, io, [&] {
         if (const auto refused = RefuseOutput(dir, OutputShape::Folder, {}, false, io)) {
             return *refused;
         }
@@ -205,7 +205,7 @@ int PayloadFromImage(const std::string& image, const std::string& dir, Streams i
 }
 
 int PayloadBuild(const std::string& sourceDir, const std::string& output, bool force, Streams io) {
-    return Presenting(io, [&] {
+    return Writing(output, io, [&] {
         const PackSource pack = LoadPackSource(PathFromText(sourceDir));
         for (const std::string& warning : pack.warnings) {
             io.err << "tflux-krn-cli: warning: " << warning << '\n';

@@ -268,10 +268,41 @@ DirectoryLock::DirectoryLock(const Folder& folder) {
     fd_ = LockFolder(fd, folder.Path());
 }
 
+DirectoryLock::DirectoryLock(const fs::path& path, IfFree, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("open folder", path, errno);
+    }
+    struct stat st {};
+    bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+    try {
+        AnnounceTo(hook, IoOp::Lock, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    // A file system without locks cannot tell a live holder from none: taken as held by one.
+    while (ours && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            ours = false;
+        }
+    }
+    if (ours) {
+        fd_ = fd;
+    } else {
+        ::close(fd);
+    }
+}
+
 DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) {
         ::close(fd_);  // releases the lock
     }
+}
+
+bool DirectoryLock::Held() const {
+    return fd_ >= 0;
 }
 
 void CopyPermissions(const fs::path& previous, const File& to) {

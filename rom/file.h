@@ -206,9 +206,13 @@ class DirectoryLock {
   public:
     explicit DirectoryLock(const std::filesystem::path& path, IoHook* hook = nullptr);
     explicit DirectoryLock(const Folder& folder);
+    // Without waiting, and only a folder of ours: Held() tells whether the lock was taken.
+    struct IfFree {};
+    DirectoryLock(const std::filesystem::path& path, IfFree, IoHook* hook = nullptr);
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
     ~DirectoryLock();
+    bool Held() const;
 
   private:
 #ifdef _WIN32

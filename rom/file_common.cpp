@@ -213,6 +213,31 @@ fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
     }
 }
 
+// The work folders killed runs left beside `target`: named as MakeFolderBeside names them, and
+// held by no live run. One that cannot be looked at or removed is left as it is.
+void RemoveAbandonedFolders(const fs::path& target, IoHook* hook) {
+    const std::string prefix = ".tflux-krn-" + PathText(target.filename()) + "-";
+    for (const fs::path& entry : ListFolder(FolderOf(target), hook)) {
+        const std::string name = PathText(entry.filename());
+        if (name.size() != prefix.size() + 8 || !name.starts_with(prefix) ||
+            name.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
+            continue;
+        }
+        try {
+            if (Examine(entry, Links::NoFollow, hook) != FileKind::Folder) {
+                continue;
+            }
+            const DirectoryLock lock(entry, DirectoryLock::IfFree{}, hook);
+            if (lock.Held()) {
+                AnnounceTo(hook, IoOp::Remove, entry);
+                std::error_code ignored;
+                fs::remove_all(entry, ignored);
+            }
+        } catch (const EngineError&) {
+        }
+    }
+}
+
 // Puts on disk what `fill` wrote into `dir`, files and folders below it included: the rename
 // into place must not come before the data it makes visible.
 void FlushFolder(const fs::path& dir, IoHook* hook) {
@@ -247,8 +272,11 @@ void WriteFolderWhole(const fs::path& requested, const std::function<void(const 
     if (!target.parent_path().empty()) {
         CreateDirectories(target.parent_path(), hook);
     }
+    RemoveAbandonedFolders(target, hook);
     const fs::path work = MakeFolderBeside(target, hook);
     try {
+        // Held until the folder is in place, so that no other run takes it for abandoned.
+        const DirectoryLock held(work, hook);
         fill(work);
         FlushFolder(work, hook);
 #ifdef _WIN32

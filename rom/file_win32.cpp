@@ -243,9 +243,10 @@ void File::Close() {
 // Windows cannot lock a folder itself, and a lock file would be left in the folder. A named
 // mutex keyed by the folder's full path serialises the patches of this session instead, and is
 // released by the system when its holder dies.
-DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    AnnounceTo(hook, IoOp::Lock, path);
+namespace {
+
+// The mutex that stands for the lock on the folder at `path`.
+HANDLE FolderMutex(const fs::path& path) {
     std::error_code ec;
     std::wstring key = fs::absolute(path, ec).lexically_normal().wstring();
     if (ec) {
@@ -265,6 +266,15 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
     if (mutex == nullptr) {
         ThrowLastError("lock", path);
     }
+    return mutex;
+}
+
+}  // namespace
+
+DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    AnnounceTo(hook, IoOp::Lock, path);
+    HANDLE mutex = FolderMutex(path);
     const DWORD waited = WaitForSingleObject(mutex, INFINITE);
     // An abandoned mutex is ours all the same: its holder died, and the files it left are
     // rewritten from the start.
@@ -276,11 +286,28 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
     mutex_ = mutex;
 }
 
+// The folders of this session's user are the only ones a named mutex of the session reaches.
+DirectoryLock::DirectoryLock(const fs::path& path, IfFree, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    AnnounceTo(hook, IoOp::Lock, path);
+    HANDLE mutex = FolderMutex(path);
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        mutex_ = mutex;
+    } else {
+        CloseHandle(mutex);
+    }
+}
+
 DirectoryLock::~DirectoryLock() {
     if (mutex_ != nullptr) {
         ReleaseMutex(AsHandle(mutex_));
         CloseHandle(AsHandle(mutex_));
     }
+}
+
+bool DirectoryLock::Held() const {
+    return mutex_ != nullptr;
 }
 
 // Access rights come from the folder a new file is created in, as the output's did; what a

@@ -173,6 +173,51 @@ TEST(WriteFolderWhole, AFailureAtEachOperationLeavesNothingHalfMade) {
     EXPECT_GE(flushes, 5) << "the two files, the two folders and the one above";
 }
 
+// A run killed while it built a folder leaves its work folder beside the target; the next write
+// of that target removes it, and nothing that only looks like one, nor one a live run holds.
+TEST(WriteFolderWhole, RemovesTheWorkFoldersOfKilledRunsOnly) {
+    test::ScratchDir dir;
+    const fs::path target = dir / "out";
+    struct Leftover {
+        std::string name;
+        bool folder;
+        bool removed;
+    };
+    const Leftover leftovers[] = {
+        {".tflux-krn-out-0123abcd", true, true},
+        {".tflux-krn-out-89abcdef", true, false},  // held below, as a live run holds its own
+        {".tflux-krn-other-0123abcd", true, false},
+        {".tflux-krn-out-0123ABCD", true, false},
+        {".tflux-krn-out-0123abc", true, false},
+        {".tflux-krn-out-0123abcd0", true, false},
+        {".tflux-krn-out-fedcba98", false, false},
+    };
+    for (const Leftover& l : leftovers) {
+        if (l.folder) {
+            fs::create_directories(dir / l.name / "sub");
+            test::WriteBytes(dir / l.name / "sub" / "half", {1});
+        } else {
+            test::WriteBytes(dir / l.name, {1});
+        }
+    }
+#ifndef _WIN32
+    // A link named as a work folder is not followed into what it points at.
+    fs::create_directory(dir / "elsewhere");
+    test::WriteBytes(dir / "elsewhere" / "kept", {2});
+    fs::create_directory_symlink(dir / "elsewhere", dir / ".tflux-krn-out-76543210");
+#endif
+    const DirectoryLock live(dir / ".tflux-krn-out-89abcdef");
+    WriteFolderWhole(target, [](const fs::path& folder) { test::WriteBytes(folder / "new", {3}); });
+    EXPECT_EQ(test::DirectoryNames(target), std::set<std::string>{"new"});
+    for (const Leftover& l : leftovers) {
+        EXPECT_EQ(fs::exists(fs::symlink_status(dir / l.name)), !l.removed) << l.name;
+    }
+#ifndef _WIN32
+    EXPECT_TRUE(fs::is_symlink(dir / ".tflux-krn-out-76543210"));
+    EXPECT_EQ(test::ReadBytes(dir / "elsewhere" / "kept"), std::vector<std::uint8_t>{2});
+#endif
+}
+
 TEST(File, ShortReadsFailAndWritesNeverTruncate) {
     test::ScratchDir dir;
     test::WriteBytes(dir / "f", {1, 2, 3, 4, 5});

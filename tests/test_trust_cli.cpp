@@ -497,6 +497,67 @@ TEST_F(TrustCliTest, CtrlCOrTerminateDuringAPatchLeaveNothingHalfMade) {
     ExpectInputUnharmed();
 }
 
+// A folder output is built beside its place: Ctrl-C or a terminate request waits until it is in
+// place or gone, and what a SIGKILL leaves beside it the next run of the command removes.
+TEST_F(TrustCliTest, AStoppedOrKilledFolderWriteLeavesItWholeOrAbsent) {
+    const fs::path source = scratch_ / "source";
+    const std::vector<std::string> argv = {test::BinPath("tflux-krn-cli").string(), "payload",
+                                           "from-image", input_.string(), source.string()};
+    const auto contents = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(source)) {
+            names.insert(entry.path().lexically_relative(source).string());
+        }
+        return names;
+    };
+    std::vector<double> durations;
+    std::set<std::string> whole;
+    for (int i = 0; i < 3; ++i) {
+        fs::remove_all(source);
+        const auto start = Clock::now();
+        EXPECT_EQ(Spawn(argv, Env()).Wait().exitCode, 0);
+        durations.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        whole = contents();
+    }
+    std::sort(durations.begin(), durations.end());
+    const double runTime = durations[1];
+    ASSERT_GT(whole.size(), 24u);
+    const auto beside = [&] {
+        std::set<std::string> names = test::DirectoryNames(scratch_.path());
+        std::erase_if(names, [](const std::string& n) { return !n.starts_with(".tflux-krn-"); });
+        return names;
+    };
+    constexpr int kMoments = 24;
+    int told = 0;
+    int leftByKill = 0;
+    for (int i = 0; i < 2 * kMoments; ++i) {
+        const bool kill = i >= kMoments;
+        const int signal = kill ? SIGKILL : i % 2 == 0 ? SIGINT : SIGTERM;
+        fs::remove_all(source);
+        test::Process run(argv, {.extraEnv = Env(), .out = test::Output::Discard});
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(runTime * ((i % kMoments) + 0.5) / kMoments));
+        run.Signal(signal);
+        const test::RunResult status = run.Wait();
+        told += status.err.find("stopped by signal") != std::string::npos ? 1 : 0;
+        EXPECT_TRUE(!fs::exists(source) || contents() == whole) << "moment " << i;
+        if (kill) {
+            leftByKill += beside().empty() ? 0 : 1;
+        } else {
+            EXPECT_EQ(beside(), std::set<std::string>{}) << "moment " << i;
+        }
+    }
+    std::cout << "[ figures  ] run " << runTime * 1000 << " ms; " << told
+              << " stopped runs told what they left, " << leftByKill
+              << " killed ones left a folder beside\n";
+    EXPECT_GT(told, 0);
+    fs::remove_all(source);
+    EXPECT_EQ(Spawn(argv, Env()).Wait().exitCode, 0);
+    EXPECT_EQ(contents(), whole);
+    EXPECT_EQ(beside(), std::set<std::string>{}) << leftByKill << " kills left a folder";
+    ExpectInputUnharmed();
+}
+
 TEST_F(TrustCliTest, RunsAtTheSameTimeEachGetTheirOwnTracks) {
     std::vector<std::vector<std::uint8_t>> records;
     for (int i = 1; i <= 24; ++i) {
