@@ -693,6 +693,12 @@ std::optional<std::string> WriteCourseSource(const Course& course) {
         course.count < kCourseMinPoints || course.count > int(kCourseMaxPoints)) {
         return std::nullopt;
     }
+    // What a compiled text always holds: a block without it cannot come back from any text,
+    // and is told apart here without writing and compiling one.
+    if (course.creator != kCourseCreator || course.flag != 1 ||
+        course.checksum != CourseChecksum(course)) {
+        return std::nullopt;
+    }
     std::string text = "{\n  \"venue\": \"" + std::string(venue) + "\",\n  \"skybox\": \"" +
                        std::string(skybox) + "\",\n";
     if (course.music != 0) {
