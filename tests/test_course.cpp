@@ -995,6 +995,14 @@ TEST(CourseGeometry, RowsOfSamplesKeepTheBitsOfOneSampleAtATime) {
         }
         // The rows hold what they were made for and refuse the rest.
         EXPECT_THROW(sampler.EdgesAlong(0, 1, rows), std::length_error);
+        // The length, which sentences quote, as chords between exact positions.
+        double length = 0;
+        for (int k = 0; k < kChordsPerSegment; ++k) {
+            length += (sampler.Spline().ExactPosition(double(k + 1) / kChordsPerSegment) -
+                       sampler.Spline().ExactPosition(double(k) / kChordsPerSegment))
+                          .Length();
+        }
+        EXPECT_EQ(SegmentLength(sampler.Spline()), length) << segment;
     }
 }
 
