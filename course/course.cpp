@@ -505,19 +505,26 @@ Spacing SpacingAt(const RoadSample& fa, const RoadSample& fb) {
 // measuring, and past it only the samples whose own allowance ran out are measured again.
 class EdgeStrays {
   public:
-    // The samples are rows x, y and z, filled as the asks reach them, up to `samples`;
-    // `tolerance` covers the rounding of the allowances, which stays far inside it.
+    // The samples are rows x, y and z, filled as the asks reach them, up to `samples`; no
+    // sample of a slice lies further than `extent` from its start, give or take the rounding of
+    // the samples themselves.
     EdgeStrays(const double* x, const double* y, const double* z, std::size_t samples, double limit,
-               double tolerance)
+               double extent)
         : x_(x),
           y_(y),
           z_(z),
           reach_(std::make_unique_for_overwrite<double[]>(samples)),
           limit_(limit),
-          margin_(limit - tolerance) {}
+          extent_(extent) {}
 
     // Starts a slice at sample `from`: the asks that follow end one sample further each time.
     void Begin(std::size_t from) {
+        // The allowances are worked out from the samples' distances to the start, and round as
+        // those do: far inside a hundred-millionth of the slice's extent, to which a sample far
+        // from the origin adds the units in the last place of its coordinates.
+        const double far =
+            std::max({std::fabs(x_[from]), std::fabs(y_[from]), std::fabs(z_[from])});
+        margin_ = limit_ - 1e-8 * (1 + extent_ + 0x1p-40 * far);
         from_ = from;
         to_ = from;
         lastLength_ = 0;
@@ -687,7 +694,8 @@ class EdgeStrays {
     // Left as it comes: each reach is written before it is read.
     std::unique_ptr<double[]> reach_;  // per sample between: the summed turn it may take
     double limit_;
-    double margin_;  // the limit less the tolerance
+    double extent_;
+    double margin_ = 0;  // the limit less the rounding the slice's allowances may take
     // The last ask, the summed turn of its line since the slice began, and the least reach.
     std::size_t from_ = 0, to_ = 0;
     double lastLength_ = 0;
@@ -1166,33 +1174,28 @@ class Validator {
     // Walks both edges, sampled at most kSliceSampleStep apart, and starts a new slice wherever
     // an edge strays too far from the straight line since the slice began, or the slice grows
     // too long.
-    // How many samples each segment gives the slice count, how many in all, and the margin its
-    // bounds keep for rounding.
+    // How many samples each segment gives the slice count, how many in all, and how far a
+    // slice's edge samples lie from its start at most: the slice's length, and the widest
+    // radius and the edge beyond it on either side.
     struct SlicePlan {
         std::vector<int> samples;
         std::size_t total = 1;
-        double tolerance = 0;
+        double extent = 0;
     };
 
     SlicePlan PlanSlices() const {
         SlicePlan plan;
         plan.samples.resize(n_);
-        double scale = 0;  // how far from the origin the road lies at most, give or take
+        double widest = 0;
         for (std::size_t i = 0; i < n_; ++i) {
             // Clamped before the conversion: a huge segment's count does not fit an int.
             const double wanted = std::ceil(lengths_[i] / kSliceSampleStep);
             plan.samples[i] = wanted >= 4 ? int(std::min(wanted, 2000.0)) : 4;
             plan.total += std::size_t(plan.samples[i]);
             const ControlPoint& p = c_.points[i];
-            scale = std::max({scale, std::fabs(double(p.x)), std::fabs(double(p.y)),
-                              std::fabs(double(p.z)), std::fabs(double(p.left)),
-                              std::fabs(double(p.right))});
+            widest = std::max({widest, std::fabs(double(p.left)), std::fabs(double(p.right))});
         }
-        // Far more than the rounding of any bound (a few hundred units in the last place of
-        // `scale`; the spline and the edges reach a few times beyond the points at most), and
-        // far less than anything a slice's length cares about.
-        plan.tolerance =
-            std::isfinite(scale) ? 1e-8 * (1 + scale) : std::numeric_limits<double>::infinity();
+        plan.extent = kRules.sliceMaxLength + 2 * (widest + kEdgeBeyondRadius);
         return plan;
     }
 
@@ -1202,12 +1205,12 @@ class Validator {
         const SlicePlan plan = PlanSlices();
         const std::vector<int>& samples = plan.samples;
         const std::size_t total = plan.total;
-        const double tolerance = plan.tolerance;
+        const double extent = plan.extent;
         EdgeRows rows(total);
-        EdgeStrays edges[2] = {EdgeStrays(rows.Left(0), rows.Left(1), rows.Left(2), total,
-                                          kRules.sliceStray, tolerance),
-                               EdgeStrays(rows.Right(0), rows.Right(1), rows.Right(2), total,
-                                          kRules.sliceStray, tolerance)};
+        EdgeStrays edges[2] = {
+            EdgeStrays(rows.Left(0), rows.Left(1), rows.Left(2), total, kRules.sliceStray, extent),
+            EdgeStrays(rows.Right(0), rows.Right(1), rows.Right(2), total, kRules.sliceStray,
+                       extent)};
         const std::unique_ptr<double[]> distance = std::make_unique_for_overwrite<double[]>(total);
         // The samples are taken a segment at a time as the slices reach them: a course that
         // runs past the most slices worth counting is not sampled far beyond that.

@@ -837,6 +837,13 @@ Course Hostile(int which) {
         case 7:  // 64 points a few units apart
             course = Circle(64, 40);
             break;
+        case 8:  // every point at one place far out, where a unit in the last place is 128
+            every([](ControlPoint& p, std::int16_t&, std::size_t i) {
+                p.x = 6.8e17f;
+                p.y = 3.63e-38f * float(1 + i);
+                p.z = 0;
+            });
+            break;
     }
     return course;
 }
@@ -861,7 +868,7 @@ TEST(CourseValidator, HostileCoursesKeepTheirVerdictsAtBoundedWork) {
         int slices;
         std::uint64_t digest;
     };
-    const std::array<Case, 8> cases = {{
+    const std::array<Case, 9> cases = {{
         {0, 97, 1, 0xD408B7D81F555101ull},
         {1, 69, 0, 0x4E4FEE4767E1D9E1ull},
         {2, 145, 0, 0x96C9CC6228CD443Bull},
@@ -870,6 +877,7 @@ TEST(CourseValidator, HostileCoursesKeepTheirVerdictsAtBoundedWork) {
         {5, 69, 38, 0xFD03D8D03921BB65ull},
         {6, 0, 61, 0xCBF29CE484222325ull},
         {7, 305, 8, 0x5F148D6AAE0E0A25ull},
+        {8, 142, 2, 0x28FD2C754A76B998ull},
     }};
     const std::size_t valid = JudgeCourse(Oval()).work;
     for (const Case& c : cases) {
