@@ -1229,7 +1229,7 @@ class Validator {
                 distance[k] = std::sqrt(dx * dx + dy * dy + dz * dz);
             }
             if (segment > 0 && from < rows.Size()) {
-                const Vec3 start = sampler.Spline().Position(0);
+                const Vec3 start = sampler.Spline().ExactPosition(0);
                 distance[from] = (Vec3{cx[from], cy[from], cz[from]} - start).Length();
             } else if (from < rows.Size()) {
                 distance[from] = 0;

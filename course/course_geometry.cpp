@@ -193,18 +193,9 @@ SegmentSpline::SegmentSpline(const Course& course, std::size_t segment)
 
 SegmentSpline::SegmentSpline(const Course& course, std::size_t segment, double s) : s_(s) {
     const auto i = static_cast<long>(segment);
-    const Vec3 p0 = CoursePoint(course, i - 1);
-    const Vec3 p1 = CoursePoint(course, i);
-    const Vec3 p2 = CoursePoint(course, i + 1);
-    const Vec3 p3 = CoursePoint(course, i + 2);
-    p_[0] = p0;
-    p_[1] = p1;
-    p_[2] = p2;
-    p_[3] = p3;
-    c0_ = p1;
-    c1_ = (p2 - p0) * s;
-    c2_ = p0 * (2 * s) + p1 * (s - 3) + p2 * (3 - 2 * s) - p3 * s;
-    c3_ = (p3 - p0) * s + (p1 - p2) * (2 - s);
+    for (long k = 0; k < 4; ++k) {
+        p_[k] = CoursePoint(course, i - 1 + k);
+    }
 }
 
 Vec3 SegmentSpline::ExactPosition(double t) const {
@@ -245,39 +236,28 @@ Vec3 SegmentSampler::FrameRight(const Vec3& derivative, const Vec3& upHint) {
 // Each quantity in its own loop over a chunk of samples, in the same steps and order as
 // Sample, QuickSample and Edges take them one sample at a time, so that every sample comes
 // out the same to the last bit.
-TFLUX_ROWS_OF_SAMPLES void SegmentSampler::Chunk(const double* t, std::size_t m, bool exact,
+TFLUX_ROWS_OF_SAMPLES void SegmentSampler::Chunk(const double* t, std::size_t m,
                                                  SampleChunk& out) const {
-    if (exact) {
-        double w[4][SampleChunk::kSize], dw[4][SampleChunk::kSize];
-        const double s = spline_.s_;
+    double w[4][SampleChunk::kSize], dw[4][SampleChunk::kSize];
+    const double s = spline_.s_;
+    for (std::size_t k = 0; k < m; ++k) {
+        const double t2 = t[k] * t[k];
+        const double t3 = t2 * t[k];
+        w[0][k] = s * (-t3 + 2 * t2 - t[k]);
+        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
+        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
+        w[3][k] = s * (t3 - t2);
+        dw[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
+        dw[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
+        dw[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
+        dw[3][k] = s * (3 * t2 - 2 * t[k]);
+    }
+    for (int a = 0; a < 3; ++a) {
+        const double p0 = Axis(spline_.p_[0], a), p1 = Axis(spline_.p_[1], a);
+        const double p2 = Axis(spline_.p_[2], a), p3 = Axis(spline_.p_[3], a);
         for (std::size_t k = 0; k < m; ++k) {
-            const double t2 = t[k] * t[k];
-            const double t3 = t2 * t[k];
-            w[0][k] = s * (-t3 + 2 * t2 - t[k]);
-            w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
-            w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
-            w[3][k] = s * (t3 - t2);
-            dw[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
-            dw[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
-            dw[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
-            dw[3][k] = s * (3 * t2 - 2 * t[k]);
-        }
-        for (int a = 0; a < 3; ++a) {
-            const double p0 = Axis(spline_.p_[0], a), p1 = Axis(spline_.p_[1], a);
-            const double p2 = Axis(spline_.p_[2], a), p3 = Axis(spline_.p_[3], a);
-            for (std::size_t k = 0; k < m; ++k) {
-                out.centre[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
-                out.d[a][k] = p0 * dw[0][k] + p1 * dw[1][k] + p2 * dw[2][k] + p3 * dw[3][k];
-            }
-        }
-    } else {
-        for (int a = 0; a < 3; ++a) {
-            const double c0 = Axis(spline_.c0_, a), c1 = Axis(spline_.c1_, a);
-            const double c2 = Axis(spline_.c2_, a), c3 = Axis(spline_.c3_, a);
-            for (std::size_t k = 0; k < m; ++k) {
-                out.centre[a][k] = c0 + (c1 + (c2 + c3 * t[k]) * t[k]) * t[k];
-                out.d[a][k] = c1 + (c2 * 2 + c3 * (3 * t[k])) * t[k];
-            }
+            out.centre[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
+            out.d[a][k] = p0 * dw[0][k] + p1 * dw[1][k] + p2 * dw[2][k] + p3 * dw[3][k];
         }
     }
     double up[3][SampleChunk::kSize];
@@ -336,7 +316,7 @@ TFLUX_ROWS_OF_SAMPLES void SegmentSampler::EdgesAlong(int first, int count, Edge
         for (std::size_t k = 0; k < m; ++k) {
             t[k] = double(first + int(done + k)) / count;
         }
-        Chunk(t, m, false, chunk);
+        Chunk(t, m, chunk);
         const std::size_t base = rows.size_ + done;
         for (int a = 0; a < 3; ++a) {
             double* centre = rows.centre_[a].get() + base;
@@ -361,7 +341,7 @@ TFLUX_ROWS_OF_SAMPLES void SegmentSampler::QuickSamplesAlong(int count, SampleCh
         t[k] = double(k) / count;
     }
     chunk.size = n;
-    Chunk(t, n, true, chunk);
+    Chunk(t, n, chunk);
     for (std::size_t k = 0; k < n; ++k) {
         const double length =
             std::sqrt(chunk.d[0][k] * chunk.d[0][k] + chunk.d[1][k] * chunk.d[1][k] +

@@ -77,38 +77,23 @@ RoadSample FrameAtPoint(const Course& course, std::size_t i);
 // The same from segment `index`'s spline, already worked out.
 RoadSample FrameAtPoint(const Course& course, std::size_t index, const SegmentSpline& spline);
 
-// One segment's spline: its four points and its tension looked up once, kept as the cubic's
-// coefficients so that a position costs a few multiplications.
+// One segment's spline: its four points and its tension looked up once.
 class SegmentSpline {
   public:
     SegmentSpline(const Course& course, std::size_t segment);
     // With tension s, whatever the segment's own.
     SegmentSpline(const Course& course, std::size_t segment, double s);
     double Tension() const { return s_; }
-    Vec3 Position(double t) const { return c0_ + (c1_ + (c2_ + c3_ * t) * t) * t; }
-    Vec3 Derivative(double t) const { return c1_ + (c2_ * 2 + c3_ * (3 * t)) * t; }
-    // Position and Derivative a row of samples at a time.
+    // ExactPosition and ExactDerivative a row of samples at a time.
     friend class SegmentSampler;
     friend double SegmentLength(const SegmentSpline& spline);
     // As SplinePosition reckons it, to the last bit: for the length, which sentences quote.
     Vec3 ExactPosition(double t) const;
     Vec3 ExactDerivative(double t) const;
-    // Both at once, each to the same last bit.
-    void ExactPositionAndDerivative(double t, Vec3& position, Vec3& derivative) const {
-        const double t2 = t * t;
-        const double t3 = t2 * t;
-        const double s = s_;
-        position = p_[0] * (s * (-t3 + 2 * t2 - t)) + p_[1] * ((2 - s) * t3 + (s - 3) * t2 + 1) +
-                   p_[2] * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) + p_[3] * (s * (t3 - t2));
-        derivative =
-            p_[0] * (s * (-3 * t2 + 4 * t - 1)) + p_[1] * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
-            p_[2] * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) + p_[3] * (s * (3 * t2 - 2 * t));
-    }
 
   private:
     double s_ = 0.5;
     Vec3 p_[4];
-    Vec3 c0_, c1_, c2_, c3_;  // pos(t) = c0 + c1 t + c2 t² + c3 t³
 };
 
 // The loops over rows of samples are built twice, once for CPUs with 256-bit vectors, and the
@@ -171,14 +156,16 @@ class SegmentSampler {
     // up vector: for the walks that read only where the road runs and how wide it is.
     void QuickSamplesAlong(int count, SampleChunk& chunk) const;
     // The centre and the edges, kEdgeBeyondRadius beyond the radii, at t = k / count for
-    // k = first .. count, added to `rows`: what the slices are cut from. Throws
+    // k = first .. count, as Sample places them, added to `rows`: what the slices are cut
+    // from. Throws
     // std::length_error beyond the rows' capacity.
     void EdgesAlong(int first, int count, EdgeRows& rows) const;
 
   private:
-    // The centre, derivative, right vector and radii at t[0 .. m), in the exact form or the
-    // cubic's.
-    void Chunk(const double* t, std::size_t m, bool exact, SampleChunk& out) const;
+    // The centre, derivative, right vector and radii at t[0 .. m), to the bit as Sample gives
+    // them: the slices the game counts and the folds it finds turn on the last places of the
+    // edges of a road far from the origin.
+    void Chunk(const double* t, std::size_t m, SampleChunk& out) const;
     Vec3 UpAt(double t) const { return start_.up * (1 - t) + end_.up * t; }
     // The frame's right vector in one square root: the tangent crossed with the up hint, whose
     // length is that of the hint's part square to the tangent. False where the frame takes its

@@ -837,11 +837,10 @@ Course Hostile(int which) {
         case 7:  // 64 points a few units apart
             course = Circle(64, 40);
             break;
-        case 8:  // every point at one place far out, where a unit in the last place is 128
+        case 8:  // every point far out, where a unit in the last place is a few thousandths
             every([](ControlPoint& p, std::int16_t&, std::size_t i) {
-                p.x = 6.8e17f;
-                p.y = 3.63e-38f * float(1 + i);
-                p.z = 0;
+                p.x = 2.2e10f * (1 + 1e-7f * float(i));
+                p.z = -2.2e10f;
             });
             break;
     }
@@ -877,7 +876,7 @@ TEST(CourseValidator, HostileCoursesKeepTheirVerdictsAtBoundedWork) {
         {5, 69, 38, 0xFD03D8D03921BB65ull},
         {6, 0, 61, 0xCBF29CE484222325ull},
         {7, 305, 8, 0x5F148D6AAE0E0A25ull},
-        {8, 142, 2, 0x28FD2C754A76B998ull},
+        {8, 82, 70, 0x5ED57D38D901CE22ull},
     }};
     const std::size_t valid = JudgeCourse(Oval()).work;
     for (const Case& c : cases) {
@@ -908,7 +907,7 @@ int SlicesAskedInFull(const Course& course) {
         const SegmentSampler sampler(course, i);
         const std::size_t from = rows.Size();
         sampler.EdgesAlong(i == 0 ? 0 : 1, samples[i], rows);
-        Vec3 previous = sampler.Spline().Position(0);
+        Vec3 previous = sampler.Spline().ExactPosition(0);
         for (std::size_t k = from; k < rows.Size(); ++k) {
             const Vec3 centre{rows.Centre(0)[k], rows.Centre(1)[k], rows.Centre(2)[k]};
             distance.push_back(
@@ -992,14 +991,16 @@ TEST(CourseGeometry, RowsOfSamplesKeepTheBitsOfOneSampleAtATime) {
         sampler.EdgesAlong(1, 200, rows);
         ASSERT_EQ(rows.Size(), 200u);
         for (std::size_t k = 0; k < rows.Size(); ++k) {
-            const double t = double(k + 1) / 200;
-            const Vec3 centre = sampler.Spline().Position(t);
-            EXPECT_EQ(rows.Centre(0)[k], centre.x);
-            EXPECT_EQ(rows.Centre(2)[k], centre.z);
-            const RoadSample one = sampler.Sample(t);
+            const RoadSample one = sampler.Sample(double(k + 1) / 200);
             const Vec3 left = one.centre - one.right * (one.leftRadius + kEdgeBeyondRadius);
-            EXPECT_NEAR(rows.Left(0)[k], left.x, 1e-6) << segment << " " << k;
-            EXPECT_NEAR(rows.Left(1)[k], left.y, 1e-6) << segment << " " << k;
+            const Vec3 right = one.centre + one.right * (one.rightRadius + kEdgeBeyondRadius);
+            for (const auto& [row, v] : {std::pair{&EdgeRows::Centre, one.centre},
+                                         {&EdgeRows::Left, left},
+                                         {&EdgeRows::Right, right}}) {
+                EXPECT_EQ((rows.*row)(0)[k], v.x) << segment << " " << k;
+                EXPECT_EQ((rows.*row)(1)[k], v.y) << segment << " " << k;
+                EXPECT_EQ((rows.*row)(2)[k], v.z) << segment << " " << k;
+            }
         }
         // The rows hold what they were made for and refuse the rest.
         EXPECT_THROW(sampler.EdgesAlong(0, 1, rows), std::length_error);
