@@ -97,34 +97,58 @@ double Axis(const Vec3& v, int axis) {
     return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
 }
 
+using Row = double[SampleChunk::kSize];
+
+// Each point's weight in ExactPosition at t[0 .. m), and in ExactDerivative when `dw` is given:
+// the same steps as those take, so the same bits. Taken inline, here and below, so that each
+// build of the row loops runs them with its own vectors.
+[[gnu::always_inline]] inline void ExactWeights(double s, const double* t, std::size_t m,
+                                                Row (&w)[4], Row (*dw)[4]) {
+    for (std::size_t k = 0; k < m; ++k) {
+        const double t2 = t[k] * t[k];
+        const double t3 = t2 * t[k];
+        w[0][k] = s * (-t3 + 2 * t2 - t[k]);
+        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
+        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
+        w[3][k] = s * (t3 - t2);
+        if (dw != nullptr) {
+            (*dw)[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
+            (*dw)[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
+            (*dw)[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
+            (*dw)[3][k] = s * (3 * t2 - 2 * t[k]);
+        }
+    }
+}
+
+// The four points weighted by `w`, a coordinate at a time.
+[[gnu::always_inline]] inline void Weighted(const Vec3 (&p)[4], const Row (&w)[4], std::size_t m,
+                                            Row (&out)[3]) {
+    for (int a = 0; a < 3; ++a) {
+        const double p0 = Axis(p[0], a), p1 = Axis(p[1], a);
+        const double p2 = Axis(p[2], a), p3 = Axis(p[3], a);
+        for (std::size_t k = 0; k < m; ++k) {
+            out[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
+        }
+    }
+}
+
 }  // namespace
 
 double SegmentLength(const Course& course, std::size_t segment) {
     return SegmentLength(SegmentSpline(course, segment));
 }
 
-// The chords' ends a row at a time, in the steps ExactPosition takes, then the chords in order.
+// The chords' ends a row at a time, then the chords in order.
 TFLUX_ROWS_OF_SAMPLES double SegmentLength(const SegmentSpline& spline) {
     constexpr int n = kChordsPerSegment;
-    const double s = spline.s_;
-    double w[4][n + 1];
+    static_assert(n < int(SampleChunk::kSize));
+    double t[n + 1];
     for (int k = 0; k <= n; ++k) {
-        const double t = double(k) / n;
-        const double t2 = t * t;
-        const double t3 = t2 * t;
-        w[0][k] = s * (-t3 + 2 * t2 - t);
-        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
-        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t;
-        w[3][k] = s * (t3 - t2);
+        t[k] = double(k) / n;
     }
-    double at[3][n + 1];
-    for (int a = 0; a < 3; ++a) {
-        const double p0 = Axis(spline.p_[0], a), p1 = Axis(spline.p_[1], a);
-        const double p2 = Axis(spline.p_[2], a), p3 = Axis(spline.p_[3], a);
-        for (int k = 0; k <= n; ++k) {
-            at[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
-        }
-    }
+    Row w[4], at[3];
+    ExactWeights(spline.s_, t, n + 1, w, nullptr);
+    Weighted(spline.p_, w, n + 1, at);
     double chord[n];
     for (int k = 0; k < n; ++k) {
         const double dx = at[0][k + 1] - at[0][k];
@@ -238,28 +262,10 @@ Vec3 SegmentSampler::FrameRight(const Vec3& derivative, const Vec3& upHint) {
 // out the same to the last bit.
 TFLUX_ROWS_OF_SAMPLES void SegmentSampler::Chunk(const double* t, std::size_t m,
                                                  SampleChunk& out) const {
-    double w[4][SampleChunk::kSize], dw[4][SampleChunk::kSize];
-    const double s = spline_.s_;
-    for (std::size_t k = 0; k < m; ++k) {
-        const double t2 = t[k] * t[k];
-        const double t3 = t2 * t[k];
-        w[0][k] = s * (-t3 + 2 * t2 - t[k]);
-        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
-        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
-        w[3][k] = s * (t3 - t2);
-        dw[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
-        dw[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
-        dw[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
-        dw[3][k] = s * (3 * t2 - 2 * t[k]);
-    }
-    for (int a = 0; a < 3; ++a) {
-        const double p0 = Axis(spline_.p_[0], a), p1 = Axis(spline_.p_[1], a);
-        const double p2 = Axis(spline_.p_[2], a), p3 = Axis(spline_.p_[3], a);
-        for (std::size_t k = 0; k < m; ++k) {
-            out.centre[a][k] = p0 * w[0][k] + p1 * w[1][k] + p2 * w[2][k] + p3 * w[3][k];
-            out.d[a][k] = p0 * dw[0][k] + p1 * dw[1][k] + p2 * dw[2][k] + p3 * dw[3][k];
-        }
-    }
+    Row w[4], dw[4];
+    ExactWeights(spline_.s_, t, m, w, &dw);
+    Weighted(spline_.p_, w, m, out.centre);
+    Weighted(spline_.p_, dw, m, out.d);
     double up[3][SampleChunk::kSize];
     for (int a = 0; a < 3; ++a) {
         const double su = Axis(start_.up, a), eu = Axis(end_.up, a);

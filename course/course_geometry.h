@@ -157,8 +157,7 @@ class SegmentSampler {
     void QuickSamplesAlong(int count, SampleChunk& chunk) const;
     // The centre and the edges, kEdgeBeyondRadius beyond the radii, at t = k / count for
     // k = first .. count, as Sample places them, added to `rows`: what the slices are cut
-    // from. Throws
-    // std::length_error beyond the rows' capacity.
+    // from. Throws std::length_error beyond the rows' capacity.
     void EdgesAlong(int first, int count, EdgeRows& rows) const;
 
   private:
