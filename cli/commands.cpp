@@ -22,6 +22,9 @@
 #ifndef _WIN32
 #include <signal.h>
 #endif
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 namespace tflux::cli {
 
@@ -141,13 +144,40 @@ nlohmann::json HashJson(const ImageHashes& hashes) {
 
 namespace {
 
+#ifdef __linux__
+int CurrentCpu() {
+    return ::sched_getcpu();
+}
+
+// Keeps the calling thread off `cpu` where another is free. The patch waits on the disk many
+// times; woken, it finds its own CPU idle instead of sharing it with this thread, which cost
+// the patch up to 2 of its 13 ms on a 2-core machine.
+void KeepOffCpu(int cpu) {
+    cpu_set_t allowed;
+    if (cpu < 0 || cpu >= CPU_SETSIZE || ::sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+        !CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) {
+        return;
+    }
+    CPU_CLR(cpu, &allowed);
+    ::sched_setaffinity(0, sizeof allowed, &allowed);
+}
+#else
+int CurrentCpu() {
+    return -1;
+}
+void KeepOffCpu(int) {}
+#endif
+
 // A container file's course warnings, found on a second thread while the patch runs: the patch
 // mostly waits on the disk, and judging 24 courses would otherwise double its time.
 class CourseWarnings {
   public:
     void Start(std::span<const std::uint8_t> container) {
         try {
-            pending_ = std::async(std::launch::async, InvalidCourseWarnings, container);
+            pending_ = std::async(std::launch::async, [container, patchCpu = CurrentCpu()] {
+                KeepOffCpu(patchCpu);
+                return InvalidCourseWarnings(container);
+            });
         } catch (const std::system_error&) {
             pending_ = std::async(std::launch::deferred, InvalidCourseWarnings, container);
         }
