@@ -17,7 +17,7 @@
 #include "romtables/image_tracks.h"
 
 #ifdef TFLUX_COURSE_MAPS
-#include "map/course_map.h"
+#include "cli/maps_module.h"
 #endif
 
 namespace tflux::cli {
@@ -153,10 +153,7 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
             return kExitUsage;
         }
         const LoadedPayload payload = LoadPayloadFrom(payloadFile, io);
-        std::vector<map::MapTrack> maps;
-        for (const PackEntry& t : ReadPackTracks(payload.container)) {
-            maps.push_back({t.track, t.record.name, t.course});
-        }
+        const std::vector<PackEntry> tracks = ReadPackTracks(payload.container);
         auto fileFor = [](int number) {
             char name[16];
             std::snprintf(name, sizeof name, "%02d.png", number);
@@ -169,7 +166,7 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
                     RefuseOutput(PathText(target), OutputShape::File, payload.files, false, io)) {
                 return *refused;
             }
-            map::DrawCourseMap(maps[std::size_t(*track - 1)], target);
+            DrawMaps(std::span(tracks).subspan(std::size_t(*track - 1), 1), std::span(&target, 1));
             io.out << "Drew track " << *track << " to " << PathText(target) << '\n';
             return kExitOk;
         }
@@ -178,10 +175,10 @@ int PayloadMap(const std::optional<std::string>& payloadFile, std::optional<int>
         }
         WriteFolderWhole(out, [&](const fs::path& folder) {
             std::vector<fs::path> pngs;
-            for (const map::MapTrack& m : maps) {
-                pngs.push_back(folder / fileFor(m.track));
+            for (const PackEntry& t : tracks) {
+                pngs.push_back(folder / fileFor(t.track));
             }
-            map::DrawCourseMaps(maps, pngs, folder / "overview.png");
+            DrawMaps(tracks, pngs, folder / "overview.png");
         });
         io.out << "Drew the 24 tracks and overview.png into " << out << '\n';
         return kExitOk;

@@ -10,6 +10,14 @@ install(TARGETS tflux-krn-cli tflux-krn-checksum RUNTIME DESTINATION ${CMAKE_INS
 if(TARGET tflux-krn)
   install(TARGETS tflux-krn RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET tflux-krn-maps)
+  # The program finds the module as the build lays them out: bin/../lib/tflux-krn.
+  if(NOT CMAKE_INSTALL_BINDIR STREQUAL "bin")
+    message(FATAL_ERROR "tflux-krn-cli looks for its maps in ../${TFLUX_MAPS_MODULE_DIR}: "
+                        "install it in bin, not ${CMAKE_INSTALL_BINDIR}")
+  endif()
+  install(TARGETS tflux-krn-maps LIBRARY DESTINATION ${TFLUX_MAPS_MODULE_DIR})
+endif()
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)

@@ -52,9 +52,9 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 qt6-qpa-plugins libstdc++6 libc
 done
 check "installs the three programs and nothing else into bin" \
   test "$(ls "$root/usr/bin" | tr '\n' ' ')" = "tflux-krn tflux-krn-checksum tflux-krn-cli "
-for program in tflux-krn tflux-krn-cli tflux-krn-checksum; do
+for program in bin/tflux-krn bin/tflux-krn-cli bin/tflux-krn-checksum lib/tflux-krn/tflux-krn-maps.so; do
   check "$program finds every library it links" \
-    sh -c "! ldd '$root/usr/bin/$program' | grep 'not found'"
+    sh -c "! ldd '$root/usr/$program' | grep 'not found'"
 done
 
 # The installed programs, run by a user who has never run them (nobody, when this runs as root).
@@ -79,6 +79,8 @@ check "tflux-krn-cli patch" run "$root/usr/bin/tflux-krn-cli" patch "$work/game.
 check "the patched image's checksums" run "$root/usr/bin/tflux-krn-checksum" -v "$work/game_krn.v64"
 "$build/bin/tflux-krn-cli" patch "$work/game.v64" "$scratch/expected.v64" > /dev/null
 check "the installed program patches as the build does" cmp "$work/game_krn.v64" "$scratch/expected.v64"
+check "tflux-krn-cli payload map, through the installed maps module" \
+  run "$root/usr/bin/tflux-krn-cli" payload map --track 1 "$work/track1.png"
 check "tflux-krn-cli identify refuses the patched image" \
   sh -c "! '$root/usr/bin/tflux-krn-cli' identify '$work/game_krn.v64' > /dev/null"
 

@@ -207,6 +207,38 @@ TEST_F(PackCliTest, MapsEveryTrackAndTheSheet) {
     EXPECT_EQ(Cli({"payload", "map", "--track", "25", maps.string()}).exitCode, 2);
 }
 
+// The maps' libraries are loaded only to draw: the other commands start without them, and a
+// program parted from its module says so when it is asked to draw, leaves nothing, and patches.
+TEST_F(PackCliTest, LoadsTheMapsOnlyToDraw) {
+    const fs::path cli = test::BinPath("tflux-krn-cli");
+    const auto loaded =
+        test::RunProgram({cli.string(), "--version"}, {"LD_TRACE_LOADED_OBJECTS=1"});
+    EXPECT_NE(loaded.out.find("libc.so"), std::string::npos) << loaded.out;
+    EXPECT_EQ(loaded.out.find("libcairo"), std::string::npos) << loaded.out;
+
+    const fs::path alone = scratch_ / "alone" / "bin" / "tflux-krn-cli";
+    fs::create_directories(alone.parent_path());
+    fs::copy_file(cli, alone);
+    for (const fs::path& out : {scratch_ / "two.png", scratch_ / "maps"}) {
+        const std::string o = out.string();
+        auto run = out.extension() == ".png"
+                       ? test::RunProgram({alone.string(), "payload", "map", "--track", "2", o})
+                       : test::RunProgram({alone.string(), "payload", "map", o});
+        EXPECT_EQ(run.exitCode, 3) << run.err;
+        EXPECT_NE(run.err.find("cannot load the course maps: " + (scratch_ / "alone").string()),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(out)) << o;
+    }
+    for (const std::string& name : test::DirectoryNames(scratch_.path())) {
+        EXPECT_NE(name.rfind(".tflux-krn", 0), 0u) << name;
+    }
+    const fs::path in = scratch_ / "in.z64";
+    WriteSampleImage(in, {'E', false, 2});
+    const auto patched = test::RunProgram({alone.string(), "patch", in.string()});
+    EXPECT_EQ(patched.exitCode, 0) << patched.err;
+}
+
 // Results go to standard output, where a script reads them; warnings, refusals and failures go
 // to standard error. "" is a stream that must stay empty; otherwise a part it must hold.
 TEST_F(PackCliTest, EachCommandPutsResultsOnStandardOutputAndTheRestOnStandardError) {
