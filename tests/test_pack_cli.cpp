@@ -207,14 +207,26 @@ TEST_F(PackCliTest, MapsEveryTrackAndTheSheet) {
     EXPECT_EQ(Cli({"payload", "map", "--track", "25", maps.string()}).exitCode, 2);
 }
 
-// The maps' libraries are loaded only to draw: the other commands start without them, and a
-// program parted from its module says so when it is asked to draw, leaves nothing, and patches.
+// The maps' libraries are loaded only to draw: the other commands start without them; a failure
+// inside the module comes back as the engine's own; and a program parted from its module says
+// so when it is asked to draw, leaves nothing, and patches.
 TEST_F(PackCliTest, LoadsTheMapsOnlyToDraw) {
     const fs::path cli = test::BinPath("tflux-krn-cli");
     const auto loaded =
         test::RunProgram({cli.string(), "--version"}, {"LD_TRACE_LOADED_OBJECTS=1"});
     EXPECT_NE(loaded.out.find("libc.so"), std::string::npos) << loaded.out;
     EXPECT_EQ(loaded.out.find("libcairo"), std::string::npos) << loaded.out;
+
+    // Files of at most 1 KiB: the map's write fails with EFBIG, a refusal.
+    const fs::path small = scratch_ / "small.png";
+    const auto limited =
+        test::RunProgram({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2; exec \"$0\" \"$@\"",
+                          cli.string(), "payload", "map", "--track", "1", small.string()});
+    EXPECT_EQ(limited.exitCode, 1) << limited.err;
+    EXPECT_NE(limited.err.find("cannot write " + scratch_.path().string()), std::string::npos)
+        << limited.err;
+    EXPECT_NE(limited.err.find(": File too large"), std::string::npos) << limited.err;
+    EXPECT_FALSE(fs::exists(small));
 
     const fs::path alone = scratch_ / "alone" / "bin" / "tflux-krn-cli";
     fs::create_directories(alone.parent_path());
