@@ -223,6 +223,22 @@ bool LocksUnsupported(int error) {
 
 namespace {
 
+// The folder at `path` opened to be locked, `flags` added to the open's; both steps announced.
+int OpenFolderToLock(const fs::path& path, int flags, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    if (fd < 0) {
+        throw SystemError("open folder", path, errno);
+    }
+    try {
+        AnnounceTo(hook, IoOp::Lock, path);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    return fd;
+}
+
 // Waits for an exclusive lock on an open folder; takes ownership of the descriptor, which holds
 // the lock until it is closed.
 int LockFolder(int fd, const fs::path& path) {
@@ -243,18 +259,7 @@ int LockFolder(int fd, const fs::path& path) {
 }  // namespace
 
 DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        throw SystemError("open folder", path, errno);
-    }
-    try {
-        AnnounceTo(hook, IoOp::Lock, path);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    fd_ = LockFolder(fd, path);
+    fd_ = LockFolder(OpenFolderToLock(path, 0, hook), path);
 }
 
 // A descriptor of its own, so that the lock goes when this object does, not when the folder
@@ -269,19 +274,9 @@ DirectoryLock::DirectoryLock(const Folder& folder) {
 }
 
 DirectoryLock::DirectoryLock(const fs::path& path, IfFree, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        throw SystemError("open folder", path, errno);
-    }
+    const int fd = OpenFolderToLock(path, O_NOFOLLOW, hook);
     struct stat st {};
     bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
-    try {
-        AnnounceTo(hook, IoOp::Lock, path);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
     // A file system without locks cannot tell a live holder from none: taken as held by one.
     while (ours && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {

@@ -190,16 +190,22 @@ void WriteFileWhole(const fs::path& path, std::span<const std::uint8_t> bytes, I
 
 namespace {
 
-// A new folder beside `target`, named after it so that a user who finds one left by a killed
-// run knows what it was.
+// A work folder's name: the target's after a prefix, so that a user who finds one left by a
+// killed run knows what it was, then this many lowercase hex digits.
+std::string WorkFolderPrefix(const fs::path& target) {
+    return ".tflux-krn-" + PathText(target.filename()) + "-";
+}
+constexpr int kWorkFolderDigits = 8;
+
+// A new folder beside `target`, named after it.
 fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
     std::random_device entropy;
     for (int attempt = 0;; ++attempt) {
         char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+        std::snprintf(suffix, sizeof suffix, "%0*x", kWorkFolderDigits,
+                      static_cast<unsigned>(entropy()));
         const fs::path work =
-            target.parent_path() /
-            PathFromText(".tflux-krn-" + PathText(target.filename()) + "-" + suffix);
+            target.parent_path() / PathFromText(WorkFolderPrefix(target) + suffix);
         AnnounceTo(hook, IoOp::MakeFolder, work);
         std::error_code ec;
         if (fs::create_directory(work, ec)) {
@@ -216,10 +222,10 @@ fs::path MakeFolderBeside(const fs::path& target, IoHook* hook) {
 // The work folders killed runs left beside `target`: named as MakeFolderBeside names them, and
 // held by no live run. One that cannot be looked at or removed is left as it is.
 void RemoveAbandonedFolders(const fs::path& target, IoHook* hook) {
-    const std::string prefix = ".tflux-krn-" + PathText(target.filename()) + "-";
+    const std::string prefix = WorkFolderPrefix(target);
     for (const fs::path& entry : ListFolder(FolderOf(target), hook)) {
         const std::string name = PathText(entry.filename());
-        if (name.size() != prefix.size() + 8 || !name.starts_with(prefix) ||
+        if (name.size() != prefix.size() + kWorkFolderDigits || !name.starts_with(prefix) ||
             name.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
             continue;
         }

@@ -245,8 +245,11 @@ void File::Close() {
 // released by the system when its holder dies.
 namespace {
 
-// The mutex that stands for the lock on the folder at `path`.
-HANDLE FolderMutex(const fs::path& path) {
+// The mutex that stands for the lock on the folder at `path`, its opening and locking announced
+// as a folder's would be.
+HANDLE FolderMutex(const fs::path& path, IoHook* hook) {
+    AnnounceTo(hook, IoOp::Open, path);
+    AnnounceTo(hook, IoOp::Lock, path);
     std::error_code ec;
     std::wstring key = fs::absolute(path, ec).lexically_normal().wstring();
     if (ec) {
@@ -272,9 +275,7 @@ HANDLE FolderMutex(const fs::path& path) {
 }  // namespace
 
 DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    AnnounceTo(hook, IoOp::Lock, path);
-    HANDLE mutex = FolderMutex(path);
+    HANDLE mutex = FolderMutex(path, hook);
     const DWORD waited = WaitForSingleObject(mutex, INFINITE);
     // An abandoned mutex is ours all the same: its holder died, and the files it left are
     // rewritten from the start.
@@ -288,9 +289,7 @@ DirectoryLock::DirectoryLock(const fs::path& path, IoHook* hook) {
 
 // The folders of this session's user are the only ones a named mutex of the session reaches.
 DirectoryLock::DirectoryLock(const fs::path& path, IfFree, IoHook* hook) {
-    AnnounceTo(hook, IoOp::Open, path);
-    AnnounceTo(hook, IoOp::Lock, path);
-    HANDLE mutex = FolderMutex(path);
+    HANDLE mutex = FolderMutex(path, hook);
     const DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         mutex_ = mutex;
