@@ -1,6 +1,7 @@
 #include "course/course_geometry.h"
 
 #include <algorithm>
+#include <array>
 #include <numbers>
 #include <stdexcept>
 
@@ -60,21 +61,33 @@ TensionSolve SolveTension(const Course& course, std::size_t segment) {
 
 namespace {
 
-// The curve in the game's own form: the figures and sentences that quote positions and
-// lengths round them as this form does.
-Vec3 PositionOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
-                double t) {
+// The curve in the game's own form, as each of the four points' weight at t: the figures and
+// sentences that quote positions and lengths round them as this form does. Taken inline, one
+// sample here and a row at a time below, so that each build of the row loops runs them with its
+// own vectors.
+[[gnu::always_inline]] inline std::array<double, 4> PositionWeights(double s, double t) {
     const double t2 = t * t;
     const double t3 = t2 * t;
-    return p0 * (s * (-t3 + 2 * t2 - t)) + p1 * ((2 - s) * t3 + (s - 3) * t2 + 1) +
-           p2 * ((s - 2) * t3 + (3 - 2 * s) * t2 + s * t) + p3 * (s * (t3 - t2));
+    return {s * (-t3 + 2 * t2 - t), (2 - s) * t3 + (s - 3) * t2 + 1,
+            (s - 2) * t3 + (3 - 2 * s) * t2 + s * t, s * (t3 - t2)};
+}
+
+[[gnu::always_inline]] inline std::array<double, 4> DerivativeWeights(double s, double t) {
+    const double t2 = t * t;
+    return {s * (-3 * t2 + 4 * t - 1), 3 * (2 - s) * t2 + 2 * (s - 3) * t,
+            3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s, s * (3 * t2 - 2 * t)};
+}
+
+Vec3 PositionOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
+                double t) {
+    const std::array<double, 4> w = PositionWeights(s, t);
+    return p0 * w[0] + p1 * w[1] + p2 * w[2] + p3 * w[3];
 }
 
 Vec3 DerivativeOf(const Vec3& p0, const Vec3& p1, const Vec3& p2, const Vec3& p3, double s,
                   double t) {
-    const double t2 = t * t;
-    return p0 * (s * (-3 * t2 + 4 * t - 1)) + p1 * (3 * (2 - s) * t2 + 2 * (s - 3) * t) +
-           p2 * (3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t + s) + p3 * (s * (3 * t2 - 2 * t));
+    const std::array<double, 4> w = DerivativeWeights(s, t);
+    return p0 * w[0] + p1 * w[1] + p2 * w[2] + p3 * w[3];
 }
 
 }  // namespace
@@ -99,23 +112,19 @@ double Axis(const Vec3& v, int axis) {
 
 using Row = double[SampleChunk::kSize];
 
-// Each point's weight in ExactPosition at t[0 .. m), and in ExactDerivative when `dw` is given:
-// the same steps as those take, so the same bits. Taken inline, here and below, so that each
-// build of the row loops runs them with its own vectors.
+// Each point's weight in ExactPosition at t[0 .. m), and in ExactDerivative when `dw` is given.
 [[gnu::always_inline]] inline void ExactWeights(double s, const double* t, std::size_t m,
                                                 Row (&w)[4], Row (*dw)[4]) {
     for (std::size_t k = 0; k < m; ++k) {
-        const double t2 = t[k] * t[k];
-        const double t3 = t2 * t[k];
-        w[0][k] = s * (-t3 + 2 * t2 - t[k]);
-        w[1][k] = (2 - s) * t3 + (s - 3) * t2 + 1;
-        w[2][k] = (s - 2) * t3 + (3 - 2 * s) * t2 + s * t[k];
-        w[3][k] = s * (t3 - t2);
+        const std::array<double, 4> at = PositionWeights(s, t[k]);
+        for (int j = 0; j < 4; ++j) {
+            w[j][k] = at[j];
+        }
         if (dw != nullptr) {
-            (*dw)[0][k] = s * (-3 * t2 + 4 * t[k] - 1);
-            (*dw)[1][k] = 3 * (2 - s) * t2 + 2 * (s - 3) * t[k];
-            (*dw)[2][k] = 3 * (s - 2) * t2 + 2 * (3 - 2 * s) * t[k] + s;
-            (*dw)[3][k] = s * (3 * t2 - 2 * t[k]);
+            const std::array<double, 4> turn = DerivativeWeights(s, t[k]);
+            for (int j = 0; j < 4; ++j) {
+                (*dw)[j][k] = turn[j];
+            }
         }
     }
 }
